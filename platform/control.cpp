@@ -1,0 +1,7 @@
+#include "control.h"
+
+namespace platform {
+
+Control::~Control() = default;
+
+} // namespace platform

@@ -1,0 +1,121 @@
+#include "numberedfiles.h"
+
+#include "automation.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+QHash<qint16, std::shared_ptr<QFile>> &table()
+{
+    static QHash<qint16, std::shared_ptr<QFile>> files;
+    return files;
+}
+
+QFile &openFile(qint16 number)
+{
+    const auto it = table().constFind(number);
+    if (it == table().constEnd())
+        raiseError(err::BadFileNameOrNumber);
+    return **it;
+}
+
+// The error that best describes why `path` could not be opened.
+qint32 openError(const QString &path, FileAccess access)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty())
+        return err::BadFileNameOrNumber;
+    if (info.isDir())
+        return err::PathFileAccessError;
+    if (!info.absoluteDir().exists())
+        return err::PathNotFound;
+    if (!info.exists())
+        return access == FileAccess::Read ? err::FileNotFound : err::PermissionDenied;
+    return err::PermissionDenied;
+}
+
+} // namespace
+
+qint16 NumberedFiles::FreeFile()
+{
+    for (qint16 n = 1; n <= MaxNumber; ++n)
+        if (!table().contains(n))
+            return n;
+    raiseError(err::TooManyFiles);
+}
+
+void NumberedFiles::Open(qint16 number, const QString &path, FileAccess access)
+{
+    if (number < 1 || number > MaxNumber)
+        raiseError(err::BadFileNameOrNumber);
+    if (table().contains(number))
+        raiseError(err::FileAlreadyOpen);
+    if (QFileInfo(path).isDir())
+        raiseError(err::PathFileAccessError);
+    auto file = std::make_shared<QFile>(path);
+    const QIODevice::OpenMode mode = access == FileAccess::Read ? QIODevice::ReadOnly : QIODevice::ReadWrite;
+    if (!file->open(mode))
+        raiseError(openError(path, access));
+    table().insert(number, std::move(file));
+}
+
+void NumberedFiles::Get(qint16 number, QByteArray &buffer)
+{
+    QFile &f = openFile(number);
+    if (buffer.isEmpty())
+        return;
+    if (f.size() - f.pos() < buffer.size())
+        raiseError(err::InputPastEndOfFile);
+    qint64 done = 0;
+    while (done < buffer.size()) {
+        const qint64 n = f.read(buffer.data() + done, buffer.size() - done);
+        if (n <= 0)
+            raiseError(n == 0 ? err::InputPastEndOfFile : err::PathFileAccessError);
+        done += n;
+    }
+}
+
+void NumberedFiles::Put(qint16 number, const QByteArray &data)
+{
+    QFile &f = openFile(number);
+    if (!f.isWritable())
+        raiseError(err::BadFileNameOrNumber); // opened for reading only
+    if (f.write(data) != data.size())
+        raiseError(err::PathFileAccessError, f.errorString());
+}
+
+qint64 NumberedFiles::Lof(qint16 number) { return openFile(number).size(); }
+qint64 NumberedFiles::Loc(qint16 number) { return openFile(number).pos(); }
+
+void NumberedFiles::SetLength(qint16 number, qint64 length)
+{
+    QFile &f = openFile(number);
+    if (!f.flush() || !f.resize(length))
+        raiseError(err::PathFileAccessError, f.errorString());
+}
+
+void NumberedFiles::Close(qint16 number)
+{
+    if (auto file = table().take(number))
+        file->close();
+}
+
+bool NumberedFiles::IsOpen(qint16 number) { return table().contains(number); }
+
+qint64 NumberedFiles::FileLen(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || info.isDir())
+        raiseError(err::FileNotFound);
+    return info.size();
+}
+
+} // namespace platform

@@ -1,0 +1,47 @@
+#pragma once
+// The runtime's process-wide table of numbered binary files.
+
+#include "velmora_platform_export.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+/// How a numbered file is opened for binary access.
+enum class FileAccess {
+    Read,     ///< read-only; the file must exist
+    ReadWrite ///< read and write; created when missing
+};
+
+/// Numbered binary files shared by the whole process. Every file opens at its first byte;
+/// reads and writes follow one another from there. All sizes are 64-bit.
+class VELMORA_PLATFORM_EXPORT NumberedFiles
+{
+public:
+    static constexpr qint16 MaxNumber = 511;
+
+    /// The lowest number not in use (67 when all are taken).
+    static qint16 FreeFile();
+    /// Opens `path` under `number`: 52 for a number out of range, 55 when it is in use,
+    /// 53 / 76 / 70 / 75 when the file cannot be opened.
+    static void Open(qint16 number, const QString &path, FileAccess access);
+    /// Reads exactly `buffer.size()` bytes at the current position (62 when fewer remain).
+    static void Get(qint16 number, QByteArray &buffer);
+    /// Writes `data` at the current position.
+    static void Put(qint16 number, const QByteArray &data);
+    /// Length of the open file.
+    static qint64 Lof(qint16 number);
+    /// Bytes read or written so far (the current position).
+    static qint64 Loc(qint16 number);
+    /// Cuts or extends the open file to `length` bytes.
+    static void SetLength(qint16 number, qint64 length);
+    /// Closes `number`; a number that is not open is left alone.
+    static void Close(qint16 number);
+    /// True while `number` names an open file.
+    static bool IsOpen(qint16 number);
+    /// Length of the file at `path` (53 when there is none).
+    static qint64 FileLen(const QString &path);
+};
+
+} // namespace platform

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Shared set-up for ./test.sh and ./run.sh: installs missing Debian packages, then
+# configures and builds into build/. Quiet when everything is already there.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev "$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing missing packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_type="${VELMORA_BUILD_TYPE:-RelWithDebInfo}"
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" \
+  ${VELMORA_CMAKE_ARGS:-} >/dev/null
+cmake --build "$root/build" --parallel "$(nproc)"
