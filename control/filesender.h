@@ -1,0 +1,168 @@
+#pragma once
+// FileSender: the embeddable control that moves files and text messages to a peer control
+// over one TCP connection.
+
+#include "automation.h"
+#include "control.h"
+#include "filesenderinterface.h"
+#include "filesystemobject.h"
+#include "sender_export.h"
+#include "socketcomponent.h"
+#include "timer.h"
+#include "wireprotocol.h"
+
+#include <QByteArray>
+#include <QLabel>
+#include <QList>
+#include <QWidget>
+
+#include <memory>
+
+namespace platform {
+class ControlSite;
+class PropertyBag;
+} // namespace platform
+
+namespace sender {
+
+/// The control's state fields.
+struct FileSenderFields
+{
+    qint16 FileNumber = 0;        ///< file of the current transfer (sent, or target written)
+    double TotalBytes = 0;        ///< size of the file being transferred
+    double DoneBytes = 0;         ///< bytes sent or received so far
+    qint16 TransferMode = 0;      ///< 1 while this side sends, 0 otherwise
+    QByteArray ChunkBuffer;       ///< the current outgoing chunk or arriving batch
+    qint16 IdleTicks = 0;         ///< TimeCount ticks since bytes last arrived
+    qint32 TimeCounter = 0;       ///< seconds counted by TimeCount
+    qint32 BufferSize = 100000;   ///< chunk size for sending
+    qint16 ProgressValue = 0;     ///< percent of the current transfer done
+    platform::VariantBool Busy = platform::VariantFalse; ///< a transfer is in progress here
+    QString ReciveFilePath;       ///< where a received file is stored; announced when sending
+    std::unique_ptr<platform::FileSystemObject> FileSystemHelper; ///< drive, folder and file tests
+};
+
+/// Readable view of the transfer state, derived from (Busy, TransferMode).
+enum class TransferState { Idle, Sending, Receiving };
+
+/// The FileSender control. Every member runs on the GUI thread; events are raised both as
+/// Qt signals and to every advised event sink.
+class SENDER_EXPORT FileSender : public QWidget, public platform::Control
+{
+    Q_OBJECT
+public:
+    explicit FileSender(QWidget *parent = nullptr);
+    ~FileSender() override;
+
+    // --- _FileSender, in interface order. Failures throw platform::AutomationError.
+
+    /// Starts connecting; every error of the socket's Connect is ignored.
+    void Connect(const QVariant &RemoteHost = QVariant(), const QVariant &RemotePort = QVariant());
+    QString LocalIP() const;
+    qint32 LocalPort() const;
+    void setLocalPort(qint32 New_LocalPort);
+    QString LocalHostName() const;
+    /// Waits for a peer on LocalPort; the first request is accepted automatically.
+    void Listen();
+    QString RemoteHost() const;
+    void setRemoteHost(const QString &New_RemoteHost);
+    qint32 RemotePort() const;
+    void setRemotePort(qint32 New_RemotePort);
+    /// Announces the file at FilePath to the peer; the peer's answer decides what follows.
+    /// Always returns false.
+    bool SendFile(const QString &FilePath, bool OverWrite = false);
+    /// Sends a text of at most 8192 characters. Always returns false.
+    bool SendMessage(const QString &Message);
+    QString ReciveFilePath() const;
+    void setReciveFilePath(const QString &New_ReciveFilePath);
+    QString RemoteHostIP() const;
+    /// Closes the connection (or listening) and ends any transfer.
+    void CloseAll();
+    qint16 ProgressValue() const;
+    /// Always fails: 387 in the host's design mode, 382 at run time.
+    void setProgressValue(qint16 New_ProgressValue);
+    platform::VariantBool Busy() const;
+    /// Always fails: 387 in the host's design mode, 382 at run time.
+    void setBusy(platform::VariantBool New_Busy);
+    qint32 BufferSize() const;
+    void setBufferSize(qint32 New_BufferSize);
+    qint32 Interval() const;
+    /// 0 to 2147483647 ms; a negative value fails with 380.
+    void setInterval(qint32 New_Interval);
+    qint16 State() const;
+    /// Adopts a connection request raised by any socket component of this process.
+    void Accept(qint32 requestID);
+    /// Ends the transfer on this side without telling the peer. Always returns false.
+    bool StopSend();
+    qint32 TimeCounter() const;
+    /// Always fails: 387 in the host's design mode, 382 at run time.
+    void setTimeCounter(qint32 New_TimeCounter);
+
+    // --- platform::Control
+    platform::Dispatch &dispatch() override { return m_dispatch; }
+    QWidget *widget() override { return this; }
+    void setSite(platform::ControlSite *site) override;
+    void initNew() override;
+    void load(const platform::PropertyBag &bag) override;
+    void save(platform::PropertyBag &bag) override;
+    void advise(platform::EventSink *sink) override;
+    void unadvise(platform::EventSink *sink) override;
+
+    // --- for hosts and tests
+    const FileSenderFields &fields() const { return m_state; }
+    TransferState transferState() const;
+    platform::SocketComponent &socket() { return MySock; }
+    /// The once-a-second tick: counters and the receive watchdog.
+    void timeCountTick();
+    /// The pacing tick: sends the next chunk of the file being sent.
+    void sendTimerTick();
+    /// Number of live instances in this process.
+    static int liveInstances();
+
+signals:
+    /// The peer closed the connection.
+    void OnClose();
+    /// A socket error, or the peer's refusal of a file. Description and CancelDisplay may be changed.
+    void Error(qint16 Number, QString &Description, qint32 Scode, const QString &Source, const QString &HelpFile,
+               qint32 HelpContext, platform::VariantBool &CancelDisplay);
+    /// A text message arrived.
+    void ReciveMessage(const QString &Message);
+    /// A file was received (or was already present, or created empty); its name is ReciveFilePath.
+    void ReciveFile(double &FileSize);
+
+private:
+    void fireEvent(FileSenderEvent id, QVariantList &args);
+    void raiseErrorEvent(qint16 number, const QString &description);
+    void showMessage(const QString &text);
+    void notifyChanged(const char *name);
+    void refuseReadOnlyPut();
+    void EndTransfer();
+
+    void onConnectionRequest(qint32 requestID);
+    void onDataArrival(qint32 bytesTotal);
+    void onSocketClose();
+    void onSocketError(qint16 number, QString &description, qint32 scode, const QString &source,
+                       const QString &helpFile, qint32 helpContext, bool &cancelDisplay);
+
+    void processArrival(QByteArray data);
+    void handleAnswer(wire::Tag tag);
+    void handleHeader(const QString &payload);
+    QByteArray handleFileData(const QByteArray &data);
+    bool EnsureFolder(const QString &path);
+    void startDataPhase();
+    void finishReceive();
+    void failTransfer(const platform::AutomationError &e);
+
+    FileSenderFields m_state;
+    platform::SocketComponent MySock;
+    platform::Timer SendTimer;
+    platform::Timer TimeCount;
+    QLabel *Label1 = nullptr;
+
+    FileSenderDispatch m_dispatch{*this};
+    platform::ControlSite *m_site = nullptr;
+    QList<platform::EventSink *> m_sinks;
+    QByteArray m_partialTag; ///< the start of a tag that arrived alone, kept for the next arrival
+};
+
+} // namespace sender
