@@ -1,0 +1,164 @@
+#include "wireprotocol.h"
+
+#include <QTest>
+
+using namespace sender::wire;
+
+Q_DECLARE_METATYPE(sender::wire::Tag)
+
+class TestWireProtocol : public QObject
+{
+    Q_OBJECT
+private slots:
+    void tags_data();
+    void tags();
+    void tagPrefixes_data();
+    void tagPrefixes();
+    void headerEncoding_data();
+    void headerEncoding();
+    void headerParsing_data();
+    void headerParsing();
+    void progress_data();
+    void progress();
+};
+
+void TestWireProtocol::tags_data()
+{
+    QTest::addColumn<QByteArray>("arrival");
+    QTest::addColumn<Tag>("tag");
+    QTest::newRow("message") << QByteArray("Message:hello") << Tag::Message;
+    QTest::newRow("empty message") << QByteArray("Message:") << Tag::Message;
+    QTest::newRow("header") << QByteArray("FileDat:/a|1|2|True") << Tag::FileData;
+    QTest::newRow("send data") << QByteArray("SendDat:") << Tag::SendData;
+    QTest::newRow("here is it") << QByteArray("HereisIt") << Tag::HereIsIt;
+    QTest::newRow("send error") << QByteArray("SendErr:") << Tag::SendError;
+    QTest::newRow("case matters") << QByteArray("message:x") << Tag::None;
+    QTest::newRow("HereIsIt is not HereisIt") << QByteArray("HereIsIt") << Tag::None;
+    QTest::newRow("short") << QByteArray("Message") << Tag::None;
+    QTest::newRow("binary") << QByteArray("\x00\x01\x02\x03\x04\x05\x06\x07\x08", 9) << Tag::None;
+}
+
+void TestWireProtocol::tags()
+{
+    QFETCH(QByteArray, arrival);
+    QFETCH(Tag, tag);
+    QCOMPARE(tagOf(arrival), tag);
+}
+
+void TestWireProtocol::tagPrefixes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("prefix");
+    QTest::newRow("M") << QByteArray("M") << true;
+    QTest::newRow("Here") << QByteArray("Here") << true;
+    QTest::newRow("SendD") << QByteArray("SendD") << true;
+    QTest::newRow("SendE") << QByteArray("SendE") << true;
+    QTest::newRow("FileDat") << QByteArray("FileDat") << true;
+    QTest::newRow("whole tag is no prefix") << QByteArray("HereisIt") << false;
+    QTest::newRow("other") << QByteArray("Hello") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+
+void TestWireProtocol::tagPrefixes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, prefix);
+    QCOMPARE(isTagPrefix(bytes), prefix);
+}
+
+void TestWireProtocol::headerEncoding_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<double>("size");
+    QTest::addColumn<int>("block");
+    QTest::addColumn<bool>("overwrite");
+    QTest::addColumn<QString>("wire");
+    QTest::newRow("documented example") << "C:\\2.txt" << 1234.0 << 500000 << false
+                                        << "FileDat:C:\\2.txt|1234|500000|False";
+    QTest::newRow("empty path, empty file") << "" << 0.0 << 100000 << true << "FileDat:|0|100000|True";
+    QTest::newRow("largest 32-bit size") << "/x" << 2147483647.0 << 1 << false << "FileDat:/x|2147483647|1|False";
+    QTest::newRow("above 32 bits") << "/x" << 3221225472.0 << 4194304 << true << "FileDat:/x|3221225472|4194304|True";
+    QTest::newRow("chinese path") << "/tmp/文件.txt" << 5.0 << 2 << false << "FileDat:/tmp/文件.txt|5|2|False";
+}
+
+void TestWireProtocol::headerEncoding()
+{
+    QFETCH(QString, path);
+    QFETCH(double, size);
+    QFETCH(int, block);
+    QFETCH(bool, overwrite);
+    QFETCH(QString, wire);
+    const QString encoded = encodeHeader({path, size, block, overwrite});
+    QCOMPARE(encoded, wire);
+    const auto back = parseHeader(encoded.mid(TagLength));
+    QVERIFY(back.has_value());
+    QCOMPARE(back->path, path);
+    QCOMPARE(back->size, size);
+    QCOMPARE(back->blockSize, block);
+    QCOMPARE(back->overwrite, overwrite);
+}
+
+void TestWireProtocol::headerParsing_data()
+{
+    QTest::addColumn<QString>("payload");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<bool>("overwrite");
+    QTest::addColumn<int>("block");
+    QTest::newRow("True") << "/a|1|2|True" << true << true << 2;
+    QTest::newRow("False") << "/a|1|2|False" << true << false << 2;
+    QTest::newRow("lower true") << "/a|1|2|true" << true << false << 2;
+    QTest::newRow("first four chars count") << "/a|1|2|Truely" << true << true << 2;
+    QTest::newRow("Tru") << "/a|1|2|Tru" << true << false << 2;
+    QTest::newRow("other text") << "/a|1|2|yes" << true << false << 2;
+    QTest::newRow("fields after the fourth ignored") << "/a|1|2|True|extra|more" << true << true << 2;
+    QTest::newRow("block rounds half to even") << "/a|1|2.5|False" << true << false << 2;
+    QTest::newRow("negative block is read") << "/a|1|-5|False" << true << false << -5;
+    QTest::newRow("three fields") << "/a|1|2" << false << false << 0;
+    QTest::newRow("nothing") << "" << false << false << 0;
+    QTest::newRow("size not a number") << "/a|x|2|True" << false << false << 0;
+    QTest::newRow("size negative") << "/a|-1|2|True" << false << false << 0;
+    QTest::newRow("size fraction") << "/a|1.5|2|True" << false << false << 0;
+    QTest::newRow("size empty") << "/a||2|True" << false << false << 0;
+    QTest::newRow("size beyond 2^53") << "/a|18014398509481984|2|True" << false << false << 0;
+    QTest::newRow("block not a number") << "/a|1|big|True" << false << false << 0;
+    QTest::newRow("block beyond 32 bits") << "/a|1|2147483648|True" << false << false << 0;
+}
+
+void TestWireProtocol::headerParsing()
+{
+    QFETCH(QString, payload);
+    QFETCH(bool, valid);
+    QFETCH(bool, overwrite);
+    QFETCH(int, block);
+    const auto h = parseHeader(payload);
+    QCOMPARE(h.has_value(), valid);
+    if (valid) {
+        QCOMPARE(h->overwrite, overwrite);
+        QCOMPARE(h->blockSize, block);
+    }
+}
+
+void TestWireProtocol::progress_data()
+{
+    QTest::addColumn<double>("done");
+    QTest::addColumn<double>("total");
+    QTest::addColumn<int>("percent");
+    QTest::newRow("1 of 8 is 12") << 1.0 << 8.0 << 12;
+    QTest::newRow("3 of 8 is 38") << 3.0 << 8.0 << 38;
+    QTest::newRow("5 of 200 is 2") << 5.0 << 200.0 << 2;
+    QTest::newRow("7 of 200 is 4") << 7.0 << 200.0 << 4;
+    QTest::newRow("2 of 5 is 40") << 2.0 << 5.0 << 40;
+    QTest::newRow("all") << 8.0 << 8.0 << 100;
+    QTest::newRow("nothing yet") << 0.0 << 8.0 << 0;
+}
+
+void TestWireProtocol::progress()
+{
+    QFETCH(double, done);
+    QFETCH(double, total);
+    QFETCH(int, percent);
+    QCOMPARE(int(progressPercent(done, total)), percent);
+}
+
+QTEST_GUILESS_MAIN(TestWireProtocol)
+#include "tst_wireprotocol.moc"
