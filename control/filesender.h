@@ -112,6 +112,7 @@ public:
     const FileSenderFields &fields() const { return m_state; }
     TransferState transferState() const;
     platform::SocketComponent &socket() { return MySock; }
+    const platform::Timer &sendTimer() const { return SendTimer; }
     /// The once-a-second tick: counters and the receive watchdog.
     void timeCountTick();
     /// The pacing tick: sends the next chunk of the file being sent.

@@ -1,0 +1,267 @@
+#include "clisession.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTextStream>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QTextStream &out()
+{
+    static QTextStream s(stdout);
+    return s;
+}
+
+QTextStream &err()
+{
+    static QTextStream s(stderr);
+    return s;
+}
+
+} // namespace
+
+CliSession::CliSession(const CliOptions &options)
+    : m_options(options)
+{
+    m_control.setSite(this);
+    m_control.initNew();
+    m_progressWanted = !options.json && isatty(STDERR_FILENO);
+    connect(&m_control, &sender::FileSender::Error, this, &CliSession::onError);
+    connect(&m_control, &sender::FileSender::ReciveMessage, this, &CliSession::onMessage);
+    connect(&m_control, &sender::FileSender::ReciveFile, this, &CliSession::onFile);
+    connect(&m_control, &sender::FileSender::OnClose, this, &CliSession::onClose);
+    // Runs after the control's own arrival handling: a send that just ended is seen before a close.
+    connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, [this] {
+        if (m_phase == Phase::Acting && m_sendStarted && m_control.Busy() == platform::VariantFalse)
+            afterSend();
+    });
+    m_poll.setInterval(10);
+    connect(&m_poll, &QTimer::timeout, this, &CliSession::poll);
+}
+
+int CliSession::run()
+{
+    QTimer::singleShot(0, this, &CliSession::start);
+    if (m_options.timeoutSeconds > 0)
+        QTimer::singleShot(m_options.timeoutSeconds * 1000, this, [this] {
+            clearProgress();
+            err() << "velmora-cli: timed out after " << m_options.timeoutSeconds << " s\n" << Qt::flush;
+            QCoreApplication::exit(3);
+        });
+    return QCoreApplication::exec();
+}
+
+int CliSession::messageBox(const QString &text, int, const QString &)
+{
+    clearProgress();
+    err() << text << "\n" << Qt::flush;
+    m_sendFailed = true;
+    QTimer::singleShot(0, this, [this] { finish(1); });
+    return 1;
+}
+
+void CliSession::print(const QString &text, const QJsonObject &json)
+{
+    clearProgress();
+    if (m_options.json)
+        out() << QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)) << "\n";
+    else
+        out() << text << "\n";
+    out().flush();
+}
+
+void CliSession::start()
+{
+    try {
+        m_control.setBufferSize(m_options.chunk);
+        m_control.setInterval(m_options.intervalMsec);
+        if (m_options.receivePath)
+            m_control.setReciveFilePath(QFileInfo(*m_options.receivePath).absoluteFilePath());
+        if (m_options.listen) {
+            m_control.setLocalPort(m_options.port);
+            m_control.Listen();
+            print(QStringLiteral("listening: %1").arg(m_control.LocalPort()),
+                  {{"event", "listening"}, {"port", m_control.LocalPort()}});
+        } else {
+            m_control.Connect(m_options.host, int(m_options.port));
+        }
+    } catch (const platform::AutomationError &e) {
+        print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
+              {{"event", "error"}, {"number", e.number}, {"description", e.description}});
+        finish(1);
+        return;
+    }
+    m_poll.start();
+}
+
+void CliSession::poll()
+{
+    switch (m_phase) {
+    case Phase::Connecting:
+        if (m_control.State() == platform::SocketComponent::Connected)
+            connected();
+        break;
+    case Phase::Acting:
+        if (m_sendStarted && m_control.Busy() == platform::VariantFalse)
+            afterSend();
+        break;
+    case Phase::Waiting:
+        break;
+    case Phase::Finishing:
+        if (!m_waitingForFlush || m_control.socket().bytesToWrite() == 0) {
+            m_poll.stop();
+            m_control.CloseAll();
+            QCoreApplication::exit(m_status);
+        }
+        return;
+    }
+    if (m_control.Busy() != platform::VariantFalse)
+        showProgress();
+}
+
+void CliSession::connected()
+{
+    const QString peer = m_control.RemoteHostIP();
+    print(QStringLiteral("connected: %1").arg(peer), {{"event", "connected"}, {"peer", peer}});
+    if (m_options.hasActions()) {
+        m_phase = Phase::Acting;
+        nextAction();
+    } else {
+        m_phase = Phase::Waiting;
+    }
+}
+
+void CliSession::nextAction()
+{
+    if (m_phase != Phase::Acting)
+        return;
+    if (m_nextSay < m_options.say.size()) {
+        const QString text = m_options.say[m_nextSay++];
+        try {
+            m_control.SendMessage(text);
+        } catch (const platform::AutomationError &e) {
+            print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
+                  {{"event", "error"}, {"number", e.number}, {"description", e.description}});
+            finish(1);
+            return;
+        }
+        // Each message reaches the peer alone: wait until it is written, then pause.
+        auto *waiter = new QTimer(this);
+        waiter->setInterval(5);
+        connect(waiter, &QTimer::timeout, this, [this, waiter] {
+            if (m_control.socket().bytesToWrite() > 0)
+                return;
+            waiter->deleteLater();
+            QTimer::singleShot(60, this, &CliSession::nextAction);
+        });
+        waiter->start();
+        return;
+    }
+    if (!m_options.sendFile.isEmpty() && !m_sendStarted) {
+        m_sendStarted = true;
+        try {
+            m_transferClock.start();
+            m_control.SendFile(m_options.sendFile, m_options.overwrite);
+        } catch (const platform::AutomationError &e) {
+            print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
+                  {{"event", "error"}, {"number", e.number}, {"description", e.description}});
+            finish(1);
+        }
+        return;
+    }
+    finish(0);
+}
+
+void CliSession::afterSend()
+{
+    const QString path = m_options.sendFile;
+    m_sendStarted = false;
+    m_options.sendFile.clear();
+    if (m_sendFailed) {
+        finish(1);
+        return;
+    }
+    const double size = m_control.fields().TotalBytes;
+    print(QStringLiteral("sent: %1 (%2 bytes)").arg(path).arg(qint64(size)),
+          {{"event", "sent"}, {"path", path}, {"size", size}});
+    nextAction();
+}
+
+void CliSession::finish(int status)
+{
+    if (m_phase == Phase::Finishing)
+        return;
+    clearProgress();
+    m_status = status;
+    m_phase = Phase::Finishing;
+    m_waitingForFlush = m_control.State() == platform::SocketComponent::Connected;
+    if (!m_poll.isActive())
+        m_poll.start();
+}
+
+void CliSession::showProgress()
+{
+    if (!m_progressWanted)
+        return;
+    if (m_progressClock.isValid() && m_progressClock.elapsed() < 200)
+        return;
+    if (!m_transferClock.isValid())
+        m_transferClock.start();
+    m_progressClock.start();
+    const auto &f = m_control.fields();
+    const int percent = m_control.ProgressValue();
+    const int filled = qBound(0, percent * 30 / 100, 30);
+    const double seconds = qMax(0.001, m_transferClock.elapsed() / 1000.0);
+    const double rate = f.DoneBytes / seconds / 1e6;
+    err() << "\r[" << QString(filled, u'#') << QString(30 - filled, u' ') << "] " << qSetFieldWidth(3) << percent
+          << qSetFieldWidth(0) << "%  " << QString::number(rate, 'f', 1) << " MB/s  " << qint64(f.DoneBytes) << "/"
+          << qint64(f.TotalBytes) << " bytes" << Qt::flush;
+    m_progressShown = true;
+}
+
+void CliSession::clearProgress()
+{
+    if (!m_progressShown)
+        return;
+    err() << "\r\033[K" << Qt::flush;
+    m_progressShown = false;
+}
+
+void CliSession::onError(qint16 number, QString &description, qint32, const QString &, const QString &, qint32,
+                         platform::VariantBool &cancelDisplay)
+{
+    cancelDisplay = platform::VariantTrue; // shown here already
+    print(QStringLiteral("error %1: %2").arg(number).arg(description),
+          {{"event", "error"}, {"number", number}, {"description", description}});
+    if (m_sendStarted)
+        m_sendFailed = true;
+    else if (m_control.State() != platform::SocketComponent::Connected)
+        finish(1);
+}
+
+void CliSession::onMessage(const QString &text)
+{
+    print(QStringLiteral("message: ") + text, {{"event", "message"}, {"text", text}});
+}
+
+void CliSession::onFile(double &size)
+{
+    const QString path = m_control.ReciveFilePath();
+    print(QStringLiteral("file: %1 (%2 bytes)").arg(path).arg(qint64(size)),
+          {{"event", "file"}, {"path", path}, {"size", size}});
+    if (m_options.once)
+        QTimer::singleShot(0, this, [this] { finish(0); });
+}
+
+void CliSession::onClose()
+{
+    print(QStringLiteral("closed"), {{"event", "closed"}});
+    if (m_phase == Phase::Waiting)
+        finish(0);
+    else
+        finish(1);
+}

@@ -1,0 +1,58 @@
+#pragma once
+// One run of velmora-cli: connect or listen, perform the actions, print what happens.
+
+#include "clioptions.h"
+#include "controlsite.h"
+#include "filesender.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+
+class CliSession : public QObject, public platform::ControlSite
+{
+    Q_OBJECT
+public:
+    explicit CliSession(const CliOptions &options);
+    /// Runs to the end and returns the exit status: 0 done, 1 failed, 3 timed out.
+    int run();
+
+    // platform::ControlSite: the control's message boxes go to stderr and end the run.
+    bool ambientUserMode() const override { return true; }
+    void propertyChanged(const QString &) override {}
+    int messageBox(const QString &text, int style, const QString &title) override;
+
+private:
+    enum class Phase { Connecting, Acting, Waiting, Finishing };
+
+    void start();
+    void poll();
+    void connected();
+    void nextAction();
+    void afterSend();
+    void finish(int status);
+    void print(const QString &text, const QJsonObject &json);
+    void showProgress();
+    void clearProgress();
+
+    void onError(qint16 number, QString &description, qint32, const QString &, const QString &, qint32,
+                 platform::VariantBool &);
+    void onMessage(const QString &text);
+    void onFile(double &size);
+    void onClose();
+
+    CliOptions m_options;
+    sender::FileSender m_control;
+    QTimer m_poll;
+    Phase m_phase = Phase::Connecting;
+    int m_nextSay = 0;
+    bool m_sendStarted = false;
+    bool m_sendFailed = false;
+    bool m_waitingForFlush = false;
+    int m_status = 0;
+    bool m_progressShown = false;
+    bool m_progressWanted = false;
+    QElapsedTimer m_transferClock;
+    QElapsedTimer m_progressClock;
+};
