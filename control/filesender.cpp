@@ -65,7 +65,7 @@ FileSender::FileSender(QWidget *parent)
 FileSender::~FileSender()
 {
     // A transfer file still open (a send, or a target the watchdog left) is closed with us.
-    NumberedFiles::Close(m_state.FileNumber);
+    closeTransferFile();
     --instanceCount;
 }
 
@@ -270,10 +270,25 @@ void FileSender::setTimeCounter(qint32) { refuseReadOnlyPut(); }
 
 // ---------------------------------------------------------------- transfers
 
+void FileSender::openTransferFile(const QString &path, platform::FileAccess access)
+{
+    m_state.FileNumber = NumberedFiles::FreeFile();
+    NumberedFiles::Open(m_state.FileNumber, path, access);
+    m_ownsFile = true;
+}
+
+void FileSender::closeTransferFile()
+{
+    // The file table is shared by the process: a number we closed may since name another's file.
+    if (m_ownsFile)
+        NumberedFiles::Close(m_state.FileNumber);
+    m_ownsFile = false;
+}
+
 void FileSender::EndTransfer()
 {
     SendTimer.setEnabled(false);
-    NumberedFiles::Close(m_state.FileNumber);
+    closeTransferFile();
     m_state.Busy = VariantFalse;
     m_state.TransferMode = 0;
 }
@@ -310,8 +325,7 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
     }
     m_state.TransferMode = 1;
     // Read-only: a send never creates or changes a file on this side.
-    m_state.FileNumber = NumberedFiles::FreeFile();
-    NumberedFiles::Open(m_state.FileNumber, FilePath, platform::FileAccess::Read);
+    openTransferFile(FilePath, platform::FileAccess::Read);
     m_state.TotalBytes = double(NumberedFiles::Lof(m_state.FileNumber));
     m_state.DoneBytes = 0;
     m_state.Busy = VariantTrue;
@@ -491,16 +505,15 @@ void FileSender::handleHeader(const QString &payload)
         return;
     }
     // A target the watchdog left open is closed before a new one is opened.
-    NumberedFiles::Close(m_state.FileNumber);
+    closeTransferFile();
     if (m_state.TotalBytes == 0) {
         // Nothing to receive: the target becomes an empty file, whether it was missing or not.
         try {
-            m_state.FileNumber = NumberedFiles::FreeFile();
-            NumberedFiles::Open(m_state.FileNumber, target, platform::FileAccess::ReadWrite);
+            openTransferFile(target, platform::FileAccess::ReadWrite);
             NumberedFiles::SetLength(m_state.FileNumber, 0);
-            NumberedFiles::Close(m_state.FileNumber);
+            closeTransferFile();
         } catch (const AutomationError &) {
-            NumberedFiles::Close(m_state.FileNumber);
+            closeTransferFile();
             MySock.SendData(QLatin1String(wire::SendErrorTag));
             return;
         }
@@ -516,8 +529,7 @@ void FileSender::startDataPhase()
     m_state.Busy = VariantTrue;
     m_state.TransferMode = 0;
     try {
-        m_state.FileNumber = NumberedFiles::FreeFile();
-        NumberedFiles::Open(m_state.FileNumber, m_state.ReciveFilePath, platform::FileAccess::ReadWrite);
+        openTransferFile(m_state.ReciveFilePath, platform::FileAccess::ReadWrite);
     } catch (const AutomationError &) {
         // A target that cannot be opened (a folder, no permission) is refused; we stay idle.
         m_state.Busy = VariantFalse;
@@ -548,7 +560,7 @@ QByteArray FileSender::handleFileData(const QByteArray &data)
     if (complete) {
         MySock.SendData(QLatin1String(wire::HereIsItTag));
         m_state.Busy = VariantFalse;
-        NumberedFiles::Close(m_state.FileNumber);
+        closeTransferFile();
     }
     m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     if (complete)

@@ -6,6 +6,7 @@
 #include "control.h"
 #include "filesenderinterface.h"
 #include "filesystemobject.h"
+#include "numberedfiles.h"
 #include "sender_export.h"
 #include "socketcomponent.h"
 #include "timer.h"
@@ -138,6 +139,8 @@ private:
     void notifyChanged(const char *name);
     void refuseReadOnlyPut();
     void EndTransfer();
+    void openTransferFile(const QString &path, platform::FileAccess access);
+    void closeTransferFile();
 
     void onConnectionRequest(qint32 requestID);
     void onDataArrival(qint32 bytesTotal);
@@ -163,6 +166,7 @@ private:
     FileSenderDispatch m_dispatch{*this};
     platform::ControlSite *m_site = nullptr;
     QList<platform::EventSink *> m_sinks;
+    bool m_ownsFile = false; ///< FileNumber names a file this control opened and has not closed
     QByteArray m_partialTag; ///< the start of a tag that arrived alone, kept for the next arrival
 };
 

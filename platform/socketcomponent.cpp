@@ -262,6 +262,7 @@ void SocketComponent::SendData(const QByteArray &bytes)
         return;
     if (m_socket->write(bytes) != bytes.size())
         raiseError(ConnectionAborted, errorDescription(ConnectionAborted));
+    m_socket->flush(); // hand to the network now, as far as it takes without waiting
 }
 
 void SocketComponent::GetData(QByteArray &data)
