@@ -123,6 +123,13 @@ void CliSession::poll()
         showProgress();
 }
 
+void CliSession::noticeConnection()
+{
+    // An arrival can come before the next poll: the connection is reported first.
+    if (m_phase == Phase::Connecting && m_control.State() == platform::SocketComponent::Connected)
+        connected();
+}
+
 void CliSession::connected()
 {
     const QString peer = m_control.RemoteHostIP();
@@ -245,11 +252,13 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
 
 void CliSession::onMessage(const QString &text)
 {
+    noticeConnection();
     print(QStringLiteral("message: ") + text, {{"event", "message"}, {"text", text}});
 }
 
 void CliSession::onFile(double &size)
 {
+    noticeConnection();
     const QString path = m_control.ReciveFilePath();
     print(QStringLiteral("file: %1 (%2 bytes)").arg(path).arg(qint64(size)),
           {{"event", "file"}, {"path", path}, {"size", size}});

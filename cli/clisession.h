@@ -28,6 +28,7 @@ private:
 
     void start();
     void poll();
+    void noticeConnection();
     void connected();
     void nextAction();
     void afterSend();
