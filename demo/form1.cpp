@@ -1,0 +1,304 @@
+#include "form1.h"
+
+#include "conversions.h"
+#include "filesenderinterface.h"
+#include "multilinetextbox.h"
+#include "propertybag.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+namespace id = sender::dispid;
+using platform::AutomationError;
+
+const QString Form1::Title = QStringLiteral("Velmora");
+
+namespace {
+
+constexpr int px(int twips) { return twips / Form1::TwipsPerPixel; }
+
+template<typename W>
+W *make(QWidget *parent, const char *name, const QRect &geometry)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QLatin1String(name));
+    w->setGeometry(geometry);
+    return w;
+}
+
+QLabel *label(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *l = make<QLabel>(parent, name, geometry);
+    l->setText(text);
+    return l;
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *b = make<QPushButton>(parent, name, geometry);
+    b->setText(text);
+    return b;
+}
+
+QLineEdit *textBox(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *t = make<QLineEdit>(parent, name, geometry);
+    t->setText(text);
+    return t;
+}
+
+QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, int left, int top, int width, int height)
+{
+    auto *f = make<QGroupBox>(parent, name, QRect(px(left), px(top), px(width), px(height)));
+    f->setTitle(caption);
+    return f;
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent)
+    : QWidget(parent)
+    , m_messageBox([](const QString &text, int style, const QString &title) {
+        platform::showMessageBox(text, style, title);
+    })
+    , m_fileDialog([this](bool save) {
+        return save ? QFileDialog::getSaveFileName(this) : QFileDialog::getOpenFileName(this);
+    })
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(Title);
+    setFixedSize(px(10665), px(6075));
+    createWidgets();
+    setTabOrderChain();
+    startControl();
+    Text1->setFocus();
+}
+
+Form1::~Form1() = default;
+
+void Form1::createWidgets()
+{
+    StatusBar1 = make<QStatusBar>(this, "StatusBar1", QRect(0, px(5820), px(10665), px(255)));
+    StatusBar1->setSizeGripEnabled(false);
+    StatusPanel1 = new QLabel(StatusBar1);
+    StatusBar1->addWidget(StatusPanel1, 1);
+
+    Frame4 = frame(this, "Frame4", QStringLiteral("接收消息"), 6480, 360, 3855, 2655);
+    Text5 = make<MultiLineTextBox>(Frame4, "Text5", QRect(8, 20, Frame4->width() - 16, Frame4->height() - 28));
+
+    Frame3 = frame(this, "Frame3", QStringLiteral("消息发送"), 6480, 3120, 3855, 2655);
+    Command6 = button(Frame3, "Command6", QStringLiteral("发送消息"), QRect((Frame3->width() - 100) / 2, 138, 100, 28));
+    Text6 = make<MultiLineTextBox>(Frame3, "Text6", QRect(8, 20, Frame3->width() - 16, 110));
+
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+
+    Frame2 = frame(this, "Frame2", QStringLiteral("设置(传输控件支持用第三方Winsock调用 Accept来建立连接)"), 240, 360,
+                   6015, 1335);
+    Command2 = button(Frame2, "Command2", QStringLiteral("监听"), QRect(296, 52, 90, 26));
+    Command1 = button(Frame2, "Command1", QStringLiteral("连接"), QRect(296, 22, 90, 26));
+    Text2 = textBox(Frame2, "Text2", QStringLiteral("1001"), QRect(84, 54, 200, 22));
+    Text1 = textBox(Frame2, "Text1", QStringLiteral("192.168.0.1"), QRect(84, 24, 200, 22));
+    Label2 = label(Frame2, "Label2", QStringLiteral("远程端口"), QRect(12, 56, 70, 18));
+    Label1 = label(Frame2, "Label1", QStringLiteral("远程IP"), QRect(12, 26, 70, 18));
+
+    Frame1 = frame(this, "Frame1", QStringLiteral("文件"), 240, 1800, 6015, 3855);
+    Text8 = textBox(Frame1, "Text8", QStringLiteral("500000"), QRect(292, 50, 96, 22));
+    Text7 = textBox(Frame1, "Text7", QStringLiteral("100"), QRect(128, 50, 60, 22));
+    Check1 = make<QCheckBox>(Frame1, "Check1", QRect(12, 144, 240, 24));
+    Check1->setText(QStringLiteral("采用这里的接收路径"));
+    ProgressBar1 = make<QProgressBar>(Frame1, "ProgressBar1", QRect(12, 218, Frame1->width() - 24, 22));
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    Command5 = button(Frame1, "Command5", QStringLiteral("发送文件"), QRect(288, 142, 100, 28));
+    Command4 = button(Frame1, "Command4", QStringLiteral(".."), QRect(352, 111, 36, 24));
+    Command3 = button(Frame1, "Command3", QStringLiteral(".."), QRect(352, 81, 36, 24));
+    Text4 = textBox(Frame1, "Text4", QStringLiteral("C:\\2.txt"), QRect(76, 112, 270, 22));
+    Text3 = textBox(Frame1, "Text3", QStringLiteral("C:\\1.txt"), QRect(76, 82, 270, 22));
+    Label8 = label(Frame1, "Label8", QStringLiteral("每次发送大小"), QRect(200, 52, 90, 18));
+    Label6 = label(Frame1, "Label6", QStringLiteral("每次发送延时(毫秒)"), QRect(12, 52, 114, 18));
+    Label7 = label(Frame1, "Label7", QStringLiteral("进度显示"), QRect(12, 194, 120, 18));
+    Label5 = label(Frame1, "Label5", QStringLiteral("注意：你可以从服务器发送到客户端，也可以从客户端发送到服务器。"),
+                   QRect(12, 20, Frame1->width() - 24, 26));
+    Label5->setWordWrap(true);
+    Label4 = label(Frame1, "Label4", QStringLiteral("接收文件"), QRect(12, 114, 62, 18));
+    Label3 = label(Frame1, "Label3", QStringLiteral("发送文件"), QRect(12, 84, 62, 18));
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::command1Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::command2Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::command3Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::command4Click);
+    connect(Command5, &QPushButton::clicked, this, &Form1::command5Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::command6Click);
+    connect(Text4, &QLineEdit::textChanged, this, &Form1::text4Change);
+    connect(&Timer1, &QTimer::timeout, this, &Form1::timer1Timer);
+}
+
+void Form1::setTabOrderChain()
+{
+    const QList<QWidget *> order{Text1, Text2, Command1, Command2, Text3, Text4, Command3, Command4,
+                                 Command5, Text5, Text6, Command6, Check1, Text7, Text8};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
+}
+
+void Form1::startControl()
+{
+    Q_INIT_RESOURCE(demo); // the window's resources live in a static library
+    m_fileSender1 = std::make_unique<platform::ControlHost>(QStringLiteral("Sender.FileSender"), this,
+                                                                   static_cast<platform::ControlSite *>(this));
+    // The window's stored settings for the control: its extent and a TimeCounter of 495.
+    platform::PropertyBag stored;
+    if (!stored.loadFromFile(QStringLiteral(":/Velmora/FileSender1.json")))
+        platform::raiseError(platform::err::PathFileAccessError);
+    m_fileSender1->load(stored);
+    m_fileSender1->onEvent([this](platform::DispId id, QVariantList &args) { onControlEvent(id, args); });
+    QWidget *face = m_fileSender1->widget();
+    face->move(width() - face->width(), 0);
+    face->hide(); // the window does not use the control's face
+
+    const QString localIP = m_fileSender1->get(id::LocalIP).toString();
+    const QString hostName = m_fileSender1->get(id::LocalHostName).toString();
+    StatusPanel1->setText(QStringLiteral("本地IP:") + localIP + QStringLiteral("         ") + hostName);
+
+    Timer1.setInterval(100);
+    Timer1.start();
+}
+
+QString Form1::panelText(int panel) const
+{
+    return panel == 1 ? StatusPanel1->text() : QString();
+}
+
+int Form1::messageBox(const QString &text, int style, const QString &title)
+{
+    // The control's own boxes carry no title of their own: they get the program's.
+    m_messageBox(text, style, title.isEmpty() ? Title : title);
+    return 1;
+}
+
+void Form1::box(const QString &text)
+{
+    m_messageBox(text, platform::mbstyle::OkOnly, Title);
+}
+
+void Form1::runAction(const std::function<void()> &steps)
+{
+    try {
+        steps();
+    } catch (const AutomationError &e) {
+        box(e.description.isEmpty() ? QStringLiteral("Error %1").arg(e.number) : e.description);
+    }
+}
+
+bool Form1::controlBusy()
+{
+    return m_fileSender1->get(id::Busy).toBool();
+}
+
+void Form1::command1Click()
+{
+    runAction([this] {
+        m_fileSender1->call(id::CloseAll);
+        m_fileSender1->call(id::Connect, {Text1->text(), platform::leadingNumber(Text2->text())});
+    });
+}
+
+void Form1::command2Click()
+{
+    runAction([this] {
+        m_fileSender1->call(id::CloseAll);
+        m_fileSender1->put(id::LocalPort, platform::wholeInt32FromText(Text2->text()));
+        m_fileSender1->call(id::Listen);
+    });
+}
+
+void Form1::command3Click()
+{
+    const QString chosen = m_fileDialog(false);
+    if (!chosen.isEmpty())
+        m_dialogFileName = chosen; // a cancelled dialog leaves FileName as it was
+    Text3->setText(m_dialogFileName);
+}
+
+void Form1::command4Click()
+{
+    const QString chosen = m_fileDialog(true);
+    if (!chosen.isEmpty())
+        m_dialogFileName = chosen;
+    Text4->setText(m_dialogFileName);
+}
+
+void Form1::text4Change()
+{
+    runAction([this] { m_fileSender1->put(id::ReciveFilePath, Text4->text()); });
+}
+
+void Form1::command5Click()
+{
+    runAction([this] {
+        if (controlBusy()) {
+            box(QStringLiteral("控件忙。"));
+            return;
+        }
+        if (Check1->checkState() == Qt::Checked)
+            m_fileSender1->put(id::ReciveFilePath, Text4->text());
+        m_fileSender1->put(id::Interval, platform::wholeInt32FromText(Text7->text()));
+        m_fileSender1->put(id::BufferSize, platform::wholeInt32FromText(Text8->text()));
+        m_fileSender1->call(id::SendFile, {Text3->text(), true});
+        Text6->setText(QString());
+        Text6->setFocus();
+    });
+}
+
+void Form1::command6Click()
+{
+    runAction([this] {
+        if (controlBusy()) {
+            box(QStringLiteral("控件忙。"));
+            return;
+        }
+        m_fileSender1->call(id::SendMessage, {Text6->text()});
+        Text6->setText(QString());
+        Text6->setFocus();
+    });
+}
+
+void Form1::timer1Timer()
+{
+    try {
+        Frame2->setEnabled(m_fileSender1->get(id::State).toInt() != 7);
+        ProgressBar1->setValue(qBound(0, m_fileSender1->get(id::ProgressValue).toInt(), 100));
+    } catch (const AutomationError &) {
+        // A failed read leaves the widgets as they are until the next tick.
+    }
+}
+
+void Form1::onControlEvent(platform::DispId event, QVariantList &args)
+{
+    switch (sender::FileSenderEvent(event)) {
+    case sender::FileSenderEvent::OnClose:
+        break; // not reported: Frame2 is enabled again on the next tick
+    case sender::FileSenderEvent::Error:
+        box(QStringLiteral("远程错误：") + args.value(1).toString());
+        break;
+    case sender::FileSenderEvent::ReciveMessage:
+        Text5->setText(Text5->text() + QStringLiteral("接收到消息：") + args.value(0).toString() + QStringLiteral("\r\n"));
+        break;
+    case sender::FileSenderEvent::ReciveFile: {
+        QString path;
+        try {
+            path = m_fileSender1->get(id::ReciveFilePath).toString();
+        } catch (const AutomationError &) {
+        }
+        StatusPanel1->setText(QStringLiteral("接受到文件：") + path + QStringLiteral("  文件大小：")
+                              + platform::numberToText(args.value(0).toDouble()));
+        break;
+    }
+    }
+}

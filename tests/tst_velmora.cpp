@@ -1,0 +1,315 @@
+// The Velmora window, offscreen: two windows in one process talk over 127.0.0.1.
+
+#include "filesenderinterface.h"
+#include "form1.h"
+#include "multilinetextbox.h"
+#include "testhelpers.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace id = sender::dispid;
+using testing::waitFor;
+
+namespace {
+
+struct Window
+{
+    std::unique_ptr<Form1> form = std::make_unique<Form1>();
+    QStringList boxes;
+    QStringList titles;
+    QList<int> styles;
+    QString nextDialogAnswer;
+
+    Window()
+    {
+        form->setMessageBox([this](const QString &t, int style, const QString &title) {
+            boxes << t;
+            styles << style;
+            titles << title;
+        });
+        form->setFileDialog([this](bool) { return nextDialogAnswer; });
+    }
+    Form1 *operator->() { return form.get(); }
+    QVariant get(platform::DispId i) { return form->fileSender1().get(i); }
+    void type(QLineEdit *box, const QString &text)
+    {
+        box->clear();
+        QTest::keyClicks(box, text);
+    }
+};
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::AnyIPv4, 0);
+    return probe.serverPort();
+}
+
+// A listens on a free port typed into its port box; B connects to it.
+bool connectWindows(Window &a, Window &b)
+{
+    const QString port = QString::number(freePort());
+    a.type(a->Text2, port);
+    a->Command2->click();
+    b.type(b->Text1, QStringLiteral("127.0.0.1"));
+    b.type(b->Text2, port);
+    b->Command1->click();
+    return waitFor([&] { return !a->Frame2->isEnabled() && !b->Frame2->isEnabled(); });
+}
+
+} // namespace
+
+class TestVelmora : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void startUp();
+    void connectAndFrameFollowsState();
+    void messagesBothWays();
+    void busyControlRefusesBothButtons();
+    void fileWithCheckedReceivePath();
+    void unusablePathReportedAsRemoteError();
+    void chunkSizeRounding();
+    void listenWithLettersFailsAtConversion();
+    void receivePathFromDialog();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestVelmora::initTestCase()
+{
+    QApplication::setApplicationDisplayName(Form1::Title);
+    qputenv("COMPONENT_REGISTRY", dir.filePath("registry.ini").toLocal8Bit());
+    QProcess reg;
+    reg.start(QStringLiteral(COMPONENT_REGISTER_PATH), {QStringLiteral(SENDER_LIBRARY_PATH)});
+    QVERIFY(reg.waitForFinished(30000));
+    QCOMPARE(reg.exitCode(), 0);
+}
+
+void TestVelmora::startUp()
+{
+    Window w;
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
+    QCOMPARE(w->windowTitle(), QStringLiteral("Velmora"));
+    QCOMPARE(w->size(), QSize(711, 405));
+    QCOMPARE(w->Frame2->geometry(), QRect(16, 24, 401, 89));
+    QCOMPARE(w->Frame1->geometry(), QRect(16, 120, 401, 257));
+    QCOMPARE(w->Frame4->geometry(), QRect(432, 24, 257, 177));
+    QCOMPARE(w->Frame3->geometry(), QRect(432, 208, 257, 177));
+    QCOMPARE(w->StatusBar1->geometry(), QRect(0, 388, 711, 17));
+    QCOMPARE(w->Frame2->title(), QStringLiteral("设置(传输控件支持用第三方Winsock调用 Accept来建立连接)"));
+    QCOMPARE(w->Frame1->title(), QStringLiteral("文件"));
+    QCOMPARE(w->Frame4->title(), QStringLiteral("接收消息"));
+    QCOMPARE(w->Frame3->title(), QStringLiteral("消息发送"));
+    QCOMPARE(w->Text1->text(), QStringLiteral("192.168.0.1"));
+    QCOMPARE(w->Text2->text(), QStringLiteral("1001"));
+    QCOMPARE(w->Text3->text(), QStringLiteral("C:\\1.txt"));
+    QCOMPARE(w->Text4->text(), QStringLiteral("C:\\2.txt"));
+    QCOMPARE(w->Text7->text(), QStringLiteral("100"));
+    QCOMPARE(w->Text8->text(), QStringLiteral("500000"));
+    QCOMPARE(w->Text5->text(), QString());
+    QCOMPARE(w->Text6->text(), QString());
+    QCOMPARE(w->Command1->text(), QStringLiteral("连接"));
+    QCOMPARE(w->Command2->text(), QStringLiteral("监听"));
+    QCOMPARE(w->Command3->text(), QStringLiteral(".."));
+    QCOMPARE(w->Command5->text(), QStringLiteral("发送文件"));
+    QCOMPARE(w->Command6->text(), QStringLiteral("发送消息"));
+    QCOMPARE(w->Check1->text(), QStringLiteral("采用这里的接收路径"));
+    QCOMPARE(w->Check1->checkState(), Qt::Unchecked);
+    QCOMPARE(w->Label5->text(), QStringLiteral("注意：你可以从服务器发送到客户端，也可以从客户端发送到服务器。"));
+    QCOMPARE(w->Label6->text(), QStringLiteral("每次发送延时(毫秒)"));
+    QCOMPARE(w->ProgressBar1->minimum(), 0);
+    QCOMPARE(w->ProgressBar1->maximum(), 100);
+    QCOMPARE(w->Text1->parentWidget(), w->Frame2);
+    QCOMPARE(w->Text5->parentWidget(), w->Frame4);
+    QCOMPARE(w->Command6->parentWidget(), w->Frame3);
+    QCOMPARE(w->ProgressBar1->parentWidget(), w->Frame1);
+    QCOMPARE(w->Timer1.interval(), 100);
+    QVERIFY(w->Timer1.isActive());
+    const QString expectedPanel = QStringLiteral("本地IP:") + w.get(id::LocalIP).toString() + QStringLiteral("         ")
+        + w.get(id::LocalHostName).toString();
+    QCOMPARE(w->panelText(1), expectedPanel);
+    QTRY_COMPARE(QApplication::focusWidget(), w->Text1);
+    // Focus order.
+    const QList<QWidget *> order{w->Text1, w->Text2, w->Command1, w->Command2, w->Text3, w->Text4, w->Command3, w->Command4,
+                                 w->Command5, w->Text5, w->Text6, w->Command6, w->Check1, w->Text7, w->Text8};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i) {
+        QCOMPARE(QApplication::focusWidget(), order[i]);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(QApplication::focusWidget(), order.last());
+    // The control was restored from the window's stored settings.
+    QVERIFY(w.get(id::TimeCounter).toInt() >= 495);
+    QCOMPARE(w.get(id::ReciveFilePath).toString(), QString());
+    QCOMPARE(w.get(id::Busy), QVariant(false));
+}
+
+void TestVelmora::connectAndFrameFollowsState()
+{
+    Window a, b;
+    QVERIFY(a->Frame2->isEnabled());
+    QVERIFY(connectWindows(a, b));
+    QCOMPARE(a.get(id::TimeCounter).toInt() < 495, true); // reset by the accepted connection
+    b->fileSender1().call(id::CloseAll);
+    QVERIFY(waitFor([&] { return a->Frame2->isEnabled() && b->Frame2->isEnabled(); }));
+    QVERIFY(a.boxes.isEmpty() && b.boxes.isEmpty()); // a peer's close is not reported
+}
+
+void TestVelmora::messagesBothWays()
+{
+    Window a, b;
+    a->Text5->setText(QStringLiteral("before\r\n"));
+    QVERIFY(connectWindows(a, b));
+    b->Text6->setText(QStringLiteral("你好"));
+    b->Command6->click();
+    QCOMPARE(b->Text6->text(), QString());
+    QCOMPARE(QApplication::focusWidget() == b->Text6 || !b->isActiveWindow(), true);
+    QVERIFY(waitFor([&] { return a->Text5->text().endsWith(QStringLiteral("接收到消息：你好\r\n")); }));
+    b->Text6->setText(QString());
+    b->Command6->click(); // an empty message
+    QVERIFY(waitFor([&] { return a->Text5->text().endsWith(QStringLiteral("接收到消息：\r\n")); }));
+    QCOMPARE(a->Text5->text(), QStringLiteral("before\r\n接收到消息：你好\r\n接收到消息：\r\n"));
+    a->Text6->setText(QStringLiteral("back"));
+    a->Command6->click();
+    QVERIFY(waitFor([&] { return b->Text5->text() == QStringLiteral("接收到消息：back\r\n"); }));
+}
+
+void TestVelmora::busyControlRefusesBothButtons()
+{
+    Window a, b;
+    QVERIFY(connectWindows(a, b));
+    QFile src(dir.filePath("busy-src"));
+    QVERIFY(src.open(QIODevice::WriteOnly));
+    src.write(QByteArray(10000, 'b'));
+    src.close();
+    a->Text3->setText(src.fileName());
+    a->Text4->setText(dir.filePath("busy-dst"));
+    a.type(a->Text7, QStringLiteral("0")); // no pacing ticks: the send never ends
+    a->Command5->click();
+    QVERIFY(waitFor([&] { return a.get(id::Busy).toBool() && b.get(id::Busy).toBool(); }));
+    for (Window *w : {&a, &b}) {
+        w->form->Text6->setText(QStringLiteral("kept"));
+        w->form->Command6->click();
+        w->form->Command5->click();
+        QCOMPARE(w->boxes, (QStringList{"控件忙。", "控件忙。"}));
+        QCOMPARE(w->titles, (QStringList{"Velmora", "Velmora"}));
+        QCOMPARE(w->styles, (QList<int>{0, 0}));
+        QCOMPARE(w->form->Text6->text(), QStringLiteral("kept"));
+    }
+}
+
+void TestVelmora::fileWithCheckedReceivePath()
+{
+    Window a, b;
+    QVERIFY(connectWindows(a, b));
+    QByteArray data(1300000, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(i % 251);
+    QFile src(dir.filePath("send-me"));
+    QVERIFY(src.open(QIODevice::WriteOnly));
+    src.write(data);
+    src.close();
+    a->Text3->setText(src.fileName());
+    a->Text4->blockSignals(true); // as if typed before: only the check box copies it at the send
+    a->Text4->setText(dir.filePath("landed"));
+    a->Text4->blockSignals(false);
+    a->Check1->setChecked(true);
+    a.type(a->Text7, QStringLiteral("5"));
+    a.type(a->Text8, QStringLiteral("100000"));
+    a->Text6->setText(QStringLiteral("emptied by the send"));
+    a->Command5->click();
+    QCOMPARE(a->Text6->text(), QString());
+    QVERIFY(waitFor([&] { return a->ProgressBar1->value() == 100 && b->ProgressBar1->value() == 100 && !a.get(id::Busy).toBool(); }, 20000));
+    QFile landed(dir.filePath("landed"));
+    QVERIFY(landed.open(QIODevice::ReadOnly));
+    QCOMPARE(landed.readAll(), data);
+    QVERIFY(waitFor([&] { return b->panelText(1).startsWith(QStringLiteral("接受到文件：")); }));
+    QCOMPARE(b->panelText(1), QStringLiteral("接受到文件：") + dir.filePath("landed") + QStringLiteral("  文件大小：1300000"));
+    QCOMPARE(a.get(id::Interval).toInt(), 5);
+    QCOMPARE(a.get(id::BufferSize).toInt(), 100000);
+    QVERIFY(a.boxes.isEmpty() && b.boxes.isEmpty());
+}
+
+void TestVelmora::unusablePathReportedAsRemoteError()
+{
+    Window a, b;
+    QVERIFY(connectWindows(a, b));
+    QFile src(dir.filePath("small"));
+    QVERIFY(src.open(QIODevice::WriteOnly));
+    src.write("12345");
+    src.close();
+    a->Text3->setText(src.fileName()); // Text4 never changed, Check1 unchecked: an empty path is announced
+    a->Command5->click();
+    QVERIFY(waitFor([&] { return !a.boxes.isEmpty(); }));
+    QCOMPARE(a.boxes, QStringList{QStringLiteral("远程错误：错误的文件路径。")});
+    QCOMPARE(a.titles, QStringList{QStringLiteral("Velmora")});
+    QVERIFY(waitFor([&] { return !a.get(id::Busy).toBool(); }));
+}
+
+void TestVelmora::chunkSizeRounding()
+{
+    Window a, b;
+    QVERIFY(connectWindows(a, b));
+    a->Text3->setText(dir.filePath("does-not-exist"));
+    for (const auto &[text, expected] : {std::pair{"2.5", 2}, std::pair{"3.5", 4}}) {
+        a.type(a->Text8, QString::fromLatin1(text));
+        a->Command5->click(); // fails at SendFile (no such file) after BufferSize was set
+        QCOMPARE(a.get(id::BufferSize).toInt(), expected);
+    }
+    QCOMPARE(a.boxes, (QStringList{"File not found", "File not found"}));
+    a.boxes.clear();
+    a.styles.clear();
+    a.titles.clear();
+    a.type(a->Text8, QStringLiteral("0"));
+    a->Text6->setText(QStringLiteral("will be emptied"));
+    a->Command5->click();
+    QCOMPARE(a.boxes, QStringList{QStringLiteral("发送块大小不能为0。")});
+    QCOMPARE(a.styles, QList<int>{32});
+    QCOMPARE(a.titles, QStringList{QStringLiteral("Velmora")});
+    QCOMPARE(a->Text6->text(), QString());
+}
+
+void TestVelmora::listenWithLettersFailsAtConversion()
+{
+    Window a;
+    a->fileSender1().put(id::LocalPort, 0);
+    a->fileSender1().call(id::Listen);
+    QCOMPARE(a.get(id::State).toInt(), 2);
+    a.type(a->Text2, QStringLiteral("port"));
+    a->Command2->click();
+    QCOMPARE(a.get(id::State).toInt(), 0); // CloseAll ran, Listen did not
+    QCOMPARE(a.boxes, QStringList{QStringLiteral("Type mismatch")});
+    QCOMPARE(a.get(id::LocalPort).toInt() > 0, true); // LocalPort was not written either
+}
+
+void TestVelmora::receivePathFromDialog()
+{
+    Window a;
+    a.nextDialogAnswer = dir.filePath("chosen");
+    a->Command4->click();
+    QCOMPARE(a->Text4->text(), dir.filePath("chosen"));
+    QCOMPARE(a.get(id::ReciveFilePath).toString(), dir.filePath("chosen"));
+    a.nextDialogAnswer.clear(); // cancelled: the name stays as it was
+    a->Command3->click();
+    QCOMPARE(a->Text3->text(), dir.filePath("chosen"));
+}
+
+QTEST_MAIN(TestVelmora)
+#include "tst_velmora.moc"
