@@ -29,6 +29,8 @@ protected:
 
 namespace {
 
+constexpr qint64 ReadBufferBytes = 4 * 1024 * 1024;
+
 // Accepted connections not yet adopted, shared by every component of the process so that
 // one component can accept a request raised by another.
 QSet<qintptr> &pendingRequests()
@@ -193,6 +195,8 @@ void SocketComponent::Accept(qint32 requestID)
 void SocketComponent::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
+    // Bytes wait in the kernel, not here, when the owner falls behind: memory stays bounded.
+    socket->setReadBufferSize(ReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &SocketComponent::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &SocketComponent::onDisconnected);
     connect(socket, &QTcpSocket::bytesWritten, this, &SocketComponent::onBytesWritten);
