@@ -75,6 +75,9 @@ private:
     QString path(const QString &name) const { return dir->filePath(name); }
     /// Connects a (listening) and b, both with Interval 1.
     void pair(Peer &a, Peer &b);
+    /// Connects a and b with Interval 0 and has a announce 3000 bytes in chunks of 1000; true once
+    /// b accepted, so that only the test's own calls of the tick handler send data.
+    bool startManualSend(Peer &a, Peer &b);
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -91,6 +94,17 @@ void TestFileTransfer::pair(Peer &a, Peer &b)
     b->setInterval(1);
     a.site.changed.clear();
     b.site.changed.clear();
+}
+
+bool TestFileTransfer::startManualSend(Peer &a, Peer &b)
+{
+    if (!connectControls(*a, *b))
+        return false;
+    writeFile(path("src"), pattern(3000));
+    a->setBufferSize(1000);
+    a->setReciveFilePath(path("dst"));
+    a->SendFile(path("src"));
+    return waitFor([&] { return a->sendTimer().Enabled(); });
 }
 
 void TestFileTransfer::threeChunksWithProgress()
@@ -341,12 +355,7 @@ void TestFileTransfer::headerRefusedBySocketLeavesSendAnnounced()
 void TestFileTransfer::stopSendOnSenderAndWatchdogOnReceiver()
 {
     Peer a, b;
-    QVERIFY(connectControls(*a, *b)); // Interval 0: only manual ticks
-    writeFile(path("src"), pattern(3000));
-    a->setBufferSize(1000);
-    a->setReciveFilePath(path("dst"));
-    a->SendFile(path("src"));
-    QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
+    QVERIFY(startManualSend(a, b));
     a->sendTimerTick();
     QVERIFY(waitFor([&] { return b->fields().DoneBytes == 1000.0; }));
     a->StopSend();
@@ -371,12 +380,7 @@ void TestFileTransfer::stopSendOnSenderAndWatchdogOnReceiver()
 void TestFileTransfer::stopSendOnReceiver()
 {
     Peer a, b;
-    QVERIFY(connectControls(*a, *b));
-    writeFile(path("src"), pattern(3000));
-    a->setBufferSize(1000);
-    a->setReciveFilePath(path("dst"));
-    a->SendFile(path("src"));
-    QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
+    QVERIFY(startManualSend(a, b));
     a->sendTimerTick();
     QVERIFY(waitFor([&] { return b->fields().DoneBytes == 1000.0; }));
     b->StopSend();
@@ -392,12 +396,7 @@ void TestFileTransfer::stopSendOnReceiver()
 void TestFileTransfer::peerCloseMidTransfer()
 {
     Peer a, b;
-    QVERIFY(connectControls(*a, *b));
-    writeFile(path("src"), pattern(3000));
-    a->setBufferSize(1000);
-    a->setReciveFilePath(path("dst"));
-    a->SendFile(path("src"));
-    QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
+    QVERIFY(startManualSend(a, b));
     bool idleAtOnClose = false;
     connect(a.control.get(), &FileSender::OnClose, a.control.get(), [&] {
         idleAtOnClose = a->Busy() == VariantFalse && a->fields().TransferMode == 0;
@@ -555,12 +554,7 @@ void TestFileTransfer::crossingHeaders()
 void TestFileTransfer::shrunkFileEndsWithError()
 {
     Peer a, b;
-    QVERIFY(connectControls(*a, *b));
-    writeFile(path("src"), pattern(3000));
-    a->setBufferSize(1000);
-    a->setReciveFilePath(path("dst"));
-    a->SendFile(path("src"));
-    QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
+    QVERIFY(startManualSend(a, b));
     QVERIFY(QFile::resize(path("src"), 1500));
     a->sendTimerTick();
     a->sendTimerTick(); // 500 bytes: what is left of the shrunk file
