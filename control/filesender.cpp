@@ -200,11 +200,13 @@ void FileSender::Accept(qint32 requestID)
 {
     MySock.Accept(requestID);
     m_state.TimeCounter = 0;
+    m_partialTag.clear();
 }
 
 void FileSender::CloseAll()
 {
     MySock.Close();
+    m_partialTag.clear(); // the start of a tag never carries over to another connection
     EndTransfer();
 }
 
@@ -214,6 +216,7 @@ void FileSender::onConnectionRequest(qint32 requestID)
         MySock.Close();
         MySock.Accept(requestID);
         m_state.TimeCounter = 0;
+        m_partialTag.clear();
     } catch (const AutomationError &e) {
         raiseErrorEvent(qint16(e.number), e.description);
     }

@@ -410,6 +410,17 @@ void TestFileSender::framingRecovery()
     raw.send(QByteArray("Message:after"));
     QVERIFY(waitFor([&] { return p.events.messages().size() == 3; }));
     QCOMPARE(p.events.messages()[2], QStringLiteral("after"));
+    // The start of a tag left by one connection does not join the next connection's bytes.
+    raw.send(QByteArray("Mess"));
+    QTest::qWait(50);
+    p->CloseAll();
+    RawPeer next;
+    QVERIFY(next.connectTo(*p));
+    next.send(QByteArray("age:stale"));
+    QTest::qWait(50);
+    next.send(QByteArray("Message:fresh"));
+    QVERIFY(waitFor([&] { return p.events.messages().size() == 4; }));
+    QCOMPARE(p.events.messages()[3], QStringLiteral("fresh"));
 }
 
 void TestFileSender::arbitraryArrivalsNeverCrash()
