@@ -277,7 +277,11 @@ void SocketComponent::GetData(QByteArray &data)
             return;
         raiseError(WrongProtocolOrState, errorDescription(WrongProtocolOrState));
     }
-    data = m_socket->readAll();
+    // Read into the caller's array so that its storage is reused from one arrival to the next.
+    const qint64 waiting = m_socket->bytesAvailable();
+    data.resize(waiting);
+    const qint64 got = waiting > 0 ? m_socket->read(data.data(), waiting) : 0;
+    data.resize(qMax<qint64>(got, 0));
 }
 
 qint32 SocketComponent::LocalPort() const
