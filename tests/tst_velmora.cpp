@@ -87,6 +87,7 @@ private slots:
     void chunkSizeRounding();
     void listenWithLettersFailsAtConversion();
     void receivePathFromDialog();
+    void connectReadsTheLeadingNumber();
 
 private:
     QTemporaryDir dir;
@@ -309,6 +310,21 @@ void TestVelmora::receivePathFromDialog()
     a.nextDialogAnswer.clear(); // cancelled: the name stays as it was
     a->Command3->click();
     QCOMPARE(a->Text3->text(), dir.filePath("chosen"));
+}
+
+void TestVelmora::connectReadsTheLeadingNumber()
+{
+    Window a;
+    a.type(a->Text1, QStringLiteral("127.0.0.1"));
+    for (const auto &[text, port] : {std::pair{"1001abc", 1001}, std::pair{" 2 0 0 2", 2002}, std::pair{"letters", 0}}) {
+        a.type(a->Text2, QString::fromLatin1(text));
+        a->Command1->click();
+        QCOMPARE(a.get(id::RemotePort).toInt(), port);
+        QCOMPARE(a.get(id::RemoteHost).toString(), QStringLiteral("127.0.0.1"));
+    }
+    // Port 0 cannot be connected to: the socket's refusal arrives later as a remote error.
+    QVERIFY(waitFor([&] { return !a.boxes.isEmpty(); }));
+    QVERIFY(a.boxes.first().startsWith(QStringLiteral("远程错误：")));
 }
 
 QTEST_MAIN(TestVelmora)
