@@ -24,24 +24,20 @@ export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 "$bin/component-register" "$bin/libSender.so" >/dev/null || { echo "FAIL: cannot register the control"; exit 1; }
 
-display=""
-for d in $(seq 91 140); do
-  if [ ! -e "/tmp/.X11-unix/X$d" ] && [ ! -e "/tmp/.X$d-lock" ]; then display=":$d"; break; fi
-done
-[ -n "$display" ] || { echo "SKIP: no free X display number"; exit 77; }
-Xvfb "$display" -screen 0 1600x900x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display number itself and writes it to fd 3.
+Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY="$display"
+for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
 for _ in $(seq 1 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
-xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "FAIL: Xvfb does not answer on $DISPLAY"; cat "$work/xvfb.log"; exit 1; }
 
-# Starts a window and prints its id: the first Velmora window that is not `$2`.
-start_window() {
-  "$bin/velmora" >"$work/velmora-$1.log" 2>&1 &
-  pids+=($!)
+# Prints the id of the first Velmora window that is not `$1`, once there is one.
+find_window() {
   local win=""
   for _ in $(seq 1 150); do
-    win="$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | grep -v -x -F "${2:-none}" | head -n 1)"
+    win="$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | grep -v -x -F "${1:-none}" | head -n 1)"
     [ -n "$win" ] && break
     sleep 0.1
   done
@@ -59,8 +55,12 @@ fill() {
   sleep 0.2
 }
 
-winA="$(start_window A)"
-winB="$(start_window B "$winA")"
+"$bin/velmora" >"$work/velmora-A.log" 2>&1 &
+pids+=($!)
+winA="$(find_window)"
+"$bin/velmora" >"$work/velmora-B.log" 2>&1 &
+pids+=($!)
+winB="$(find_window "$winA")"
 [ -n "$winA" ] && [ -n "$winB" ] || { echo "FAIL: the windows did not appear"; cat "$work"/velmora-*.log; exit 1; }
 xdotool windowmove "$winB" 760 0
 sleep 1.5 # let both windows settle before the first click
