@@ -24,8 +24,9 @@ export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 "$bin/component-register" "$bin/libSender.so" >/dev/null || { echo "FAIL: cannot register the control"; exit 1; }
 
-# Xvfb picks a free display number itself and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display number itself and writes it to fd 3; -noreset keeps it from
+# restarting (and refusing connections) each time its last client goes.
+Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
