@@ -32,26 +32,18 @@ W *make(QWidget *parent, const char *name, const QRect &geometry)
     return w;
 }
 
-QLabel *label(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+// A widget that shows a text: a label, a button, a text box or a check box.
+template<typename W>
+W *withText(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
 {
-    auto *l = make<QLabel>(parent, name, geometry);
-    l->setText(text);
-    return l;
+    auto *w = make<W>(parent, name, geometry);
+    w->setText(text);
+    return w;
 }
 
-QPushButton *button(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
-{
-    auto *b = make<QPushButton>(parent, name, geometry);
-    b->setText(text);
-    return b;
-}
-
-QLineEdit *textBox(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
-{
-    auto *t = make<QLineEdit>(parent, name, geometry);
-    t->setText(text);
-    return t;
-}
+constexpr auto label = withText<QLabel>;
+constexpr auto button = withText<QPushButton>;
+constexpr auto textBox = withText<QLineEdit>;
 
 QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, int left, int top, int width, int height)
 {
@@ -110,8 +102,7 @@ void Form1::createWidgets()
     Frame1 = frame(this, "Frame1", QStringLiteral("文件"), 240, 1800, 6015, 3855);
     Text8 = textBox(Frame1, "Text8", QStringLiteral("500000"), QRect(292, 50, 96, 22));
     Text7 = textBox(Frame1, "Text7", QStringLiteral("100"), QRect(128, 50, 60, 22));
-    Check1 = make<QCheckBox>(Frame1, "Check1", QRect(12, 144, 240, 24));
-    Check1->setText(QStringLiteral("采用这里的接收路径"));
+    Check1 = withText<QCheckBox>(Frame1, "Check1", QStringLiteral("采用这里的接收路径"), QRect(12, 144, 240, 24));
     ProgressBar1 = make<QProgressBar>(Frame1, "ProgressBar1", QRect(12, 218, Frame1->width() - 24, 22));
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QVariant>
 
