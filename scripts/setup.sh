@@ -3,7 +3,7 @@
 # configures and builds into build/. Quiet when everything is already there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev "$@")
+packages=(cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,6 +22,10 @@ fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_type="${VELMORA_BUILD_TYPE:-RelWithDebInfo}"
+# ccache keeps rebuilds in other build folders or checkouts cheap.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$root")}"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" \
-  ${VELMORA_CMAKE_ARGS:-} >/dev/null
+  "${launcher[@]}" ${VELMORA_CMAKE_ARGS:-} >/dev/null
 cmake --build "$root/build" --parallel "$(nproc)"
