@@ -2,19 +2,31 @@
 
 #include "automation.h"
 
-#include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QSet>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <limits>
+#include <optional>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace platform {
 
@@ -30,7 +42,18 @@ protected:
 
 namespace {
 
-constexpr qint64 ReadBufferBytes = 4 * 1024 * 1024;
+// The most bytes announced or fetched at once: the rest waits in the kernel, so memory stays
+// bounded however fast the peer sends.
+constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
+// How often bytes that an arrival handler left unread are looked at again.
+constexpr int RecheckMsec = 20;
+constexpr int PipeBytes = 1024 * 1024;
+constexpr int DrainLimitMsec = 60000;
+
+QString systemReason(int systemError)
+{
+    return QString::fromLocal8Bit(std::strerror(systemError));
+}
 
 // Accepted connections not yet adopted, shared by every component of the process so that
 // one component can accept a request raised by another.
@@ -68,22 +91,266 @@ qint32 mapSocketError(QAbstractSocket::SocketError e)
     }
 }
 
+qint32 mapSystemError(int systemError)
+{
+    switch (systemError) {
+    case ECONNREFUSED:
+        return SocketComponent::ConnectionRefused;
+    case ETIMEDOUT:
+        return SocketComponent::TimedOut;
+    case ECONNRESET:
+    case EPIPE:
+        return SocketComponent::ConnectionReset;
+    case EADDRINUSE:
+        return SocketComponent::AddressInUse;
+    case EADDRNOTAVAIL:
+        return SocketComponent::AddressNotAvailable;
+    case EACCES:
+    case EPERM:
+        return SocketComponent::PermissionDenied;
+    case ENOTSOCK:
+    case EBADF:
+        return SocketComponent::NotSocket;
+    default:
+        return SocketComponent::ConnectionAborted;
+    }
+}
+
+// A reset or broken connection ends it like a close by the peer.
+bool isPeerGone(int systemError)
+{
+    return systemError == ECONNRESET || systemError == EPIPE;
+}
+
 void checkPort(qint32 port)
 {
     if (port < 0 || port > 65535)
         raiseError(SocketComponent::InvalidPropertyValue, SocketComponent::errorDescription(SocketComponent::InvalidPropertyValue));
 }
 
+// A send to a peer that is gone must fail with EPIPE, not end the process.
+void ignoreBrokenPipeSignal()
+{
+    static const bool done = [] {
+        struct sigaction current {};
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            ::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
+QString peerText(QHostAddress a)
+{
+    bool isV4 = false;
+    const quint32 v4 = a.toIPv4Address(&isV4);
+    if (isV4)
+        a = QHostAddress(v4);
+    return a.isNull() ? QString() : a.toString();
+}
+
 } // namespace
+
+/// A connected stream on its own descriptor: what waits to be sent (bytes and file ranges, in
+/// call order) and the notifiers. Bytes are read by the component straight from the descriptor.
+class Connection : public QObject
+{
+public:
+    explicit Connection(int descriptor)
+        : readNotifier(descriptor, QSocketNotifier::Read)
+        , m_fd(descriptor)
+        , m_writeNotifier(descriptor, QSocketNotifier::Write)
+    {
+        m_writeNotifier.setEnabled(false);
+        QObject::connect(&m_writeNotifier, &QSocketNotifier::activated, this, [this] { drain(); });
+    }
+
+    ~Connection() override
+    {
+        readNotifier.setEnabled(false);
+        m_writeNotifier.setEnabled(false);
+        for (const Pending &p : m_queue)
+            if (p.file >= 0)
+                ::close(p.file);
+        ::close(m_fd);
+    }
+
+    int fd() const { return m_fd; }
+    qint64 queued() const { return m_queued; }
+
+    /// Bytes waiting in the kernel to be read.
+    qint64 waiting() const
+    {
+        int n = 0;
+        return ::ioctl(m_fd, FIONREAD, &n) == 0 ? qint64(n) : 0;
+    }
+
+    void send(const QByteArray &bytes)
+    {
+        m_queue.push_back(Pending{bytes, 0, -1, 0, 0, 0});
+        m_queued += bytes.size();
+        drain();
+    }
+
+    /// Queues a file range (taking over `file`); returns how much of it left at once, or the
+    /// error that ended it at once.
+    qint64 sendFile(int file, qint64 offset, qint64 count, std::optional<AutomationError> &failure)
+    {
+        const quint64 id = ++m_lastId;
+        m_queue.push_back(Pending{QByteArray(), 0, file, offset, count, id});
+        m_queued += count;
+        m_watched = id;
+        m_watchedFailure.reset();
+        m_watchedSent = 0;
+        drain();
+        m_watched = 0;
+        failure = m_watchedFailure;
+        return m_watchedSent;
+    }
+
+    /// The owner lets go: what is queued still goes out, then the descriptor is closed.
+    void closeWhenDrained()
+    {
+        failed = nullptr;
+        drained = nullptr;
+        rangeFailed = nullptr;
+        readNotifier.setEnabled(false);
+        readNotifier.disconnect();
+        m_closing = true;
+        if (m_queue.empty()) {
+            deleteLater();
+            return;
+        }
+        QTimer::singleShot(DrainLimitMsec, this, [this] { deleteLater(); });
+    }
+
+    QSocketNotifier readNotifier;
+    std::function<void(int)> failed;                          ///< a send failed: the system error
+    std::function<void()> drained;                            ///< the queue ran empty
+    std::function<void(qint32, const QString &)> rangeFailed; ///< a file range was cut short
+
+private:
+    struct Pending
+    {
+        QByteArray bytes;  ///< bytes to send, when no file
+        qsizetype sent = 0;
+        int file = -1;     ///< our own duplicate of the file's descriptor
+        qint64 offset = 0; ///< next byte of the file to send
+        qint64 left = 0;   ///< bytes of the file still to send
+        quint64 id = 0;
+    };
+
+    void drain()
+    {
+        const bool hadWork = !m_queue.empty();
+        while (!m_queue.empty()) {
+            Pending &p = m_queue.front();
+            if (p.file < 0) {
+                const ssize_t n = ::send(m_fd, p.bytes.constData() + p.sent, size_t(p.bytes.size() - p.sent), MSG_NOSIGNAL);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    if (errno == EAGAIN || errno == EWOULDBLOCK)
+                        break;
+                    fail(errno);
+                    return;
+                }
+                p.sent += n;
+                m_queued -= n;
+                if (p.sent == p.bytes.size())
+                    m_queue.pop_front();
+                continue;
+            }
+            off_t offset = off_t(p.offset);
+            const ssize_t n = ::sendfile(m_fd, p.file, &offset, size_t(qMin<qint64>(p.left, 1 << 30)));
+            if (n < 0) {
+                const int e = errno;
+                if (e == EINTR)
+                    continue;
+                if (e == EAGAIN || e == EWOULDBLOCK)
+                    break;
+                if (isPeerGone(e) || e == ENOTCONN) {
+                    fail(e);
+                    return;
+                }
+                cutRange(err::PathFileAccessError, systemReason(e));
+                continue;
+            }
+            if (n == 0) { // the file ended before the range did
+                cutRange(err::InputPastEndOfFile, standardErrorDescription(err::InputPastEndOfFile));
+                continue;
+            }
+            if (p.id == m_watched)
+                m_watchedSent += n;
+            p.offset += n;
+            p.left -= n;
+            m_queued -= n;
+            if (p.left == 0) {
+                ::close(p.file);
+                m_queue.pop_front();
+            }
+        }
+        m_writeNotifier.setEnabled(!m_queue.empty());
+        if (!m_queue.empty() || !hadWork)
+            return;
+        if (m_closing)
+            deleteLater();
+        else if (drained)
+            drained();
+    }
+
+    // Drops the rest of the file range at the front and says so.
+    void cutRange(qint32 number, const QString &description)
+    {
+        Pending p = m_queue.front();
+        m_queue.pop_front();
+        ::close(p.file);
+        m_queued -= p.left;
+        if (p.id == m_watched)
+            m_watchedFailure = AutomationError{number, description};
+        else if (rangeFailed)
+            rangeFailed(number, description);
+    }
+
+    void fail(int systemError)
+    {
+        for (const Pending &p : m_queue)
+            if (p.file >= 0)
+                ::close(p.file);
+        m_queue.clear();
+        m_queued = 0;
+        m_writeNotifier.setEnabled(false);
+        if (m_closing)
+            deleteLater();
+        else if (failed)
+            failed(systemError);
+    }
+
+    int m_fd;
+    QSocketNotifier m_writeNotifier;
+    std::deque<Pending> m_queue;
+    qint64 m_queued = 0;
+    bool m_closing = false;
+    quint64 m_lastId = 0;
+    quint64 m_watched = 0;
+    qint64 m_watchedSent = 0;
+    std::optional<AutomationError> m_watchedFailure;
+};
 
 SocketComponent::SocketComponent(QObject *parent)
     : QObject(parent)
+    , m_recheck(new QTimer(this))
 {
+    m_recheck->setSingleShot(true);
+    connect(m_recheck, &QTimer::timeout, this, &SocketComponent::onRecheck);
 }
 
 SocketComponent::~SocketComponent()
 {
     Close();
+    for (int &end : m_pipe)
+        if (end >= 0)
+            ::close(std::exchange(end, -1));
 }
 
 QString SocketComponent::errorDescription(qint32 number)
@@ -124,6 +391,14 @@ void SocketComponent::requireClosed() const
         raiseError(InvalidOperation, errorDescription(InvalidOperation));
 }
 
+void SocketComponent::requireConnected() const
+{
+    if (m_state != Connected || !m_connection)
+        raiseError(WrongProtocolOrState, errorDescription(WrongProtocolOrState));
+}
+
+// ---------------------------------------------------------------- connecting
+
 void SocketComponent::Connect(const QVariant &remoteHost, const QVariant &remotePort)
 {
     requireClosed();
@@ -131,11 +406,109 @@ void SocketComponent::Connect(const QVariant &remoteHost, const QVariant &remote
         setRemoteHost(toString(remoteHost));
     if (!isOmitted(remotePort))
         setRemotePort(toInt32(remotePort));
-    auto *socket = new QTcpSocket(this);
-    adopt(socket);
     m_state = ResolvingHost;
-    socket->connectToHost(m_remoteHost, quint16(m_remotePort));
+    const quint64 attempt = ++m_connectAttempt;
+    // An address given as digits is connected to at once; the outcome still comes later.
+    const QHostAddress literal(m_remoteHost);
+    if (!literal.isNull()) {
+        onLookedUp({literal}, attempt);
+        return;
+    }
+    m_lookupId = QHostInfo::lookupHost(m_remoteHost, this, [this, attempt](const QHostInfo &info) {
+        m_lookupId = -1;
+        onLookedUp(info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>(), attempt);
+    });
 }
+
+void SocketComponent::onLookedUp(const QList<QHostAddress> &addresses, quint64 attempt)
+{
+    if (attempt != m_connectAttempt || m_state != ResolvingHost)
+        return;
+    if (addresses.isEmpty()) {
+        m_state = Error;
+        raiseNotification(HostNotFound);
+        return;
+    }
+    m_state = HostResolved;
+    m_candidates = addresses;
+    connectNext(attempt);
+}
+
+void SocketComponent::connectNext(quint64 attempt)
+{
+    int lastError = ECONNREFUSED;
+    while (!m_candidates.isEmpty()) {
+        const QHostAddress address = m_candidates.takeFirst();
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            auto *in = reinterpret_cast<sockaddr_in *>(&storage);
+            in->sin_family = AF_INET;
+            in->sin_port = htons(quint16(m_remotePort));
+            in->sin_addr.s_addr = htonl(address.toIPv4Address());
+            length = sizeof(sockaddr_in);
+        } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(quint16(m_remotePort));
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
+            in6->sin6_scope_id = address.scopeId().toUInt();
+            length = sizeof(sockaddr_in6);
+        } else {
+            continue;
+        }
+        const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            lastError = errno;
+            continue;
+        }
+        m_state = Connecting;
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&storage), length) == 0 || errno == EINPROGRESS) {
+            m_connectingFd = fd;
+            m_connectNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+            connect(m_connectNotifier, &QSocketNotifier::activated, this, [this, attempt] { onConnectProgress(attempt); });
+            return;
+        }
+        lastError = errno;
+        ::close(fd);
+    }
+    // Every address failed at once: the outcome is still reported from the event loop.
+    QMetaObject::invokeMethod(this, [this, attempt, lastError] {
+        if (attempt != m_connectAttempt)
+            return;
+        m_state = Error;
+        raiseNotification(mapSystemError(lastError));
+    }, Qt::QueuedConnection);
+}
+
+void SocketComponent::onConnectProgress(quint64 attempt)
+{
+    if (attempt != m_connectAttempt || m_connectingFd < 0)
+        return;
+    int result = 0;
+    socklen_t length = sizeof result;
+    if (::getsockopt(m_connectingFd, SOL_SOCKET, SO_ERROR, &result, &length) != 0)
+        result = errno;
+    const int fd = std::exchange(m_connectingFd, -1);
+    m_connectNotifier->setEnabled(false);
+    m_connectNotifier->deleteLater();
+    m_connectNotifier = nullptr;
+    if (result == 0) {
+        adopt(fd);
+        m_state = Connected;
+        return;
+    }
+    ::close(fd);
+    if (!m_candidates.isEmpty()) {
+        connectNext(attempt);
+        return;
+    }
+    m_state = Error;
+    raiseNotification(mapSystemError(result));
+}
+
+// ---------------------------------------------------------------- listening and accepting
 
 void SocketComponent::Listen()
 {
@@ -175,70 +548,75 @@ void SocketComponent::Accept(qint32 requestID)
     requireClosed();
     if (!pendingRequests().contains(requestID))
         raiseError(NotSocket, errorDescription(NotSocket));
-    auto *socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(requestID)) {
-        delete socket;
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(requestID, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) {
         dropRequest(requestID);
         raiseError(NotSocket, errorDescription(NotSocket));
     }
     pendingRequests().remove(requestID);
-    adopt(socket);
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    adopt(requestID);
     m_state = Connected;
-    // Bytes that came with the connection are announced like any later ones.
-    if (socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(this, [this, s = QPointer<QTcpSocket>(socket)] {
-            if (s && s == m_socket)
-                onReadyRead();
+    // Bytes that came with the connection are announced like any later ones, from the event loop.
+}
+
+void SocketComponent::adopt(int descriptor)
+{
+    ignoreBrokenPipeSignal();
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+    ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    const int on = 1;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // each send leaves at once
+
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getsockname(descriptor, reinterpret_cast<sockaddr *>(&storage), &length) == 0)
+        m_boundPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port); // same place for IPv6
+    length = sizeof storage;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&storage), &length) == 0) {
+        m_peerIP = peerText(QHostAddress(reinterpret_cast<sockaddr *>(&storage)));
+        m_peerPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
+    }
+
+    m_announced = 0;
+    m_consumed = false;
+    m_connection = new Connection(descriptor);
+    m_connection->setParent(this);
+    connect(&m_connection->readNotifier, &QSocketNotifier::activated, this, &SocketComponent::onReadable);
+    // Failures of a send are reported from the event loop, never from inside the call that sent.
+    const QPointer<Connection> connection(m_connection);
+    m_connection->failed = [this, connection](int systemError) {
+        QMetaObject::invokeMethod(this, [this, connection, systemError] {
+            if (connection && connection == m_connection)
+                onConnectionFailed(systemError);
         }, Qt::QueuedConnection);
+    };
+    m_connection->drained = [this, connection] {
+        QMetaObject::invokeMethod(this, [this, connection] {
+            if (connection && connection == m_connection && connection->queued() == 0)
+                emit sendComplete();
+        }, Qt::QueuedConnection);
+    };
+    m_connection->rangeFailed = [this, connection](qint32 number, const QString &description) {
+        QMetaObject::invokeMethod(this, [this, connection, number, description] {
+            if (connection && connection == m_connection)
+                emit sendFailed(number, description);
+        }, Qt::QueuedConnection);
+    };
 }
 
-void SocketComponent::adopt(QTcpSocket *socket)
+void SocketComponent::detachConnection()
 {
-    m_socket = socket;
-    // Bytes wait in the kernel, not here, when the owner falls behind: memory stays bounded.
-    socket->setReadBufferSize(ReadBufferBytes);
-    connect(socket, &QTcpSocket::readyRead, this, &SocketComponent::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, &SocketComponent::onDisconnected);
-    connect(socket, &QTcpSocket::bytesWritten, this, &SocketComponent::onBytesWritten);
-    connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { onSocketError(e); });
-    connect(socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
-        switch (s) {
-        case QAbstractSocket::HostLookupState:
-            m_state = ResolvingHost;
-            break;
-        case QAbstractSocket::ConnectingState:
-            m_state = Connecting;
-            break;
-        case QAbstractSocket::ConnectedState:
-            m_state = Connected;
-            m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            break;
-        case QAbstractSocket::UnconnectedState:
-        case QAbstractSocket::BoundState:
-        case QAbstractSocket::ListeningState:
-        case QAbstractSocket::ClosingState:
-            break;
-        }
-    });
-}
-
-void SocketComponent::detachSocket()
-{
-    QTcpSocket *socket = m_socket;
-    m_socket = nullptr;
-    if (!socket)
+    Connection *connection = std::exchange(m_connection, nullptr);
+    m_recheck->stop();
+    m_announced = 0;
+    if (!connection)
         return;
-    socket->disconnect(this);
-    socket->setParent(nullptr);
-    // Queued bytes still go out: the socket closes itself once they are written.
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);
-    socket->disconnectFromHost();
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        socket->deleteLater();
-    else
-        QTimer::singleShot(60000, socket, [socket] { socket->abort(); socket->deleteLater(); });
+    connection->disconnect(this);
+    connection->readNotifier.disconnect(this);
+    connection->setParent(nullptr);
+    // Queued bytes still go out: the connection closes itself once they are sent.
+    connection->closeWhenDrained();
 }
 
 void SocketComponent::Close()
@@ -250,9 +628,22 @@ void SocketComponent::Close()
         m_server = nullptr;
     }
     ++m_listenGeneration;
-    detachSocket();
+    ++m_connectAttempt;
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(std::exchange(m_lookupId, -1));
+    m_candidates.clear();
+    if (m_connectNotifier) {
+        m_connectNotifier->setEnabled(false);
+        m_connectNotifier->deleteLater();
+        m_connectNotifier = nullptr;
+    }
+    if (m_connectingFd >= 0)
+        ::close(std::exchange(m_connectingFd, -1));
+    detachConnection();
     m_state = Closed;
 }
+
+// ---------------------------------------------------------------- sending
 
 void SocketComponent::SendData(const QString &text)
 {
@@ -261,34 +652,202 @@ void SocketComponent::SendData(const QString &text)
 
 void SocketComponent::SendData(const QByteArray &bytes)
 {
-    if (m_state != Connected || !m_socket)
-        raiseError(WrongProtocolOrState, errorDescription(WrongProtocolOrState));
+    requireConnected();
     if (bytes.isEmpty())
         return;
-    if (m_socket->write(bytes) != bytes.size())
-        raiseError(ConnectionAborted, errorDescription(ConnectionAborted));
-    m_socket->flush(); // hand to the network now, as far as it takes without waiting
+    m_connection->send(bytes); // handed to the network now, as far as it takes without waiting
 }
+
+qint64 SocketComponent::sendFileRange(int fileDescriptor, qint64 offset, qint64 count)
+{
+    requireConnected();
+    struct stat info {};
+    if (fileDescriptor < 0 || ::fstat(fileDescriptor, &info) != 0 || !S_ISREG(info.st_mode))
+        raiseError(err::BadFileNameOrNumber);
+    if (offset < 0 || count < 0)
+        raiseError(err::InvalidCall);
+    if (offset > qint64(info.st_size) || count > qint64(info.st_size) - offset)
+        raiseError(err::InputPastEndOfFile);
+    if (count == 0)
+        return 0;
+    const int file = ::fcntl(fileDescriptor, F_DUPFD_CLOEXEC, 0);
+    if (file < 0)
+        raiseError(err::PathFileAccessError, systemReason(errno));
+    std::optional<AutomationError> failure;
+    const qint64 sent = m_connection->sendFile(file, offset, count, failure);
+    if (failure)
+        throw *failure;
+    return sent;
+}
+
+// ---------------------------------------------------------------- receiving
 
 void SocketComponent::GetData(QByteArray &data)
 {
-    if (!m_socket) {
+    if (!m_connection) {
         data.clear();
         if (m_state != Closed)
             return;
         raiseError(WrongProtocolOrState, errorDescription(WrongProtocolOrState));
     }
-    // Read into the caller's array so that its storage is reused from one arrival to the next.
-    const qint64 waiting = m_socket->bytesAvailable();
-    data.resize(waiting);
-    const qint64 got = waiting > 0 ? m_socket->read(data.data(), waiting) : 0;
-    data.resize(qMax<qint64>(got, 0));
+    // What the arrival in progress announced, read straight into the caller's storage (reused
+    // from one arrival to the next); bytes that came since wait for an announcement of their own.
+    const qint64 wanted = m_announced > 0 ? m_announced : qMin(m_connection->waiting(), ReadChunkBytes);
+    data.resize(wanted);
+    qint64 got = 0;
+    while (got < wanted) {
+        const ssize_t n = ::recv(m_connection->fd(), data.data() + got, size_t(wanted - got), 0);
+        if (n > 0)
+            got += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    data.resize(got);
+    noteConsumed(got);
 }
+
+qint64 SocketComponent::receiveToFile(int fileDescriptor, qint64 offset, qint64 maxBytes)
+{
+    if (!m_connection)
+        raiseError(WrongProtocolOrState, errorDescription(WrongProtocolOrState));
+    if (offset < 0 || maxBytes < 0)
+        raiseError(err::InvalidCall);
+    if (maxBytes == 0)
+        return 0;
+    if (m_pipe[0] < 0) {
+        if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            raiseError(err::PathFileAccessError, systemReason(errno));
+        ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeBytes); // fewer round trips; the default size works too
+    }
+    const qint64 pipeBytes = qMax(::fcntl(m_pipe[1], F_GETPIPE_SZ), 4096);
+    qint64 moved = 0;
+    while (moved < maxBytes) {
+        const ssize_t in = ::splice(m_connection->fd(), nullptr, m_pipe[1], nullptr,
+                                    size_t(qMin(maxBytes - moved, pipeBytes)), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (in < 0 && errno == EINTR)
+            continue;
+        if (in <= 0)
+            break; // nothing more now, the peer's close or a failure: the read notifier reports them
+        for (qint64 left = in; left > 0;) {
+            loff_t at = loff_t(offset + moved);
+            const ssize_t out = ::splice(m_pipe[0], nullptr, fileDescriptor, &at, size_t(left), SPLICE_F_MOVE);
+            if (out < 0 && errno == EINTR)
+                continue;
+            if (out <= 0) {
+                const int e = out < 0 ? errno : EIO;
+                // The bytes held in the pipe are lost with the file: start the next call empty.
+                for (int &end : m_pipe)
+                    ::close(std::exchange(end, -1));
+                noteConsumed(moved + left);
+                raiseError(err::PathFileAccessError, systemReason(e));
+            }
+            left -= out;
+            moved += out;
+        }
+    }
+    noteConsumed(moved);
+    return moved;
+}
+
+void SocketComponent::noteConsumed(qint64 count)
+{
+    if (count <= 0)
+        return;
+    m_consumed = true;
+    m_announced = qMax<qint64>(0, m_announced - count);
+}
+
+void SocketComponent::onReadable()
+{
+    if (!m_connection)
+        return;
+    // No new notification until this one has been handled: a handler is never re-entered.
+    m_connection->readNotifier.setEnabled(false);
+    const qint64 waiting = m_connection->waiting();
+    if (waiting > 0) {
+        announce(waiting);
+        return;
+    }
+    // Readable with nothing to read: the peer closed, the connection broke, or nothing at all.
+    char byte = 0;
+    const ssize_t n = ::recv(m_connection->fd(), &byte, 1, MSG_PEEK);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+        m_connection->readNotifier.setEnabled(true);
+        return;
+    }
+    if (n == 0 || isPeerGone(errno))
+        onPeerClosed();
+    else
+        onConnectionFailed(errno);
+}
+
+void SocketComponent::announce(qint64 waiting)
+{
+    const QPointer<SocketComponent> self(this);
+    const QPointer<Connection> connection(m_connection);
+    m_announced = qMin(waiting, ReadChunkBytes);
+    m_consumed = false;
+    emit dataArrival(qint32(m_announced));
+    if (self && connection && connection == m_connection)
+        afterArrival();
+}
+
+void SocketComponent::afterArrival()
+{
+    m_announced = 0;
+    const qint64 left = m_connection->waiting();
+    m_lastWaiting = left;
+    if (left == 0) {
+        m_connection->readNotifier.setEnabled(true);
+        return;
+    }
+    // Bytes that stayed or came meanwhile are announced again from the event loop: at once
+    // when the handler took some, else when more arrive or some are taken.
+    m_recheck->start(m_consumed ? 0 : RecheckMsec);
+}
+
+void SocketComponent::onRecheck()
+{
+    if (!m_connection)
+        return;
+    const qint64 waiting = m_connection->waiting();
+    if (waiting == 0) {
+        m_connection->readNotifier.setEnabled(true);
+        return;
+    }
+    if (!m_consumed && waiting == m_lastWaiting) {
+        m_recheck->start(RecheckMsec);
+        return;
+    }
+    announce(waiting);
+}
+
+void SocketComponent::onPeerClosed()
+{
+    if (m_state == Connected) {
+        m_state = Closing;
+        emit closed();
+    }
+}
+
+void SocketComponent::onConnectionFailed(int systemError)
+{
+    if (isPeerGone(systemError) && (m_state == Connected || m_state == Closing)) {
+        onPeerClosed(); // a reset after an established connection is a close, not an error
+        return;
+    }
+    m_state = Error;
+    raiseNotification(mapSystemError(systemError));
+}
+
+// ---------------------------------------------------------------- properties
 
 qint32 SocketComponent::LocalPort() const
 {
-    if (m_socket && (m_state == Connected || m_state == Closing))
-        return m_socket->localPort();
+    if (m_connection && (m_state == Connected || m_state == Closing))
+        return m_boundPort;
     return m_localPort;
 }
 
@@ -306,8 +865,8 @@ void SocketComponent::setRemoteHost(const QString &host)
 
 qint32 SocketComponent::RemotePort() const
 {
-    if (m_socket && (m_state == Connected || m_state == Closing))
-        return m_socket->peerPort();
+    if (m_connection && (m_state == Connected || m_state == Closing))
+        return m_peerPort;
     return m_remotePort;
 }
 
@@ -336,59 +895,17 @@ QString SocketComponent::LocalHostName() const
 
 QString SocketComponent::RemoteHostIP() const
 {
-    if (!m_socket)
-        return QString();
-    QHostAddress a = m_socket->peerAddress();
-    bool isV4 = false;
-    const quint32 v4 = a.toIPv4Address(&isV4);
-    if (isV4)
-        a = QHostAddress(v4);
-    return a.isNull() ? QString() : a.toString();
+    return m_connection ? m_peerIP : QString();
 }
 
 qint64 SocketComponent::BytesReceived() const
 {
-    return m_socket ? m_socket->bytesAvailable() : 0;
+    return m_connection ? qMin(m_connection->waiting(), ReadChunkBytes) : 0;
 }
 
 qint64 SocketComponent::bytesToWrite() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
-}
-
-void SocketComponent::onReadyRead()
-{
-    if (!m_socket)
-        return;
-    const qint64 waiting = m_socket->bytesAvailable();
-    if (waiting > 0)
-        emit dataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
-}
-
-void SocketComponent::onDisconnected()
-{
-    if (m_state == Connected) {
-        m_state = Closing;
-        emit closed();
-    }
-}
-
-void SocketComponent::onBytesWritten()
-{
-    if (m_socket && m_socket->bytesToWrite() == 0)
-        emit sendComplete();
-}
-
-void SocketComponent::onSocketError(int socketError)
-{
-    const auto e = QAbstractSocket::SocketError(socketError);
-    // A peer that closes an established connection is a close, not an error.
-    if (e == QAbstractSocket::RemoteHostClosedError && (m_state == Connected || m_state == Closing)) {
-        onDisconnected();
-        return;
-    }
-    m_state = Error;
-    raiseNotification(mapSocketError(e));
+    return m_connection ? m_connection->queued() : 0;
 }
 
 void SocketComponent::raiseNotification(qint32 number)

@@ -5,14 +5,18 @@
 #include "velmora_platform_export.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
-class QTcpSocket;
+class QSocketNotifier;
+class QTimer;
 
 namespace platform {
 
+class Connection;
 class RequestServer;
 
 /// A TCP endpoint: connect, listen, accept, send and fetch, with notifications.
@@ -69,8 +73,24 @@ public:
     void SendData(const QString &text);
     /// Queues the bytes unchanged; 40006 unless connected.
     void SendData(const QByteArray &bytes);
-    /// Moves every byte waiting into `data`.
+    /// Moves every byte waiting into `data` (the count announced by the arrival in progress;
+    /// at most 4 MiB at once), read from the network straight into its storage.
     void GetData(QByteArray &data);
+    /// Queues `count` bytes of the open file `fileDescriptor`, from `offset`, behind everything
+    /// queued before; they go from the file to the network with sendfile(2), never through this
+    /// process's memory. Returns the bytes of the range handed to the network at once; the rest
+    /// follows as the peer takes it (counted in bytesToWrite(), failures reported by
+    /// sendFailed()). The descriptor is duplicated, so the caller may close its file at once.
+    /// 40006 unless connected; 52 for a descriptor that is not an open regular file; 62 when the
+    /// file holds fewer bytes; 75 (with the system's reason) when it cannot be read.
+    qint64 sendFileRange(int fileDescriptor, qint64 offset, qint64 count);
+    /// Moves up to `maxBytes` of the bytes waiting straight into the file `fileDescriptor` at
+    /// `offset` (splice(2) through a pipe, no copy in this process); the file's own position
+    /// is not used. Returns the count moved (0 when none waits). Bytes past `maxBytes` stay
+    /// waiting and are announced as an arrival of their own. 40006 when there is no
+    /// connection; 75 (with the system's reason) when the file cannot take the bytes, which
+    /// are then lost.
+    qint64 receiveToFile(int fileDescriptor, qint64 offset, qint64 maxBytes);
 
     qint16 State() const { return m_state; }
     qint32 LocalPort() const;
@@ -84,7 +104,7 @@ public:
     QString RemoteHostIP() const;
     /// Bytes received and not yet fetched.
     qint64 BytesReceived() const;
-    /// Bytes queued by SendData and not yet handed to the network.
+    /// Bytes queued by SendData or sendFileRange and not yet handed to the network.
     qint64 bytesToWrite() const;
 
 signals:
@@ -96,6 +116,9 @@ signals:
     void closed();
     /// Everything queued has been handed to the network.
     void sendComplete();
+    /// The rest of a file range queued by sendFileRange could not be sent (the file shrank or
+    /// failed to read) and was dropped; `number` is 62 or 75.
+    void sendFailed(qint32 number, const QString &description);
     /// A failure after the fact (refused, reset, ...). A handler may change `description`
     /// and set `cancelDisplay`; when it stays false the error is logged.
     void error(qint16 number, QString &description, qint32 scode, const QString &source,
@@ -103,23 +126,47 @@ signals:
 
 private:
     void requireClosed() const;
-    void adopt(QTcpSocket *socket);
-    void detachSocket();
+    void requireConnected() const;
+    void adopt(int descriptor);
+    void detachConnection();
     void onIncoming(qintptr descriptor);
     void deliverRequest(qintptr descriptor, quint64 generation);
-    void onReadyRead();
-    void onDisconnected();
-    void onSocketError(int socketError);
-    void onBytesWritten();
+    void onLookedUp(const QList<QHostAddress> &addresses, quint64 attempt);
+    void connectNext(quint64 attempt);
+    void onConnectProgress(quint64 attempt);
+    void onReadable();
+    void announce(qint64 waiting);
+    void afterArrival();
+    void onRecheck();
+    void noteConsumed(qint64 count);
+    void onPeerClosed();
+    void onConnectionFailed(int systemError);
     void raiseNotification(qint32 number);
 
-    QTcpSocket *m_socket = nullptr;
+    Connection *m_connection = nullptr;
     RequestServer *m_server = nullptr;
     qint16 m_state = Closed;
     qint32 m_localPort = 0;
     qint32 m_remotePort = 0;
     QString m_remoteHost;
     quint64 m_listenGeneration = 0;
+    // Connecting: the addresses still to try and the descriptor being connected.
+    quint64 m_connectAttempt = 0;
+    int m_lookupId = -1;
+    QList<QHostAddress> m_candidates;
+    int m_connectingFd = -1;
+    QSocketNotifier *m_connectNotifier = nullptr;
+    // The connected endpoint's addresses, kept from when it connected.
+    qint32 m_boundPort = 0;
+    qint32 m_peerPort = 0;
+    QString m_peerIP;
+    // Arrivals: bytes announced and not yet fetched, and whether the owner took any since.
+    qint64 m_announced = 0;
+    bool m_consumed = false;
+    qint64 m_lastWaiting = 0;
+    QTimer *m_recheck = nullptr;
+    // The pipe that carries bytes from the socket to a file.
+    int m_pipe[2] = {-1, -1};
 };
 
 } // namespace platform
