@@ -102,6 +102,14 @@ void NumberedFiles::SetLength(qint16 number, qint64 length)
         raiseError(err::PathFileAccessError, f.errorString());
 }
 
+int NumberedFiles::Handle(qint16 number)
+{
+    QFile &f = openFile(number);
+    if (!f.flush())
+        raiseError(err::PathFileAccessError, f.errorString());
+    return f.handle();
+}
+
 void NumberedFiles::Close(qint16 number)
 {
     if (auto file = table().take(number))

@@ -36,6 +36,10 @@ public:
     static qint64 Loc(qint16 number);
     /// Cuts or extends the open file to `length` bytes.
     static void SetLength(qint16 number, qint64 length);
+    /// The system descriptor of the open file, for moving bytes between it and a socket
+    /// without copying them here; bytes written with Put are flushed first. Such moves use
+    /// explicit offsets and leave the current position (Loc) where it was.
+    static int Handle(qint16 number);
     /// Closes `number`; a number that is not open is left alone.
     static void Close(qint16 number);
     /// True while `number` names an open file.

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using namespace platform;
 
 class TestNumberedFiles : public QObject
@@ -16,6 +18,7 @@ private slots:
     void readWriteCreatesAndWritesInSequence();
     void readOnlyReadsInSequenceAndStopsAtEnd();
     void setLengthTruncates();
+    void handleSeesWrittenBytesAndKeepsPosition();
     void openErrors_data();
     void openErrors();
     void closeOfUnknownNumberDoesNothing();
@@ -36,6 +39,20 @@ void TestNumberedFiles::freeFileIsLowestUnused()
     NumberedFiles::Close(first);
     QCOMPARE(NumberedFiles::FreeFile(), first);
     NumberedFiles::Close(second);
+}
+
+void TestNumberedFiles::handleSeesWrittenBytesAndKeepsPosition()
+{
+    const qint16 n = NumberedFiles::FreeFile();
+    NumberedFiles::Open(n, path("h.bin"), FileAccess::ReadWrite);
+    NumberedFiles::Put(n, QByteArray("abc"));
+    const int fd = NumberedFiles::Handle(n);
+    char got[3] = {};
+    QCOMPARE(::pread(fd, got, 3, 0), ssize_t(3)); // what Put wrote has reached the file
+    QCOMPARE(QByteArray(got, 3), QByteArray("abc"));
+    QCOMPARE(NumberedFiles::Loc(n), qint64(3));
+    NumberedFiles::Close(n);
+    QVERIFY_AUTOMATION_ERROR(NumberedFiles::Handle(n), err::BadFileNameOrNumber);
 }
 
 void TestNumberedFiles::readWriteCreatesAndWritesInSequence()

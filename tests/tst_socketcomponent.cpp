@@ -1,10 +1,15 @@
 #include "socketcomponent.h"
 #include "testhelpers.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace platform;
 using testing::connectPair;
@@ -47,6 +52,24 @@ struct ErrorRecorder
     QList<qint32> scodes;
 };
 
+QByteArray pattern(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 7) ^ (i >> 11));
+    return bytes;
+}
+
+// Writes `bytes` to a new file in `dir` and opens it for reading.
+std::unique_ptr<QFile> sourceFile(const QTemporaryDir &dir, const QByteArray &bytes)
+{
+    auto file = std::make_unique<QFile>(dir.filePath(QStringLiteral("source.bin")));
+    if (!file->open(QIODevice::WriteOnly) || file->write(bytes) != bytes.size())
+        return nullptr;
+    file->close();
+    return file->open(QIODevice::ReadOnly) ? std::move(file) : nullptr;
+}
+
 quint16 unusedPort()
 {
     QTcpServer probe;
@@ -65,6 +88,7 @@ private slots:
     void unacceptedRequestIsClosed();
     void stringsGoOutInLocal8Bit();
     void bytesBothWaysWithArrivalCounts();
+    void bytesDuringAnArrivalAreAnArrivalOfTheirOwn();
     void closeByEitherSide();
     void closeStillDeliversQueuedData();
     void connectionRefused();
@@ -72,6 +96,14 @@ private slots:
     void wrongStateOperations();
     void addressInUse();
     void connectUsesPropertiesForOmittedArguments();
+    void sendFileRange_data();
+    void sendFileRange();
+    void sendFileRangeRefusals();
+    void sendFileRangeOfShrunkFileIsCut();
+    void sendFileRangeToPeerThatClosesMidChunk();
+    void receiveToFile_data();
+    void receiveToFile();
+    void receiveToFileRefusals();
 };
 
 void TestSocketComponent::listenOnEphemeralPortAndAcceptItself()
@@ -152,6 +184,26 @@ void TestSocketComponent::bytesBothWaysWithArrivalCounts()
         sum += c;
     QCOMPARE(sum, qint64(payload.size()));
     QCOMPARE(a.BytesReceived(), qint64(0));
+}
+
+void TestSocketComponent::bytesDuringAnArrivalAreAnArrivalOfTheirOwn()
+{
+    SocketComponent a, b;
+    QVERIFY(connectPair(a, b));
+    QList<QByteArray> arrivals;
+    connect(&b, &SocketComponent::dataArrival, &b, [&](qint32 total) {
+        if (arrivals.isEmpty()) {
+            a.SendData(QByteArray("second")); // reaches b's side before the first is fetched
+            QTest::qSleep(50);
+        }
+        QByteArray chunk;
+        b.GetData(chunk);
+        QCOMPARE(chunk.size(), qsizetype(total));
+        arrivals.append(chunk);
+    });
+    a.SendData(QByteArray("first"));
+    QVERIFY(waitFor([&] { return arrivals.size() == 2; }));
+    QCOMPARE(arrivals, QList<QByteArray>({"first", "second"}));
 }
 
 void TestSocketComponent::closeByEitherSide()
@@ -260,6 +312,186 @@ void TestSocketComponent::connectUsesPropertiesForOmittedArguments()
     b.Connect();
     QVERIFY(waitFor([&] { return b.State() == SocketComponent::Connected; }));
     QCOMPARE(b.RemoteHost(), QStringLiteral("127.0.0.1"));
+}
+
+void TestSocketComponent::sendFileRange_data()
+{
+    QTest::addColumn<qsizetype>("fileSize");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<qint64>("count");
+    QTest::newRow("whole file") << qsizetype(300000) << qint64(0) << qint64(300000);
+    QTest::newRow("range from the middle") << qsizetype(300000) << qint64(1234) << qint64(100000);
+    QTest::newRow("range up to the last byte") << qsizetype(300000) << qint64(299999) << qint64(1);
+    // More than the network takes before the peer reads: the rest follows as it does.
+    QTest::newRow("partial send") << qsizetype(24 * 1024 * 1024) << qint64(0) << qint64(24 * 1024 * 1024);
+}
+
+void TestSocketComponent::sendFileRange()
+{
+    QFETCH(qsizetype, fileSize);
+    QFETCH(qint64, offset);
+    QFETCH(qint64, count);
+    QTemporaryDir dir;
+    const QByteArray content = pattern(fileSize);
+    auto file = sourceFile(dir, content);
+    QVERIFY(file);
+    SocketComponent a, b;
+    QVERIFY(connectPair(a, b));
+    Collector atB(b);
+    QSignalSpy complete(&a, &SocketComponent::sendComplete);
+    QSignalSpy failed(&a, &SocketComponent::sendFailed);
+    a.SendData(QByteArray("before"));
+    const qint64 now = a.sendFileRange(int(file->handle()), offset, count);
+    QVERIFY(now >= 0 && now <= count);
+    QCOMPARE(a.bytesToWrite(), count - now);
+    if (count > 16 * 1024 * 1024)
+        QVERIFY2(now < count, "the network took the whole range before the peer read");
+    file->close(); // the component sends from a descriptor of its own
+    a.SendData(QByteArray("after")); // queued behind the range
+    const QByteArray expected = "before" + content.mid(offset, count) + "after";
+    QVERIFY(waitFor([&] { return atB.bytes.size() >= expected.size(); }, 30000));
+    QVERIFY(atB.bytes == expected);
+    QCOMPARE(a.bytesToWrite(), qint64(0));
+    QVERIFY(complete.count() > 0 || complete.wait());
+    QCOMPARE(failed.count(), 0);
+}
+
+void TestSocketComponent::sendFileRangeRefusals()
+{
+    QTemporaryDir dir;
+    auto file = sourceFile(dir, pattern(1000));
+    QVERIFY(file);
+    const int fd = int(file->handle());
+    SocketComponent a, b;
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(fd, 0, 10), SocketComponent::WrongProtocolOrState);
+    QVERIFY(connectPair(a, b));
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(fd, 1, 1000), err::InputPastEndOfFile);
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(fd, 1001, 0), err::InputPastEndOfFile);
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(fd, -1, 10), err::InvalidCall);
+    int ends[2];
+    QCOMPARE(::pipe(ends), 0);
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(ends[0], 0, 1), err::BadFileNameOrNumber);
+    ::close(ends[0]);
+    ::close(ends[1]);
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(-1, 0, 1), err::BadFileNameOrNumber);
+    QCOMPARE(a.sendFileRange(fd, 1000, 0), qint64(0));
+    QCOMPARE(a.bytesToWrite(), qint64(0));
+}
+
+void TestSocketComponent::sendFileRangeOfShrunkFileIsCut()
+{
+    QTemporaryDir dir;
+    const qint64 size = 24 * 1024 * 1024;
+    auto file = sourceFile(dir, pattern(size));
+    QVERIFY(file);
+    SocketComponent a, b;
+    QVERIFY(connectPair(a, b));
+    Collector atB(b);
+    QSignalSpy failed(&a, &SocketComponent::sendFailed);
+    const qint64 now = a.sendFileRange(int(file->handle()), 0, size);
+    QVERIFY(now < size);
+    const qint64 kept = now + 1024 * 1024;
+    QVERIFY(QFile::resize(file->fileName(), kept)); // the file shrinks while its range is queued
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.first().at(0).toInt(), int(err::InputPastEndOfFile));
+    QCOMPARE(a.bytesToWrite(), qint64(0));
+    QVERIFY(waitFor([&] { return atB.bytes.size() == kept; }));
+    QCOMPARE(a.State(), qint16(SocketComponent::Connected));
+}
+
+void TestSocketComponent::sendFileRangeToPeerThatClosesMidChunk()
+{
+    QTemporaryDir dir;
+    const qint64 size = 24 * 1024 * 1024;
+    auto file = sourceFile(dir, pattern(size));
+    QVERIFY(file);
+    SocketComponent a, b;
+    QVERIFY(connectPair(a, b));
+    connect(&b, &SocketComponent::dataArrival, &b, [&b] {
+        QByteArray some;
+        b.GetData(some);
+        b.Close(); // unread bytes are left: the sender's connection is reset
+    });
+    QSignalSpy closedAtA(&a, &SocketComponent::closed);
+    QSignalSpy failed(&a, &SocketComponent::sendFailed);
+    QVERIFY(a.sendFileRange(int(file->handle()), 0, size) < size);
+    QVERIFY(closedAtA.wait(10000));
+    QCOMPARE(a.State(), qint16(SocketComponent::Closing));
+    QCOMPARE(a.bytesToWrite(), qint64(0)); // what was queued is dropped, not kept for ever
+    QCOMPARE(failed.count(), 0);
+    QVERIFY_AUTOMATION_ERROR(a.sendFileRange(int(file->handle()), 0, 1), SocketComponent::WrongProtocolOrState);
+}
+
+void TestSocketComponent::receiveToFile_data()
+{
+    QTest::addColumn<qsizetype>("sent");
+    QTest::addColumn<qint64>("owed");
+    QTest::addColumn<bool>("peerCloses");
+    QTest::newRow("exactly what is owed") << qsizetype(3 * 1024 * 1024 + 17) << qint64(3 * 1024 * 1024 + 17) << false;
+    QTest::newRow("bytes past the owed count") << qsizetype(100000) << qint64(60000) << false;
+    QTest::newRow("past the owed count in one arrival") << qsizetype(20) << qint64(12) << false;
+    QTest::newRow("peer closes mid-chunk") << qsizetype(50000) << qint64(100000) << true;
+}
+
+void TestSocketComponent::receiveToFile()
+{
+    QFETCH(qsizetype, sent);
+    QFETCH(qint64, owed);
+    QFETCH(bool, peerCloses);
+    QTemporaryDir dir;
+    QFile target(dir.filePath(QStringLiteral("target.bin")));
+    QVERIFY(target.open(QIODevice::ReadWrite));
+    SocketComponent a, b;
+    QVERIFY(connectPair(a, b));
+    qint64 moved = 0;
+    QByteArray rest;
+    QList<qint32> restCounts;
+    connect(&b, &SocketComponent::dataArrival, &b, [&](qint32 total) {
+        if (moved < owed) {
+            moved += b.receiveToFile(int(target.handle()), moved, owed - moved);
+            return;
+        }
+        restCounts.append(total); // what follows the owed bytes is an arrival of its own
+        QByteArray chunk;
+        b.GetData(chunk);
+        QCOMPARE(chunk.size(), qsizetype(total));
+        rest += chunk;
+    });
+    QSignalSpy closedAtB(&b, &SocketComponent::closed);
+    const QByteArray payload = pattern(sent);
+    a.SendData(payload);
+    if (peerCloses)
+        a.Close();
+    const qint64 expectedMoved = qMin<qint64>(owed, sent);
+    QVERIFY(waitFor([&] { return moved == expectedMoved && rest.size() == sent - expectedMoved; }, 10000));
+    QCOMPARE(target.size(), expectedMoved);
+    QCOMPARE(::lseek(int(target.handle()), 0, SEEK_CUR), off_t(0)); // the file's own position is not used
+    QVERIFY(target.readAll() == payload.left(expectedMoved));
+    QCOMPARE(rest, payload.mid(expectedMoved));
+    QCOMPARE(restCounts.isEmpty(), rest.isEmpty());
+    if (peerCloses)
+        QVERIFY(closedAtB.count() == 1 || closedAtB.wait());
+}
+
+void TestSocketComponent::receiveToFileRefusals()
+{
+    QTemporaryDir dir;
+    auto readOnly = sourceFile(dir, QByteArray("x"));
+    QVERIFY(readOnly);
+    SocketComponent a, b;
+    QVERIFY_AUTOMATION_ERROR(b.receiveToFile(int(readOnly->handle()), 0, 10), SocketComponent::WrongProtocolOrState);
+    QVERIFY(connectPair(a, b));
+    QCOMPARE(b.receiveToFile(int(readOnly->handle()), 0, 10), qint64(0)); // nothing waits
+    int failures = 0;
+    int arrivals = 0;
+    connect(&b, &SocketComponent::dataArrival, &b, [&] {
+        if (arrivals++ == 0)
+            failures += testing::errorNumberOf([&] { b.receiveToFile(int(readOnly->handle()), 0, 10); }) == err::PathFileAccessError;
+    });
+    a.SendData(QByteArray("0123456789abc"));
+    QVERIFY(waitFor([&] { return failures == 1; }));
+    QVERIFY(waitFor([&] { return b.BytesReceived() == 3; })); // the bytes past the 10 still wait
+    QCOMPARE(readOnly->size(), qint64(1));
 }
 
 QTEST_GUILESS_MAIN(TestSocketComponent)
