@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Throughput, memory and pacing of velmora-cli against nc, on one machine over 127.0.0.1.
-# usage: bench/throughput.sh [SIZE_MIB]   (default 1024)
-# Prints a table; every received file is compared with cmp and a mismatch fails the run.
+# Throughput, CPU, memory and pacing of velmora-cli against nc, on one machine over 127.0.0.1,
+# then many small files and the message round trip (velmora-controlbench).
+# usage: bench/throughput.sh [RUNS]   (default 3; each size is moved RUNS times by each tool)
+# VELMORA_BIN_DIR=folder runs the velmora-cli found there instead of build/bin's.
+# Prints a table and one JSON line; every received file is compared with cmp and a mismatch
+# fails the run.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-size_mib="${1:-1024}"
+runs="${1:-3}"
+sizes=(512 1024)
 
 need=()
 command -v nc >/dev/null || need+=(netcat-openbsd)
@@ -14,84 +18,151 @@ if [ "${#need[@]}" -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 [ -x "$root/build/bin/velmora-cli" ] || "$root/scripts/setup.sh"
-cli="$root/build/bin/velmora-cli"
+bin="${VELMORA_BIN_DIR:-$root/build/bin}"
+cli="$bin/velmora-cli"
+[ -n "${VELMORA_BIN_DIR:-}" ] && export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 now() { date +%s.%N; }
-mbps() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }
-peak_mib() { awk '/Maximum resident set size/ { printf "%.1f", $NF / 1024 }' "$1"; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+# Fields of a /usr/bin/time -v report: CPU seconds (user + sys) and peak RSS in MiB.
+cpu_of() { awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.3f", s }' "$1"; }
+rss_of() { awk '/Maximum resident set size/ { printf "%.1f", $NF / 1024 }' "$1"; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%s", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+minimum() { printf '%s\n' "$@" | sort -g | head -n1; }
+maximum() { printf '%s\n' "$@" | sort -g | tail -n1; }
 
 make_file() { # path MiB
-  [ -f "$1" ] || head -c "$(( $2 * 1024 * 1024 ))" /dev/urandom >"$1"
+  head -c "$(( $2 * 1024 * 1024 ))" /dev/urandom >"$1"
 }
 
-# One velmora-cli transfer: file chunk interval; sets RATE, RSS_SEND, RSS_RECV.
+# Prefixes each line with the time it was printed.
+stamp_lines() { while IFS= read -r line; do printf '%s %s\n' "$(now)" "$line"; done; }
+
+# One velmora-cli transfer: file chunk interval; sets RATE (MB/s, whole run of the sender),
+# DATA_RATE (MB/s, from the connection to the end of the send), CPU (s, both sides), RSS_SEND, RSS_RECV.
 velmora_run() {
   local src="$1" chunk="$2" interval="$3" dst="$work/velmora.out"
-  rm -f "$dst"
+  rm -f "$dst" "$work/recv.out"
   /usr/bin/time -v -o "$work/recv.time" "$cli" --listen 0 --receive-path "$dst" --once --timeout 900 \
     >"$work/recv.out" 2>"$work/recv.err" &
-  local rpid=$!
-  local port=""
+  local rpid=$! port=""
   for _ in $(seq 1 200); do
     port="$(sed -n 's/^listening: //p' "$work/recv.out")"
     [ -n "$port" ] && break
     sleep 0.05
   done
   [ -n "$port" ] || { echo "receiver did not start"; cat "$work/recv.err"; exit 1; }
-  local t0; t0="$(now)"
+  local t0 t1; t0="$(now)"
   /usr/bin/time -v -o "$work/send.time" "$cli" --connect "127.0.0.1:$port" --send "$src" \
-    --chunk "$chunk" --interval "$interval" --timeout 900 >"$work/send.out" 2>"$work/send.err"
-  local t1; t1="$(now)"
+    --chunk "$chunk" --interval "$interval" --timeout 900 2>"$work/send.err" | stamp_lines >"$work/send.out"
+  t1="$(now)"
   wait "$rpid"
   cmp "$src" "$dst" || { echo "MISMATCH: velmora-cli received a different file"; exit 1; }
-  local bytes; bytes="$(stat -c %s "$src")"
-  RATE="$(mbps "$bytes" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')")"
-  RSS_SEND="$(peak_mib "$work/send.time")"
-  RSS_RECV="$(peak_mib "$work/recv.time")"
+  local bytes c s; bytes="$(stat -c %s "$src")"
+  c="$(awk '$2 == "connected:" { print $1 }' "$work/send.out")"
+  s="$(awk '$2 == "sent:" { print $1 }' "$work/send.out")"
+  RATE="$(calc %.1f "$bytes / ($t1 - $t0) / 1e6")"
+  DATA_RATE="$(calc %.2f "$bytes / ($s - $c) / 1e6")"
+  CPU="$(calc %.3f "$(cpu_of "$work/send.time") + $(cpu_of "$work/recv.time")")"
+  RSS_SEND="$(rss_of "$work/send.time")"
+  RSS_RECV="$(rss_of "$work/recv.time")"
 }
 
+# One nc transfer, file to file; sets NC_RATE, NC_CPU, NC_RSS.
 nc_run() {
   local src="$1" dst="$work/nc.out" port=$(( 20000 + RANDOM % 30000 ))
   rm -f "$dst"
-  nc -l 127.0.0.1 "$port" >"$dst" &
+  /usr/bin/time -v -o "$work/ncrecv.time" nc -l 127.0.0.1 "$port" >"$dst" &
   local rpid=$!
   sleep 0.3
-  local t0; t0="$(now)"
-  nc -N 127.0.0.1 "$port" <"$src"
+  local t0 t1; t0="$(now)"
+  /usr/bin/time -v -o "$work/ncsend.time" nc -N 127.0.0.1 "$port" <"$src"
   wait "$rpid"
-  local t1; t1="$(now)"
+  t1="$(now)"
   cmp "$src" "$dst" || { echo "MISMATCH: nc received a different file"; exit 1; }
-  NC_RATE="$(mbps "$(stat -c %s "$src")" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')")"
+  NC_RATE="$(calc %.1f "$(stat -c %s "$src") / ($t1 - $t0) / 1e6")"
+  NC_CPU="$(calc %.3f "$(cpu_of "$work/ncsend.time") + $(cpu_of "$work/ncrecv.time")")"
+  NC_RSS="$(maximum "$(rss_of "$work/ncsend.time")" "$(rss_of "$work/ncrecv.time")")"
 }
 
-big="$work/big.bin"; small="$work/small.bin"; paced="$work/paced.bin"
-make_file "$big" "$size_mib"
-make_file "$small" 256
-head -c 50000000 /dev/urandom >"$paced"
-
 chunk=4194304
-velmora_run "$big" "$chunk" 1
-v_rate="$RATE"; v_send="$RSS_SEND"; v_recv="$RSS_RECV"
-nc_run "$big"
-velmora_run "$small" "$chunk" 1
-s_send="$RSS_SEND"; s_recv="$RSS_RECV"
-velmora_run "$paced" 100000 10
-p_rate="$RATE"
+declare -A v_med nc_med ratio_of min_ratio v_cpu nc_cpu
+rss_send=(); rss_recv=(); nc_rss=()
+for size in "${sizes[@]}"; do
+  big="$work/big-$size.bin"
+  make_file "$big" "$size"
+  rates=(); ncrates=(); ratios=(); cpus=(); nccpus=()
+  for _ in $(seq 1 "$runs"); do
+    velmora_run "$big" "$chunk" 1
+    nc_run "$big"
+    rates+=("$RATE"); ncrates+=("$NC_RATE"); cpus+=("$CPU"); nccpus+=("$NC_CPU")
+    ratios+=("$(calc %.2f "$RATE / $NC_RATE")")
+    rss_send+=("$RSS_SEND"); rss_recv+=("$RSS_RECV"); nc_rss+=("$NC_RSS")
+  done
+  rm -f "$big"
+  gib="$(calc %.6f "$size / 1024")"
+  v_med[$size]="$(median "${rates[@]}")"
+  nc_med[$size]="$(median "${ncrates[@]}")"
+  ratio_of[$size]="$(calc %.2f "${v_med[$size]} / ${nc_med[$size]}")"
+  min_ratio[$size]="$(minimum "${ratios[@]}")"
+  v_cpu[$size]="$(calc %.2f "$(median "${cpus[@]}") / $gib")"
+  nc_cpu[$size]="$(calc %.2f "$(median "${nccpus[@]}") / $gib")"
+done
 
-limit="$(awk -v c="$chunk" 'BEGIN { printf "%.1f", 64 + 4 * c / 1048576 }')"
-ratio="$(awk -v v="$v_rate" -v n="$NC_RATE" 'BEGIN { printf "%.2f", v / n }')"
-printf '\n%-44s %12s\n' "measure" "value"
-printf '%-44s %12s\n' "--------------------------------------------" "------------"
-printf '%-44s %9s MB/s\n' "velmora-cli, ${size_mib} MiB, chunk 4 MiB, interval 1" "$v_rate"
-printf '%-44s %9s MB/s\n' "nc, same file" "$NC_RATE"
-printf '%-44s %12s\n' "ratio velmora-cli / nc (target >= 0.8)" "$ratio"
-printf '%-44s %8s MiB\n' "peak RSS sender, ${size_mib} MiB" "$v_send"
-printf '%-44s %8s MiB\n' "peak RSS receiver, ${size_mib} MiB" "$v_recv"
-printf '%-44s %8s MiB\n' "peak RSS sender, 256 MiB" "$s_send"
-printf '%-44s %8s MiB\n' "peak RSS receiver, 256 MiB" "$s_recv"
-printf '%-44s %8s MiB\n' "RSS limit (64 MiB + 4 x chunk)" "$limit"
-printf '%-44s %9s MB/s\n' "paced: chunk 100000, interval 10, 50 MB" "$p_rate"
-printf '%-44s %12s\n' "pacing ceiling (within 5% below, never above)" "10.0 MB/s"
+# Pacing: 100000 bytes every 10 ms is a ceiling of 10 MB/s, far below what the machine moves.
+paced="$work/paced.bin"
+head -c 100000000 /dev/urandom >"$paced"
+velmora_run "$paced" 100000 10
+p_rate="$DATA_RATE"
+p_dev="$(calc %.1f "($p_rate - 10.0) / 10.0 * 100")"
+
+# Many small files and the message round trip, between two controls in one process.
+small="" ; rtt=""
+if [ -x "$bin/velmora-controlbench" ]; then
+  small="$("$bin/velmora-controlbench" --small-files 1000 --size 4096 --interval 1)"
+  rtt="$("$bin/velmora-controlbench" --round-trips 2000)"
+fi
+field() { sed -n "s/.*\"$2\":\([^,}]*\).*/\1/p" <<<"$1"; }
+
+rss_s="$(maximum "${rss_send[@]}")"; rss_r="$(maximum "${rss_recv[@]}")"; rss_nc="$(maximum "${nc_rss[@]}")"
+limit="$(calc %.1f "64 + 4 * $chunk / 1048576")"
+row() { printf '%-52s %14s\n' "$1" "$2"; }
+echo
+echo "runs per size: $runs (median shown); chunk 4 MiB, interval 1 ms; $(nproc) cores; $(uptime | sed 's/.*load average/load average/')"
+row "measure" "value"
+row "----------------------------------------------------" "--------------"
+for size in "${sizes[@]}"; do
+  row "velmora-cli, $size MiB" "${v_med[$size]} MB/s"
+  row "nc, $size MiB" "${nc_med[$size]} MB/s"
+  row "ratio velmora-cli / nc, $size MiB (goal >= 1.3)" "${ratio_of[$size]}"
+  row "lowest ratio of one run, $size MiB (goal >= 1.0)" "${min_ratio[$size]}"
+  row "CPU s per GiB, both sides: velmora-cli, $size MiB" "${v_cpu[$size]}"
+  row "CPU s per GiB, both sides: nc, $size MiB" "${nc_cpu[$size]}"
+done
+row "peak RSS velmora-cli sender" "$rss_s MiB"
+row "peak RSS velmora-cli receiver" "$rss_r MiB"
+row "peak RSS nc (either side)" "$rss_nc MiB"
+row "RSS bound (64 MiB + 4 x chunk)" "$limit MiB"
+row "paced: chunk 100000, interval 10 ms, 100 MB" "$p_rate MB/s"
+row "  (from the connection to the end of the send)" ""
+row "pacing: off the 10 MB/s ceiling (goal within 2%)" "$p_dev %"
+if [ -n "$small" ]; then
+  row "1000 files of 4 KiB, one connection" "$(field "$small" files_per_second) files/s"
+  row "  per file: header round trip" "$(field "$small" header_rtt_us) us"
+  row "  per file: wait for the pacing tick" "$(field "$small" tick_wait_us) us"
+  row "  per file: data to \"HereisIt\"" "$(field "$small" data_rtt_us) us"
+  row "message round trip p50" "$(field "$rtt" p50_us) us"
+  row "message round trip p99" "$(field "$rtt" p99_us) us"
+fi
 echo "all received files matched (cmp)"
+json="{\"runs\":$runs"
+for size in "${sizes[@]}"; do
+  json+=",\"velmora_mbps_$size\":${v_med[$size]},\"nc_mbps_$size\":${nc_med[$size]},\"ratio_$size\":${ratio_of[$size]}"
+  json+=",\"min_ratio_$size\":${min_ratio[$size]},\"cpu_s_per_gib_velmora_$size\":${v_cpu[$size]},\"cpu_s_per_gib_nc_$size\":${nc_cpu[$size]}"
+done
+json+=",\"rss_mib_sender\":$rss_s,\"rss_mib_receiver\":$rss_r,\"rss_mib_nc\":$rss_nc,\"rss_mib_bound\":$limit"
+json+=",\"paced_mbps\":$p_rate,\"paced_ceiling_mbps\":10.0,\"paced_deviation_pct\":$p_dev"
+[ -n "$small" ] && json+=",\"small_files\":$small,\"message_round_trip\":$rtt"
+echo "$json}"
