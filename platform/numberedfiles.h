@@ -24,11 +24,11 @@ public:
     /// The lowest number not in use (67 when all are taken).
     static qint16 FreeFile();
     /// Opens `path` under `number`: 52 for a number out of range, 55 when it is in use,
-    /// 53 / 76 / 70 / 75 when the file cannot be opened.
+    /// 53 / 76 / 70 / 75 when the file cannot be opened (75 for anything but a regular file).
     static void Open(qint16 number, const QString &path, FileAccess access);
     /// Reads exactly `buffer.size()` bytes at the current position (62 when fewer remain).
     static void Get(qint16 number, QByteArray &buffer);
-    /// Writes `data` at the current position.
+    /// Writes `data` at the current position; a failure (75) names the system's reason.
     static void Put(qint16 number, const QByteArray &data);
     /// Length of the open file.
     static qint64 Lof(qint16 number);
