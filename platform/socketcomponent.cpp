@@ -14,6 +14,8 @@
 #include <functional>
 #include <limits>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -283,6 +285,7 @@ void SocketComponent::GetData(QByteArray &data)
     data.resize(waiting);
     const qint64 got = waiting > 0 ? m_socket->read(data.data(), waiting) : 0;
     data.resize(qMax<qint64>(got, 0));
+    m_fetched += data.size();
 }
 
 qint32 SocketComponent::LocalPort() const
@@ -356,13 +359,51 @@ qint64 SocketComponent::bytesToWrite() const
     return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
+qint64 SocketComponent::bytesNotYetDelivered() const
+{
+    if (!m_socket)
+        return 0;
+    int queued = 0;
+    const qintptr fd = m_socket->socketDescriptor();
+    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    return m_socket->bytesToWrite() + qMax(queued, 0);
+}
+
 void SocketComponent::onReadyRead()
 {
     if (!m_socket)
         return;
+    if (m_inArrival) {
+        // A handler that runs an event loop of its own is not entered again; told afterwards.
+        m_arrivedMeanwhile = true;
+        return;
+    }
     const qint64 waiting = m_socket->bytesAvailable();
-    if (waiting > 0)
-        emit dataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+    if (waiting <= 0)
+        return;
+    QPointer<QTcpSocket> socket = m_socket;
+    m_inArrival = true;
+    m_arrivedMeanwhile = false;
+    m_fetched = 0;
+    emit dataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+    m_inArrival = false;
+    // Bytes left behind after the handler fetched, or that came while it ran, are announced
+    // again; a handler that fetched nothing of an unchanged count is not pestered.
+    if (socket && socket == m_socket && m_socket->bytesAvailable() > 0 && (m_fetched > 0 || m_arrivedMeanwhile))
+        announceAgainLater();
+}
+
+void SocketComponent::announceAgainLater()
+{
+    if (m_announceQueued)
+        return;
+    m_announceQueued = true;
+    QMetaObject::invokeMethod(this, [this, s = QPointer<QTcpSocket>(m_socket)] {
+        m_announceQueued = false;
+        if (s && s == m_socket)
+            onReadyRead();
+    }, Qt::QueuedConnection);
 }
 
 void SocketComponent::onDisconnected()
@@ -396,7 +437,8 @@ void SocketComponent::raiseNotification(qint32 number)
     QString description = errorDescription(number);
     bool cancelDisplay = false;
     const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
-    emit error(qint16(number), description, scode, QStringLiteral("Winsock"), QString(), 0, cancelDisplay);
+    const bool fits = number >= std::numeric_limits<qint16>::min() && number <= std::numeric_limits<qint16>::max();
+    emit error(qint16(fits ? number : 0), description, scode, QStringLiteral("Winsock"), QString(), 0, cancelDisplay);
     if (!cancelDisplay)
         qWarning("Socket error %d: %s", int(number), qPrintable(description));
 }

@@ -86,11 +86,16 @@ public:
     qint64 BytesReceived() const;
     /// Bytes queued by SendData and not yet handed to the network.
     qint64 bytesToWrite() const;
+    /// Bytes sent that the peer has not yet taken: those queued here plus those still in the
+    /// system's send queue (sent but not acknowledged). 0 when there is no connection.
+    qint64 bytesNotYetDelivered() const;
 
 signals:
     /// A peer asks to connect; accept it inside the handler or it is closed.
     void connectionRequest(qint32 requestID);
-    /// Bytes arrived; `bytesTotal` is the count waiting.
+    /// Bytes arrived; `bytesTotal` is the count waiting. Never raised inside its own handler:
+    /// bytes that arrive meanwhile, or that the handler leaves after fetching, are announced
+    /// again once the handler has returned.
     void dataArrival(qint32 bytesTotal);
     /// The peer closed the connection.
     void closed();
@@ -108,6 +113,7 @@ private:
     void onIncoming(qintptr descriptor);
     void deliverRequest(qintptr descriptor, quint64 generation);
     void onReadyRead();
+    void announceAgainLater();
     void onDisconnected();
     void onSocketError(int socketError);
     void onBytesWritten();
@@ -120,6 +126,10 @@ private:
     qint32 m_remotePort = 0;
     QString m_remoteHost;
     quint64 m_listenGeneration = 0;
+    bool m_inArrival = false;       ///< a dataArrival handler is running
+    bool m_arrivedMeanwhile = false; ///< bytes came while it ran
+    bool m_announceQueued = false;  ///< a later announcement is already on its way
+    qint64 m_fetched = 0;           ///< bytes GetData has moved out, to tell a handler that read
 };
 
 } // namespace platform
