@@ -99,8 +99,13 @@ QList<SeenDialog> answerDialogs(const std::function<void()> &action, const QStri
                 seen.append({QStringLiteral("file dialog"), dialog->windowTitle(), dialog->parentWidget(),
                              dialog->windowModality()});
                 accepted.append(dialog);
-                dialog->selectFile(fileName);
-                QTimer::singleShot(0, dialog, &QDialog::accept); // may ask a question of its own
+                QTimer::singleShot(0, dialog, [dialog, fileName] {
+                    // Straight into the name box: selectFile() may lose the name to the folder
+                    // the dialog is still loading.
+                    if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                        name->setText(fileName);
+                    static_cast<QDialog *>(dialog)->accept(); // may ask a question first
+                });
             }
         }
     });
