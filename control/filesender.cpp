@@ -5,6 +5,7 @@
 #include "numberedfiles.h"
 #include "propertybag.h"
 
+#include <QFileInfo>
 #include <QFont>
 
 #include <algorithm>
@@ -29,8 +30,27 @@ const QString ZeroBlockText = QStringLiteral("发送块大小不能为0。");
 const QString ConnectionClosedText = QStringLiteral("连接已关闭。");
 const QString BusyText = QStringLiteral("忙");
 const QString MessageTooLongText = QStringLiteral("字符串大于8K，不能发送。");
+const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
+const QString NoAnswerText = QStringLiteral("对方超过5秒没有应答，本次发送已取消。");
+const QString ReceiveStalledText = QStringLiteral("对方超过5秒没有发送数据，接收已中断（已收到 %1 字节，共 %2 字节）。");
+
+// Ticks of TimeCount without bytes after which a stalled transfer is given up, on either side.
+constexpr qint16 StallTicks = 5;
+// A chunk larger than this goes out in slices of this size, so memory stays bounded.
+constexpr qint64 MaxSliceBytes = 4 * 1024 * 1024;
+constexpr int HeaderTimeoutMsec = 5000;
 
 int instanceCount = 0;
+
+// Sizes a reused buffer to `size` bytes; when it must grow, it grows to exactly that, not beyond.
+void resizeBuffer(QByteArray &buffer, qsizetype size)
+{
+    if (buffer.capacity() < size) {
+        buffer.clear();
+        buffer.reserve(size);
+    }
+    buffer.resize(size);
+}
 
 } // namespace
 
@@ -58,8 +78,21 @@ FileSender::FileSender(QWidget *parent)
     connect(&MySock, &platform::SocketComponent::dataArrival, this, &FileSender::onDataArrival);
     connect(&MySock, &platform::SocketComponent::closed, this, &FileSender::onSocketClose);
     connect(&MySock, &platform::SocketComponent::error, this, &FileSender::onSocketError);
+    connect(&MySock, &platform::SocketComponent::sendComplete, this, [this] {
+        if (m_chunkOwed > 0)
+            continueChunkLater();
+    });
     connect(&SendTimer, &platform::Timer::tick, this, &FileSender::sendTimerTick);
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
+    m_headerTimeout.setSingleShot(true);
+    m_headerTimeout.setInterval(HeaderTimeoutMsec);
+    connect(&m_headerTimeout, &QTimer::timeout, this, [this] {
+        try {
+            refusePendingHeader();
+        } catch (const AutomationError &e) {
+            raiseErrorEvent(e.number, e.description);
+        }
+    });
 }
 
 FileSender::~FileSender()
@@ -110,10 +143,13 @@ void FileSender::fireEvent(FileSenderEvent id, QVariantList &args)
         sink->invoke(platform::DispId(id), args);
 }
 
-void FileSender::raiseErrorEvent(qint16 number, const QString &description)
+void FileSender::raiseErrorEvent(qint32 number, const QString &description)
 {
+    // Number is 16 bits wide: a larger number is never passed wrapped, only whole in Scode.
+    const bool fits = number >= std::numeric_limits<qint16>::min() && number <= std::numeric_limits<qint16>::max();
     // Description and CancelDisplay go by reference to values of our own; what comes back is not used.
-    QVariantList args{QVariant::fromValue(number), description, 0, QString(), QString(), 0, false};
+    QVariantList args{QVariant::fromValue(qint16(fits ? number : 0)), description, number, QString(), QString(), 0,
+                      false};
     fireEvent(FileSenderEvent::Error, args);
 }
 
@@ -200,14 +236,22 @@ void FileSender::Accept(qint32 requestID)
 {
     MySock.Accept(requestID);
     m_state.TimeCounter = 0;
-    m_partialTag.clear();
+    resetArrivalState();
 }
 
 void FileSender::CloseAll()
 {
     MySock.Close();
-    m_partialTag.clear(); // the start of a tag never carries over to another connection
+    resetArrivalState();
     EndTransfer();
+}
+
+void FileSender::resetArrivalState()
+{
+    // Nothing held from one connection carries over to the next.
+    m_partialTag.clear();
+    m_pendingHeader.clear();
+    m_headerTimeout.stop();
 }
 
 void FileSender::onConnectionRequest(qint32 requestID)
@@ -216,14 +260,15 @@ void FileSender::onConnectionRequest(qint32 requestID)
         MySock.Close();
         MySock.Accept(requestID);
         m_state.TimeCounter = 0;
-        m_partialTag.clear();
+        resetArrivalState();
     } catch (const AutomationError &e) {
-        raiseErrorEvent(qint16(e.number), e.description);
+        raiseErrorEvent(e.number, e.description);
     }
 }
 
 void FileSender::onSocketClose()
 {
+    resetArrivalState();
     EndTransfer();
     QVariantList none;
     fireEvent(FileSenderEvent::OnClose, none);
@@ -245,6 +290,7 @@ QString FileSender::ReciveFilePath() const { return m_state.ReciveFilePath; }
 void FileSender::setReciveFilePath(const QString &New_ReciveFilePath)
 {
     m_state.ReciveFilePath = New_ReciveFilePath;
+    m_pathFromHeader = false; // the host's path wins over every header
     notifyChanged("ReciveFilePath");
 }
 
@@ -275,8 +321,11 @@ void FileSender::setTimeCounter(qint32) { refuseReadOnlyPut(); }
 
 void FileSender::openTransferFile(const QString &path, platform::FileAccess access)
 {
-    m_state.FileNumber = NumberedFiles::FreeFile();
-    NumberedFiles::Open(m_state.FileNumber, path, access);
+    closeTransferFile(); // a target the watchdog left open is never lost track of
+    const qint16 number = NumberedFiles::FreeFile();
+    NumberedFiles::Open(number, path, access);
+    // Owned only once it is open: a failed open never makes us close a number someone else holds.
+    m_state.FileNumber = number;
     m_ownsFile = true;
 }
 
@@ -291,6 +340,7 @@ void FileSender::closeTransferFile()
 void FileSender::EndTransfer()
 {
     SendTimer.setEnabled(false);
+    m_chunkOwed = 0;
     closeTransferFile();
     m_state.Busy = VariantFalse;
     m_state.TransferMode = 0;
@@ -326,12 +376,17 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
         showMessage(BusyText);
         return false;
     }
+    // A peer's header still waiting for its rest is refused first: one transfer at a time.
+    if (!m_pendingHeader.isEmpty())
+        refusePendingHeader();
     m_state.TransferMode = 1;
     // Read-only: a send never creates or changes a file on this side.
     openTransferFile(FilePath, platform::FileAccess::Read);
     m_state.TotalBytes = double(NumberedFiles::Lof(m_state.FileNumber));
     m_state.DoneBytes = 0;
     m_state.Busy = VariantTrue;
+    m_chunkOwed = 0;
+    m_answerWaitTicks = 0;
     MySock.SendData(wire::encodeHeader({m_state.ReciveFilePath, m_state.TotalBytes, m_state.BufferSize, OverWrite}));
     return false;
 }
@@ -340,28 +395,60 @@ void FileSender::sendTimerTick()
 {
     if (m_state.DoneBytes >= m_state.TotalBytes)
         return;
+    // One chunk per tick: a large chunk still going out in slices holds the next one back.
+    if (m_chunkOwed > 0)
+        return;
     // Memory stays bounded: nothing new is queued while a chunk still waits for the network.
     if (MySock.bytesToWrite() >= qMax<qint64>(m_state.BufferSize, 1))
         return;
     try {
+        if (m_state.BufferSize < 1) // changed by the host during the send: no chunk can be formed
+            platform::raiseError(platform::err::InvalidPropertyValue);
         const qint64 owed = qint64(m_state.TotalBytes - m_state.DoneBytes);
         const qint64 unread = NumberedFiles::Lof(m_state.FileNumber) - NumberedFiles::Loc(m_state.FileNumber);
         if (unread <= 0)
             platform::raiseError(platform::err::InputPastEndOfFile); // the file shrank
-        const qint64 chunk = std::min({qint64(m_state.BufferSize), owed, unread});
-        m_state.ChunkBuffer.resize(chunk);
-        NumberedFiles::Get(m_state.FileNumber, m_state.ChunkBuffer);
-        MySock.SendData(m_state.ChunkBuffer);
-        m_state.DoneBytes += double(chunk);
-        m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
+        m_chunkOwed = std::min({qint64(m_state.BufferSize), owed, unread});
+        sendSlice();
     } catch (const AutomationError &e) {
         failTransfer(e);
     }
 }
 
+void FileSender::sendSlice()
+{
+    const qint64 slice = std::min(m_chunkOwed, MaxSliceBytes);
+    resizeBuffer(m_state.ChunkBuffer, slice);
+    NumberedFiles::Get(m_state.FileNumber, m_state.ChunkBuffer);
+    MySock.SendData(m_state.ChunkBuffer);
+    m_chunkOwed -= slice;
+    m_state.DoneBytes += double(slice);
+    m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
+    if (m_chunkOwed > 0 && MySock.bytesToWrite() == 0)
+        continueChunkLater(); // the network took it all at once: no completion will tell us
+}
+
+void FileSender::continueChunkLater()
+{
+    // The next slice goes from the event loop, never from inside the socket's notification.
+    if (m_sliceQueued)
+        return;
+    m_sliceQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_sliceQueued = false;
+        if (m_chunkOwed <= 0 || transferState() != TransferState::Sending || MySock.bytesToWrite() > 0)
+            return;
+        try {
+            sendSlice();
+        } catch (const AutomationError &e) {
+            failTransfer(e);
+        }
+    }, Qt::QueuedConnection);
+}
+
 void FileSender::failTransfer(const AutomationError &e)
 {
-    raiseErrorEvent(qint16(e.number), e.description);
+    raiseErrorEvent(e.number, e.description);
     EndTransfer();
 }
 
@@ -372,11 +459,31 @@ void FileSender::timeCountTick()
     if (m_state.IdleTicks < std::numeric_limits<qint16>::max())
         ++m_state.IdleTicks;
     const bool busy = Busy() != VariantFalse;
-    if (busy && m_state.IdleTicks > 5 && m_state.TransferMode == 0) {
-        // A stalled receive is released; its target stays open until a later header or EndTransfer.
+    if (busy && m_state.IdleTicks > StallTicks && m_state.TransferMode == 0) {
+        // A stalled receive is released, and the host told; the target stays open until the
+        // next file is opened, the next header is answered, or EndTransfer.
         m_state.IdleTicks = 0;
         m_state.Busy = VariantFalse;
+        raiseErrorEvent(0, ReceiveStalledText.arg(platform::numberToText(m_state.DoneBytes),
+                                                  platform::numberToText(m_state.TotalBytes)));
+        return;
     }
+    checkAnswerWait();
+}
+
+void FileSender::checkAnswerWait()
+{
+    if (transferState() != TransferState::Sending)
+        return;
+    // Waiting is counted only once nothing is left to send and the peer has taken every byte:
+    // a slow link or a paced send keeps bytes queued and so keeps the sender waiting.
+    const bool nothingLeft = !SendTimer.Enabled() || m_state.DoneBytes >= m_state.TotalBytes;
+    if (!nothingLeft || MySock.bytesNotYetDelivered() > 0) {
+        m_answerWaitTicks = 0;
+        return;
+    }
+    if (++m_answerWaitTicks > StallTicks)
+        failTransfer(AutomationError{0, NoAnswerText});
 }
 
 // ---------------------------------------------------------------- arrivals
@@ -387,21 +494,33 @@ void FileSender::onDataArrival(qint32 bytesTotal)
         return;
     m_state.FileSystemHelper = std::make_unique<platform::FileSystemObject>();
     m_state.IdleTicks = 0;
+    m_answerWaitTicks = 0;
     try {
-        m_state.ChunkBuffer.resize(bytesTotal);
+        resizeBuffer(m_state.ChunkBuffer, bytesTotal);
         MySock.GetData(m_state.ChunkBuffer);
         processArrival(m_state.ChunkBuffer);
     } catch (const AutomationError &e) {
         // Nothing escapes a notification: a failing send of an answer, say, reaches the host.
-        raiseErrorEvent(qint16(e.number), e.description);
+        raiseErrorEvent(e.number, e.description);
     }
+}
+
+void FileSender::answer(const char *tag)
+{
+    MySock.SendData(QByteArray::fromRawData(tag, wire::TagLength));
 }
 
 void FileSender::processArrival(QByteArray data)
 {
+    if (!m_pendingHeader.isEmpty() && continuePendingHeader(data))
+        return;
     if (!m_partialTag.isEmpty()) {
-        data.prepend(m_partialTag);
+        // A kept start joins the next arrival only when together they begin a tag; a stray
+        // one (leftover file data, say) must not swallow a real control message.
+        QByteArray joined = m_partialTag + data;
         m_partialTag.clear();
+        if (wire::tagOf(joined) != wire::Tag::None || wire::isTagPrefix(joined))
+            data = std::move(joined);
     }
     while (!data.isEmpty()) {
         if (transferState() == TransferState::Receiving) {
@@ -428,7 +547,7 @@ void FileSender::processArrival(QByteArray data)
                 break;
             }
             case wire::Tag::FileData:
-                handleHeader(QString::fromLocal8Bit(data.mid(wire::TagLength)));
+                receiveHeader(data);
                 break;
             case wire::Tag::None:
             case wire::Tag::SendData:
@@ -444,6 +563,44 @@ void FileSender::processArrival(QByteArray data)
     }
 }
 
+bool FileSender::continuePendingHeader(const QByteArray &data)
+{
+    // A new control message means the held header will never be completed.
+    if (wire::tagOf(data) != wire::Tag::None) {
+        refusePendingHeader();
+        return false;
+    }
+    const QByteArray header = m_pendingHeader + data;
+    m_pendingHeader.clear();
+    m_headerTimeout.stop();
+    receiveHeader(header);
+    return true;
+}
+
+void FileSender::receiveHeader(const QByteArray &arrival)
+{
+    const QString payload = QString::fromLocal8Bit(arrival.mid(wire::TagLength));
+    if (wire::isHeaderComplete(payload)) {
+        handleHeader(payload);
+        return;
+    }
+    m_pendingHeader = arrival;
+    if (m_pendingHeader.size() > wire::MaxHeaderBytes)
+        refusePendingHeader();
+    else if (!m_headerTimeout.isActive())
+        m_headerTimeout.start();
+}
+
+void FileSender::refusePendingHeader()
+{
+    if (m_pendingHeader.isEmpty())
+        return;
+    m_pendingHeader.clear();
+    m_headerTimeout.stop();
+    closeTransferFile();
+    answer(wire::SendErrorTag);
+}
+
 void FileSender::handleAnswer(wire::Tag tag)
 {
     switch (tag) {
@@ -454,7 +611,11 @@ void FileSender::handleAnswer(wire::Tag tag)
             SendTimer.setEnabled(true);
         break;
     case wire::Tag::HereIsIt:
-        EndTransfer();
+        // After "SendDat:" the peer confirms only what it has all of: an earlier one is wrong.
+        if (SendTimer.Enabled() && m_state.DoneBytes < m_state.TotalBytes)
+            failTransfer(AutomationError{0, EarlyConfirmationText});
+        else
+            EndTransfer();
         break;
     case wire::Tag::SendError:
         raiseErrorEvent(0, WrongPathText);
@@ -487,60 +648,61 @@ bool FileSender::EnsureFolder(const QString &path)
 
 void FileSender::handleHeader(const QString &payload)
 {
+    // A target the watchdog left open is closed (and so complete on disk) before any answer.
+    closeTransferFile();
     const auto header = wire::parseHeader(payload);
     if (!header) {
-        MySock.SendData(QLatin1String(wire::SendErrorTag)); // malformed: nothing changes
+        answer(wire::SendErrorTag); // malformed: nothing changes
         return;
     }
-    if (m_state.ReciveFilePath.isEmpty() && !header->path.isEmpty())
-        m_state.ReciveFilePath = header->path;
-    m_state.TotalBytes = header->size;
-    m_state.BufferSize = header->blockSize;
-    const QString &target = m_state.ReciveFilePath;
-    if (!EnsureFolder(target)) {
-        MySock.SendData(QLatin1String(wire::SendErrorTag));
+    // The header's path is taken when the host set none, and replaces one taken before.
+    QString target = m_state.ReciveFilePath;
+    bool fromHeader = m_pathFromHeader;
+    if ((target.isEmpty() || fromHeader) && !header->path.isEmpty()) {
+        target = header->path;
+        fromHeader = true;
+    }
+    // Only a regular file, or none yet, is a target: a FIFO or device could block us for good.
+    const QFileInfo info(target);
+    if (target.contains(QChar(0)) || (info.exists() && !info.isFile()) || !EnsureFolder(target)) {
+        answer(wire::SendErrorTag); // refused: no field changes
         return;
     }
-    const bool exists = m_state.FileSystemHelper->FileExists(target);
-    if (exists && double(NumberedFiles::FileLen(target)) == m_state.TotalBytes && !header->overwrite) {
-        MySock.SendData(QLatin1String(wire::HereIsItTag));
+    const auto accept = [&] {
+        m_state.ReciveFilePath = target;
+        m_pathFromHeader = fromHeader;
+        m_state.TotalBytes = header->size;
+        m_state.BufferSize = header->blockSize;
+    };
+    if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
+        accept();
+        answer(wire::HereIsItTag);
         finishReceive();
         return;
     }
-    // A target the watchdog left open is closed before a new one is opened.
-    closeTransferFile();
+    try {
+        openTransferFile(target, platform::FileAccess::ReadWrite);
+        // Emptied before any byte comes: an interrupted receive leaves a shorter file, which the
+        // next header receives again, never old bytes behind new ones.
+        NumberedFiles::SetLength(m_state.FileNumber, 0);
+    } catch (const AutomationError &) {
+        // A target that cannot be opened (no permission, say) is refused; we stay idle.
+        closeTransferFile();
+        answer(wire::SendErrorTag);
+        return;
+    }
+    accept();
     if (m_state.TotalBytes == 0) {
-        // Nothing to receive: the target becomes an empty file, whether it was missing or not.
-        try {
-            openTransferFile(target, platform::FileAccess::ReadWrite);
-            NumberedFiles::SetLength(m_state.FileNumber, 0);
-            closeTransferFile();
-        } catch (const AutomationError &) {
-            closeTransferFile();
-            MySock.SendData(QLatin1String(wire::SendErrorTag));
-            return;
-        }
-        MySock.SendData(QLatin1String(wire::HereIsItTag));
+        // Nothing to receive: the target is now an empty file, whether it was missing or not.
+        closeTransferFile();
+        answer(wire::HereIsItTag);
         finishReceive();
         return;
     }
-    startDataPhase();
-}
-
-void FileSender::startDataPhase()
-{
     m_state.Busy = VariantTrue;
     m_state.TransferMode = 0;
-    try {
-        openTransferFile(m_state.ReciveFilePath, platform::FileAccess::ReadWrite);
-    } catch (const AutomationError &) {
-        // A target that cannot be opened (a folder, no permission) is refused; we stay idle.
-        m_state.Busy = VariantFalse;
-        MySock.SendData(QLatin1String(wire::SendErrorTag));
-        return;
-    }
     m_state.DoneBytes = 0;
-    MySock.SendData(QLatin1String(wire::SendDataTag));
+    answer(wire::SendDataTag);
 }
 
 QByteArray FileSender::handleFileData(const QByteArray &data)
@@ -550,18 +712,15 @@ QByteArray FileSender::handleFileData(const QByteArray &data)
     const bool complete = double(take) >= m_state.TotalBytes - m_state.DoneBytes;
     try {
         NumberedFiles::Put(m_state.FileNumber, take == data.size() ? data : data.left(take));
-        // A longer file that was there before ends at exactly the announced length.
-        if (complete)
-            NumberedFiles::SetLength(m_state.FileNumber, qint64(m_state.TotalBytes));
     } catch (const AutomationError &e) {
         // The target cannot take the bytes (disk full, say): the sender is told to stop.
-        MySock.SendData(QLatin1String(wire::SendErrorTag));
+        answer(wire::SendErrorTag);
         failTransfer(e);
         return QByteArray();
     }
     m_state.DoneBytes += double(take);
     if (complete) {
-        MySock.SendData(QLatin1String(wire::HereIsItTag));
+        answer(wire::HereIsItTag);
         m_state.Busy = VariantFalse;
         closeTransferFile();
     }
@@ -582,6 +741,7 @@ void FileSender::finishReceive()
 void FileSender::initNew()
 {
     m_state.ReciveFilePath.clear();
+    m_pathFromHeader = false;
     m_state.BufferSize = 100000;
     m_state.ProgressValue = 0;
     m_state.Busy = VariantFalse;
@@ -596,6 +756,7 @@ void FileSender::load(const platform::PropertyBag &bag)
     MySock.setRemoteHost(platform::toString(bag.read("RemoteHost", QString())));
     MySock.setRemotePort(toInt32(bag.read("RemotePort", QVariant::fromValue<qint16>(0))));
     m_state.ReciveFilePath = platform::toString(bag.read("ReciveFilePath", QString()));
+    m_pathFromHeader = false;
     m_state.ProgressValue = toInt16(bag.read("ProgressValue", QVariant::fromValue<qint16>(0)));
     m_state.Busy = platform::toVariantBool(platform::toBool(bag.read("Busy", false)));
     m_state.BufferSize = toInt32(bag.read("BufferSize", 100000));

@@ -15,6 +15,7 @@
 #include <QByteArray>
 #include <QLabel>
 #include <QList>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -124,7 +125,9 @@ public:
 signals:
     /// The peer closed the connection.
     void OnClose();
-    /// A socket error, or the peer's refusal of a file. Description and CancelDisplay may be changed.
+    /// A socket error, or a transfer that failed or was cut short. Number is the error's number
+    /// when it fits 16 bits and 0 otherwise; Scode always carries the whole number (0 for the
+    /// control's own texts). Description and CancelDisplay may be changed.
     void Error(qint16 Number, QString &Description, qint32 Scode, const QString &Source, const QString &HelpFile,
                qint32 HelpContext, platform::VariantBool &CancelDisplay);
     /// A text message arrived.
@@ -134,7 +137,7 @@ signals:
 
 private:
     void fireEvent(FileSenderEvent id, QVariantList &args);
-    void raiseErrorEvent(qint16 number, const QString &description);
+    void raiseErrorEvent(qint32 number, const QString &description);
     void showMessage(const QString &text);
     void notifyChanged(const char *name);
     void refuseReadOnlyPut();
@@ -149,12 +152,19 @@ private:
                        const QString &helpFile, qint32 helpContext, bool &cancelDisplay);
 
     void processArrival(QByteArray data);
+    bool continuePendingHeader(const QByteArray &data);
+    void receiveHeader(const QByteArray &arrival);
+    void refusePendingHeader();
+    void resetArrivalState();
+    void answer(const char *tag);
     void handleAnswer(wire::Tag tag);
     void handleHeader(const QString &payload);
     QByteArray handleFileData(const QByteArray &data);
     bool EnsureFolder(const QString &path);
-    void startDataPhase();
     void finishReceive();
+    void sendSlice();
+    void continueChunkLater();
+    void checkAnswerWait();
     void failTransfer(const platform::AutomationError &e);
 
     FileSenderFields m_state;
@@ -167,7 +177,13 @@ private:
     platform::ControlSite *m_site = nullptr;
     QList<platform::EventSink *> m_sinks;
     bool m_ownsFile = false; ///< FileNumber names a file this control opened and has not closed
+    bool m_pathFromHeader = false; ///< ReciveFilePath was taken from a header, not set by the host
     QByteArray m_partialTag; ///< the start of a tag that arrived alone, kept for the next arrival
+    QByteArray m_pendingHeader; ///< a header the network split, held until its rest arrives
+    QTimer m_headerTimeout;     ///< refuses a held header whose rest never comes
+    qint64 m_chunkOwed = 0;     ///< bytes of the current chunk still to go out, slice by slice
+    bool m_sliceQueued = false; ///< the next slice is already on its way
+    qint16 m_answerWaitTicks = 0; ///< TimeCount ticks a sender with nothing left to send has waited
 };
 
 } // namespace sender

@@ -74,7 +74,7 @@ std::optional<FileHeader> parseHeader(const QString &payload)
     if (fields.size() < 4)
         return std::nullopt;
     const auto size = platform::parseNumber(fields[1]);
-    if (!size || *size < 0 || *size != std::trunc(*size) || *size > LargestExactWhole)
+    if (!size || *size < 0 || *size != std::trunc(*size) || *size >= LargestExactWhole)
         return std::nullopt;
     const auto block = platform::parseNumber(fields[2]);
     if (!block || std::isnan(*block))
@@ -88,6 +88,16 @@ std::optional<FileHeader> parseHeader(const QString &payload)
     h.blockSize = qint32(roundedBlock);
     h.overwrite = fields[3].left(4) == u"True";
     return h;
+}
+
+bool isHeaderComplete(const QString &payload)
+{
+    const QStringList fields = payload.split(u'|');
+    if (fields.size() != 4)
+        return fields.size() > 4;
+    const QString &last = fields[3];
+    const auto properStartOf = [&last](QStringView word) { return last.size() < word.size() && word.startsWith(last); };
+    return !properStartOf(u"True") && !properStartOf(u"False");
 }
 
 qint16 progressPercent(double done, double total)

@@ -43,8 +43,16 @@ struct FileHeader
 /// "FileDat:" + path|size|block size|True or False.
 SENDER_EXPORT QString encodeHeader(const FileHeader &header);
 /// Reads the text after "FileDat:". Nothing when it has fewer than four fields, a size that is
-/// not a whole number from 0 to 2^53, or a block size that is not a 32-bit integer.
+/// not a whole number from 0 to 2^53 - 1 (larger ones cannot be held exactly), or a block size
+/// that is not a 32-bit integer.
 SENDER_EXPORT std::optional<FileHeader> parseHeader(const QString &payload);
+/// False while the text after "FileDat:" may still be growing: fewer than four fields, or a fourth
+/// and last field that is a proper start of "True" or "False" (empty included). A sender sends
+/// nothing until it is answered, so such a header is the front of one the network split.
+SENDER_EXPORT bool isHeaderComplete(const QString &payload);
+
+/// The most bytes a header may take while it is being completed.
+inline constexpr qsizetype MaxHeaderBytes = 8192;
 
 /// done / total x 100 as a 16-bit percentage, rounded half to even.
 SENDER_EXPORT qint16 progressPercent(double done, double total);

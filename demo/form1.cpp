@@ -5,6 +5,7 @@
 #include "multilinetextbox.h"
 #include "propertybag.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -56,11 +57,14 @@ QGroupBox *frame(QWidget *parent, const char *name, const QString &caption, int 
 
 Form1::Form1(QWidget *parent)
     : QWidget(parent)
-    , m_messageBox([](const QString &text, int style, const QString &title) {
-        platform::showMessageBox(text, style, title);
+    , m_messageBox([this](const QString &text, int style, const QString &title) {
+        platform::showMessageBox(text, style, title, this);
     })
     , m_fileDialog([this](bool save) {
-        return save ? QFileDialog::getSaveFileName(this) : QFileDialog::getOpenFileName(this);
+        // The save dialog only names the receive path: nothing is written, so nothing to confirm.
+        return save ? QFileDialog::getSaveFileName(this, QString(), QString(), QString(), nullptr,
+                                                   QFileDialog::DontConfirmOverwrite)
+                    : QFileDialog::getOpenFileName(this);
     })
 {
     setObjectName(QStringLiteral("Form1"));
@@ -73,6 +77,24 @@ Form1::Form1(QWidget *parent)
 }
 
 Form1::~Form1() = default;
+
+int Form1::runProgram()
+{
+    std::unique_ptr<Form1> window;
+    try {
+        window = std::make_unique<Form1>();
+    } catch (const AutomationError &e) {
+        platform::showMessageBox(QStringLiteral("Sender.FileSender cannot be created: %1\n\n"
+                                                "Register the control with ./run.sh, or with\n"
+                                                "component-register build/bin/libSender.so")
+                                     .arg(e.description),
+                                 platform::mbstyle::OkOnly, Title);
+        return 1;
+    }
+    window->show();
+    window->Text1->setFocus();
+    return QApplication::exec();
+}
 
 void Form1::createWidgets()
 {
@@ -222,7 +244,11 @@ void Form1::command4Click()
     const QString chosen = m_fileDialog(true);
     if (!chosen.isEmpty())
         m_dialogFileName = chosen;
-    Text4->setText(m_dialogFileName);
+    // Setting the box always counts as its change, even to the text it already shows.
+    if (Text4->text() == m_dialogFileName)
+        text4Change();
+    else
+        Text4->setText(m_dialogFileName);
 }
 
 void Form1::text4Change()

@@ -33,6 +33,10 @@ public:
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 
+    /// The program: opens the window and runs until it is closed. When the control cannot be
+    /// created, says why in one message box and returns 1.
+    static int runProgram();
+
     /// Replaces how message boxes and file dialogs are shown (tests use this).
     void setMessageBox(MessageBoxFn fn) { m_messageBox = std::move(fn); }
     void setFileDialog(FileDialogFn fn) { m_fileDialog = std::move(fn); }

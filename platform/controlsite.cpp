@@ -18,9 +18,11 @@ DefaultControlSite &DefaultControlSite::instance()
     return site;
 }
 
-int showMessageBox(const QString &text, int style, const QString &title)
+int showMessageBox(const QString &text, int style, const QString &title, QWidget *owner)
 {
-    QMessageBox box(QApplication::activeWindow());
+    QMessageBox box(owner ? owner : QApplication::activeWindow());
+    if (owner)
+        box.setWindowModality(Qt::WindowModal);
     box.setWindowTitle(title.isEmpty() ? QGuiApplication::applicationDisplayName() : title);
     box.setText(text);
     box.setIcon((style & 0x70) == mbstyle::Question ? QMessageBox::Question : QMessageBox::NoIcon);

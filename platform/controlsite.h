@@ -5,6 +5,8 @@
 
 #include <QString>
 
+class QWidget;
+
 namespace platform {
 
 /// Message-box styles a control passes to its site.
@@ -40,7 +42,9 @@ public:
     static DefaultControlSite &instance();
 };
 
-/// Shows a modal QMessageBox with one OK button; style 32 adds the question-mark icon.
-VELMORA_PLATFORM_EXPORT int showMessageBox(const QString &text, int style, const QString &title);
+/// Shows a modal QMessageBox with one OK button; style 32 adds the question-mark icon. With an
+/// `owner` the box is modal to the owner's window only; without one it belongs to the active window.
+VELMORA_PLATFORM_EXPORT int showMessageBox(const QString &text, int style, const QString &title,
+                                           QWidget *owner = nullptr);
 
 } // namespace platform

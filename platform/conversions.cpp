@@ -26,9 +26,10 @@ Int wholeNumber(double value)
     return static_cast<Int>(r);
 }
 
+// Only these are skipped inside a leading number; a CR, like any other character, ends it.
 bool isBlank(QChar c)
 {
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+    return c == u' ' || c == u'\t' || c == u'\n';
 }
 
 int digitValue(QChar c, int base)

@@ -59,9 +59,11 @@ InvokeResult TableDispatch::invoke(DispId id, InvokeKind kind, QVariantList &arg
                 raiseError(err::ArgumentNotOptional);
             coerced.append(coerce(given, p.type));
         }
+        const QVariantList before = coerced;
         result.value = coerce(call(*member, coerced), member->result);
+        // Only what the member wrote goes back: an argument it just read keeps the caller's value and type.
         for (qsizetype i = 0; i < args.size(); ++i)
-            if (member->params[i].byRef && !isOmitted(args[i]))
+            if (member->params[i].byRef && !isOmitted(args[i]) && coerced[i] != before[i])
                 args[i] = coerced[i];
     } catch (const AutomationError &e) {
         result.error = e;

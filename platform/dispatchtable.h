@@ -50,7 +50,8 @@ public:
 
 protected:
     /// Performs `member` on `args` (one per parameter, coerced; an omitted optional is invalid).
-    /// Changes to by-reference arguments are written back to the caller. Throws AutomationError.
+    /// By-reference arguments the member changes are written back to the caller; the others keep
+    /// the caller's value. Throws AutomationError.
     virtual QVariant call(const MemberInfo &member, QVariantList &args) = 0;
 };
 

@@ -27,6 +27,14 @@ QFile &openFile(qint16 number)
     return **it;
 }
 
+// The catalogue text of `number` followed by the system's reason, so that a failed write says why.
+[[noreturn]] void raiseWithReason(qint32 number, const QFile &f)
+{
+    const QString reason = f.errorString();
+    const QString text = standardErrorDescription(number);
+    raiseError(number, reason.isEmpty() ? text : text + QStringLiteral(": ") + reason);
+}
+
 // The error that best describes why `path` could not be opened.
 qint32 openError(const QString &path, FileAccess access)
 {
@@ -58,10 +66,14 @@ void NumberedFiles::Open(qint16 number, const QString &path, FileAccess access)
         raiseError(err::BadFileNameOrNumber);
     if (table().contains(number))
         raiseError(err::FileAlreadyOpen);
-    if (QFileInfo(path).isDir())
+    // Only regular files: a folder, device or FIFO has no length to announce and may block for good.
+    const QFileInfo info(path);
+    if (path.contains(QChar(0)) || (info.exists() && !info.isFile()))
         raiseError(err::PathFileAccessError);
     auto file = std::make_shared<QFile>(path);
-    const QIODevice::OpenMode mode = access == FileAccess::Read ? QIODevice::ReadOnly : QIODevice::ReadWrite;
+    // Unbuffered: every write reaches the system at once, so a failing one fails here, with its reason.
+    const QIODevice::OpenMode mode =
+        (access == FileAccess::Read ? QIODevice::ReadOnly : QIODevice::ReadWrite) | QIODevice::Unbuffered;
     if (!file->open(mode))
         raiseError(openError(path, access));
     table().insert(number, std::move(file));
@@ -88,8 +100,13 @@ void NumberedFiles::Put(qint16 number, const QByteArray &data)
     QFile &f = openFile(number);
     if (!f.isWritable())
         raiseError(err::BadFileNameOrNumber); // opened for reading only
-    if (f.write(data) != data.size())
-        raiseError(err::PathFileAccessError, f.errorString());
+    // A short write is followed by another, which then fails with the system's reason.
+    for (qint64 done = 0; done < data.size();) {
+        const qint64 n = f.write(data.constData() + done, data.size() - done);
+        if (n <= 0)
+            raiseWithReason(err::PathFileAccessError, f);
+        done += n;
+    }
 }
 
 qint64 NumberedFiles::Lof(qint16 number) { return openFile(number).size(); }
@@ -99,7 +116,7 @@ void NumberedFiles::SetLength(qint16 number, qint64 length)
 {
     QFile &f = openFile(number);
     if (!f.flush() || !f.resize(length))
-        raiseError(err::PathFileAccessError, f.errorString());
+        raiseWithReason(err::PathFileAccessError, f);
 }
 
 int NumberedFiles::Handle(qint16 number)
@@ -108,6 +125,15 @@ int NumberedFiles::Handle(qint16 number)
     if (!f.flush())
         raiseError(err::PathFileAccessError, f.errorString());
     return f.handle();
+}
+
+void NumberedFiles::Seek(qint16 number, qint64 position)
+{
+    QFile &f = openFile(number);
+    if (position < 0)
+        raiseError(err::InvalidCall);
+    if (!f.seek(position))
+        raiseWithReason(err::PathFileAccessError, f);
 }
 
 void NumberedFiles::Close(qint16 number)

@@ -24,11 +24,11 @@ public:
     /// The lowest number not in use (67 when all are taken).
     static qint16 FreeFile();
     /// Opens `path` under `number`: 52 for a number out of range, 55 when it is in use,
-    /// 53 / 76 / 70 / 75 when the file cannot be opened.
+    /// 53 / 76 / 70 / 75 when the file cannot be opened (75 for anything but a regular file).
     static void Open(qint16 number, const QString &path, FileAccess access);
     /// Reads exactly `buffer.size()` bytes at the current position (62 when fewer remain).
     static void Get(qint16 number, QByteArray &buffer);
-    /// Writes `data` at the current position.
+    /// Writes `data` at the current position; a failure (75) names the system's reason.
     static void Put(qint16 number, const QByteArray &data);
     /// Length of the open file.
     static qint64 Lof(qint16 number);
@@ -38,8 +38,10 @@ public:
     static void SetLength(qint16 number, qint64 length);
     /// The system descriptor of the open file, for moving bytes between it and a socket
     /// without copying them here; bytes written with Put are flushed first. Such moves use
-    /// explicit offsets and leave the current position (Loc) where it was.
+    /// explicit offsets and leave the current position (Loc) where it was: Seek moves it.
     static int Handle(qint16 number);
+    /// Moves the current position to `position` bytes from the first (5 when negative).
+    static void Seek(qint16 number, qint64 position);
     /// Closes `number`; a number that is not open is left alone.
     static void Close(qint16 number);
     /// True while `number` names an open file.

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -908,12 +909,23 @@ qint64 SocketComponent::bytesToWrite() const
     return m_connection ? m_connection->queued() : 0;
 }
 
+qint64 SocketComponent::bytesNotYetDelivered() const
+{
+    if (!m_connection)
+        return 0;
+    int queued = 0;
+    if (::ioctl(m_connection->fd(), SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    return m_connection->queued() + qMax(queued, 0);
+}
+
 void SocketComponent::raiseNotification(qint32 number)
 {
     QString description = errorDescription(number);
     bool cancelDisplay = false;
     const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
-    emit error(qint16(number), description, scode, QStringLiteral("Winsock"), QString(), 0, cancelDisplay);
+    const bool fits = number >= std::numeric_limits<qint16>::min() && number <= std::numeric_limits<qint16>::max();
+    emit error(qint16(fits ? number : 0), description, scode, QStringLiteral("Winsock"), QString(), 0, cancelDisplay);
     if (!cancelDisplay)
         qWarning("Socket error %d: %s", int(number), qPrintable(description));
 }

@@ -106,11 +106,16 @@ public:
     qint64 BytesReceived() const;
     /// Bytes queued by SendData or sendFileRange and not yet handed to the network.
     qint64 bytesToWrite() const;
+    /// Bytes sent that the peer has not yet taken: those queued here plus those still in the
+    /// system's send queue (sent but not acknowledged). 0 when there is no connection.
+    qint64 bytesNotYetDelivered() const;
 
 signals:
     /// A peer asks to connect; accept it inside the handler or it is closed.
     void connectionRequest(qint32 requestID);
-    /// Bytes arrived; `bytesTotal` is the count waiting.
+    /// Bytes arrived; `bytesTotal` is the count waiting. Never raised inside its own handler:
+    /// bytes that arrive meanwhile, or that the handler leaves after fetching, are announced
+    /// again once the handler has returned.
     void dataArrival(qint32 bytesTotal);
     /// The peer closed the connection.
     void closed();

@@ -131,7 +131,10 @@ void TestAutomation::dispatchWritesBackByReference()
     QVERIFY(r.ok());
     QCOMPARE(r.value, QVariant(false));
     QCOMPARE(args[0], QVariant(QStringLiteral("HI")));
-    QCOMPARE(args[1], QVariant(true)); // coerced by-reference argument comes back in its declared type
+    QCOMPARE(args[1], QVariant(1)); // only read by the member: the caller's value and type stay
+    QVariantList upper{QStringLiteral("SAME"), 0.0};
+    QVERIFY(s.invoke(10, InvokeKind::Method, upper).ok());
+    QCOMPARE(upper, (QVariantList{QStringLiteral("SAME"), 0.0}));
 }
 
 void TestAutomation::dispatchOmittedAndMissingArguments()

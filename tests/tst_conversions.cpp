@@ -67,6 +67,9 @@ void TestConversions::leadingNumber_data()
     QTest::newRow("letters alone") << "abc" << 0.0;
     QTest::newRow("empty") << "" << 0.0;
     QTest::newRow("blanks anywhere") << " 1 0\t0\n1 " << 1001.0;
+    QTest::newRow("CR ends") << "10\r01" << 10.0;
+    QTest::newRow("CR LF ends") << "7\r\n1" << 7.0;
+    QTest::newRow("form feed ends") << "3\f4" << 3.0;
     QTest::newRow("comma ends") << "1,5" << 1.0;
     QTest::newRow("decimal") << "3.25x" << 3.25;
     QTest::newRow("leading point") << ".5" << 0.5;

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace sender;
 using namespace testing;
 using platform::NumberedFiles;
@@ -38,6 +40,23 @@ QByteArray readFile(const QString &path)
 
 bool idle(Peer &p) { return p->Busy() == VariantFalse; }
 
+QStringList errorTexts(const Peer &p)
+{
+    QStringList out;
+    for (const RecordedEvent &e : p.events.of(FileSenderEvent::Error))
+        out.append(e.args.value(1).toString());
+    return out;
+}
+
+// Runs `count` ticks of the once-a-second counter by hand.
+void tick(Peer &p, int count)
+{
+    for (int i = 0; i < count; ++i)
+        p->timeCountTick();
+}
+
+const QString ReceiveStalledStart = QStringLiteral("对方超过5秒没有发送数据，接收已中断");
+
 } // namespace
 
 class TestFileTransfer : public QObject
@@ -61,7 +80,16 @@ private slots:
     void headerRefusedBySocketLeavesSendAnnounced();
     void stopSendOnSenderAndWatchdogOnReceiver();
     void stopSendOnReceiver();
+    void interruptedReceiveLeavesAShorterFile_data();
+    void interruptedReceiveLeavesAShorterFile();
+    void leftOpenTargetClosedBeforeAnythingElse_data();
+    void leftOpenTargetClosedBeforeAnythingElse();
+    void peerCloseMidTransfer_data();
     void peerCloseMidTransfer();
+    void splitHeaders_data();
+    void splitHeaders();
+    void senderGivesUpOnWrongOrMissingAnswers_data();
+    void senderGivesUpOnWrongOrMissingAnswers();
     void messageToSendingControlIsDropped();
     void exactBytesAgainstRawReceiver();
     void exactBytesAgainstRawSender();
@@ -69,7 +97,8 @@ private slots:
     void emptyAnnouncementWithPresentTarget();
     void emptySendAnsweredSendDatEnds();
     void crossingHeaders();
-    void shrunkFileEndsWithError();
+    void failuresInATickEndTheSend_data();
+    void failuresInATickEndTheSend();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -77,7 +106,9 @@ private:
     void pair(Peer &a, Peer &b);
     /// Connects a and b with Interval 0 and has a announce 3000 bytes in chunks of 1000; true once
     /// b accepted, so that only the test's own calls of the tick handler send data.
-    bool startManualSend(Peer &a, Peer &b);
+    bool startManualSend(Peer &a, Peer &b, bool overwrite = false);
+    /// startManualSend, one chunk, then the sender stops: b is left receiving with 1000 of 3000 bytes.
+    bool stallReceiveAfterOneChunk(Peer &a, Peer &b, bool overwrite = false);
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -96,15 +127,26 @@ void TestFileTransfer::pair(Peer &a, Peer &b)
     b.site.changed.clear();
 }
 
-bool TestFileTransfer::startManualSend(Peer &a, Peer &b)
+bool TestFileTransfer::startManualSend(Peer &a, Peer &b, bool overwrite)
 {
     if (!connectControls(*a, *b))
         return false;
     writeFile(path("src"), pattern(3000));
     a->setBufferSize(1000);
     a->setReciveFilePath(path("dst"));
-    a->SendFile(path("src"));
+    a->SendFile(path("src"), overwrite);
     return waitFor([&] { return a->sendTimer().Enabled(); });
+}
+
+bool TestFileTransfer::stallReceiveAfterOneChunk(Peer &a, Peer &b, bool overwrite)
+{
+    if (!startManualSend(a, b, overwrite))
+        return false;
+    a->sendTimerTick();
+    if (!waitFor([&] { return b->fields().DoneBytes == 1000.0; }))
+        return false;
+    a->StopSend();
+    return b->transferState() == TransferState::Receiving;
 }
 
 void TestFileTransfer::threeChunksWithProgress()
@@ -151,6 +193,7 @@ void TestFileTransfer::wholeChunksAndShortFiles_data()
     QTest::newRow("shorter than BufferSize") << 10 << 1000;
     QTest::newRow("one byte") << 1 << 7;
     QTest::newRow("several MiB, odd chunk") << 3 * 1024 * 1024 + 17 << 65537;
+    QTest::newRow("chunk far above a 4 MiB slice") << 10 * 1024 * 1024 + 3 << 2147483647;
 }
 
 void TestFileTransfer::wholeChunksAndShortFiles()
@@ -169,6 +212,8 @@ void TestFileTransfer::wholeChunksAndShortFiles()
     QCOMPARE(a->ProgressValue(), qint16(100));
     QCOMPARE(a->fields().DoneBytes, double(size));
     QCOMPARE(b->fields().DoneBytes, double(size));
+    // A huge chunk goes out in slices: the buffer never holds more than one.
+    QVERIFY(a->fields().ChunkBuffer.capacity() <= qMin(bufferSize, 4 * 1024 * 1024) + 64);
 }
 
 void TestFileTransfer::bothDirections()
@@ -252,11 +297,15 @@ void TestFileTransfer::folderCreationOneLevel()
 
 void TestFileTransfer::unusablePathsAnsweredSendErr_data()
 {
+    // %1 stands for the test's folder.
     QTest::addColumn<QString>("target");
-    QTest::newRow("two missing levels") << "missing1/missing2/dst";
+    QTest::newRow("two missing levels") << "%1/missing1/missing2/dst";
     QTest::newRow("relative") << "relative/dst";
     QTest::newRow("windows style") << "C:\\2.txt";
-    QTest::newRow("a folder") << ".";
+    QTest::newRow("a folder") << "%1";
+    QTest::newRow("a FIFO") << "%1/fifo";
+    QTest::newRow("a device") << "/dev/null";
+    QTest::newRow("a NUL in the name") << QStringLiteral("%1/nul") + QChar(0) + QStringLiteral("byte.bin");
 }
 
 void TestFileTransfer::unusablePathsAnsweredSendErr()
@@ -265,8 +314,8 @@ void TestFileTransfer::unusablePathsAnsweredSendErr()
     Peer a, b;
     pair(a, b);
     writeFile(path("src"), pattern(300));
-    const QString announced = target.contains(u'/') && !target.startsWith(u"relative") ? path(target)
-                                : target == u"." ? dir->path() : target;
+    QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+    const QString announced = QString(target).replace(QStringLiteral("%1"), dir->path());
     a->setReciveFilePath(announced);
     bool busyDuringHandler = false;
     connect(a.control.get(), &FileSender::Error, a.control.get(),
@@ -280,8 +329,12 @@ void TestFileTransfer::unusablePathsAnsweredSendErr()
     QCOMPARE(errors[0].args, (QVariantList{0, QStringLiteral("错误的文件路径。"), 0, QString(), QString(), 0, false}));
     QVERIFY(busyDuringHandler);
     QCOMPARE(b->transferState(), TransferState::Idle);
-    QCOMPARE(b->fields().TotalBytes, 300.0); // the header's values were stored all the same
+    // A refused header changes nothing: not the size, the block size or the path.
+    QCOMPARE(b->fields().TotalBytes, 0.0);
+    QCOMPARE(b->BufferSize(), 100000);
+    QCOMPARE(b->ReciveFilePath(), QString());
     QVERIFY(!QDir(path("missing1")).exists());
+    QVERIFY(!QFile::exists(path("nul")));
     QVERIFY(b.events.of(FileSenderEvent::ReciveFile).isEmpty());
 }
 
@@ -295,15 +348,35 @@ void TestFileTransfer::headerPathRules()
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
     QCOMPARE(b->ReciveFilePath(), path("first"));      // taken from the header, no notification
     QVERIFY(b.site.changed.isEmpty());
-    a->setReciveFilePath(path("second"));
-    a->SendFile(path("src"), true);
-    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 2; }));
-    QVERIFY(!QFile::exists(path("second")));          // the first path was kept
-    a->setReciveFilePath(QString());
-    b->setReciveFilePath(path("hostpath"));
+    // A refused header (a relative path) leaves the taken path as it was and spoils nothing.
+    a->setReciveFilePath(QStringLiteral("relative/x"));
     a->SendFile(path("src"));
+    QVERIFY(waitFor([&] { return idle(a) && a.events.of(FileSenderEvent::Error).size() == 1; }));
+    QCOMPARE(b->ReciveFilePath(), path("first"));
+    // A later header's path replaces a path taken from a header: the first file stays as it is.
+    writeFile(path("src2"), pattern(50, 2));
+    a->setReciveFilePath(path("second"));
+    a->SendFile(path("src2"));
+    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 2; }));
+    QCOMPARE(readFile(path("second")), pattern(50, 2));
+    QCOMPARE(readFile(path("first")), pattern(50));
+    QCOMPARE(b->ReciveFilePath(), path("second"));
+    a->setReciveFilePath(QString());
+    a->SendFile(path("src"), true);
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 3; }));
-    QCOMPARE(readFile(path("hostpath")), pattern(50)); // an empty header path never replaces anything
+    QCOMPARE(readFile(path("second")), pattern(50)); // an empty header path never replaces anything
+    // A path the host set wins over every header and is never replaced.
+    b->setReciveFilePath(path("hostpath"));
+    qsizetype received = 3;
+    for (const QString &announced : {QString(), path("third")}) {
+        a->setReciveFilePath(announced);
+        a->SendFile(path("src"), true);
+        ++received;
+        QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == received; }));
+        QCOMPARE(readFile(path("hostpath")), pattern(50));
+        QCOMPARE(b->ReciveFilePath(), path("hostpath"));
+    }
+    QVERIFY(!QFile::exists(path("third")));
 }
 
 void TestFileTransfer::refusalsWithMessageBoxes()
@@ -369,6 +442,9 @@ void TestFileTransfer::stopSendOnSenderAndWatchdogOnReceiver()
     QCOMPARE(b->transferState(), TransferState::Idle);
     QCOMPARE(b->fields().IdleTicks, qint16(0));
     QCOMPARE(b->ProgressValue(), qint16(33));
+    // The host is told, with what arrived and what was announced.
+    QCOMPARE(errorTexts(b), QStringList{ReceiveStalledStart + QStringLiteral("（已收到 1000 字节，共 3000 字节）。")});
+    QCOMPARE(b.events.of(FileSenderEvent::Error)[0].args[0].toInt(), 0);
     QVERIFY(NumberedFiles::IsOpen(stalledTarget)); // left open until a new target is opened
     a->setInterval(1);
     a->SendFile(path("src"), true);
@@ -393,20 +469,221 @@ void TestFileTransfer::stopSendOnReceiver()
     a->StopSend();
 }
 
+void TestFileTransfer::interruptedReceiveLeavesAShorterFile_data()
+{
+    QTest::addColumn<QString>("interruption");
+    QTest::newRow("StopSend on the receiver") << "stop";
+    QTest::newRow("the sender closes") << "close";
+    QTest::newRow("the watchdog") << "watchdog";
+}
+
+void TestFileTransfer::interruptedReceiveLeavesAShorterFile()
+{
+    QFETCH(QString, interruption);
+    Peer a, b;
+    writeFile(path("dst"), pattern(3000, 9)); // old contents of the same length
+    QVERIFY(startManualSend(a, b, true));
+    a->sendTimerTick();
+    QVERIFY(waitFor([&] { return b->fields().DoneBytes == 1000.0; }));
+    if (interruption == u"stop") {
+        b->StopSend();
+    } else if (interruption == u"close") {
+        a->CloseAll();
+        QVERIFY(waitFor([&] { return b->State() == 8; }));
+        b->CloseAll();
+        QVERIFY(connectControls(*a, *b));
+    } else {
+        tick(b, 6);
+    }
+    QVERIFY(idle(b));
+    a->StopSend();
+    // Never 1000 new bytes followed by 2000 old ones that a later header takes as complete.
+    QCOMPARE(readFile(path("dst")), pattern(3000).left(1000));
+    a->setInterval(1);
+    a->SendFile(path("src"), false);
+    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
+    QCOMPARE(readFile(path("dst")), pattern(3000));
+}
+
+void TestFileTransfer::leftOpenTargetClosedBeforeAnythingElse_data()
+{
+    QTest::addColumn<QString>("next");
+    QTest::newRow("a SendFile") << "send";
+    QTest::newRow("a SendFile whose open fails") << "send missing";
+    QTest::newRow("a header answered SendErr:") << "refused header";
+    QTest::newRow("a header answered HereisIt") << "present header";
+}
+
+void TestFileTransfer::leftOpenTargetClosedBeforeAnythingElse()
+{
+    QFETCH(QString, next);
+    Peer a, b;
+    QVERIFY(stallReceiveAfterOneChunk(a, b));
+    tick(b, 6);
+    QVERIFY(idle(b));
+    const qint16 stalledTarget = b->fields().FileNumber;
+    QVERIFY(NumberedFiles::IsOpen(stalledTarget));
+    writeFile(path("present"), pattern(10));
+    if (next == u"send") {
+        b->SendFile(path("present"));
+    } else if (next == u"send missing") {
+        QVERIFY_AUTOMATION_ERROR(b->SendFile(path("missing")), platform::err::FileNotFound);
+    } else {
+        b->setReciveFilePath(next == u"present header" ? path("present") : QStringLiteral("relative"));
+        a->setInterval(1);
+        a->SendFile(path("present"));
+        QVERIFY(waitFor([&] { return idle(a); }));
+    }
+    QVERIFY(!NumberedFiles::IsOpen(stalledTarget));
+    QCOMPARE(QFileInfo(path("dst")).size(), 1000); // its bytes reached the disk
+    // The control owns no number it did not open: another owner's file survives its clean-ups.
+    const qint16 other = NumberedFiles::FreeFile();
+    NumberedFiles::Open(other, path("others"), platform::FileAccess::ReadWrite);
+    b->StopSend();
+    b->CloseAll();
+    QVERIFY(NumberedFiles::IsOpen(other));
+    NumberedFiles::Close(other);
+}
+
+void TestFileTransfer::peerCloseMidTransfer_data()
+{
+    QTest::addColumn<bool>("senderCloses");
+    QTest::newRow("the sender calls CloseAll") << true;
+    QTest::newRow("the receiver calls CloseAll") << false;
+}
+
 void TestFileTransfer::peerCloseMidTransfer()
 {
+    QFETCH(bool, senderCloses);
     Peer a, b;
     QVERIFY(startManualSend(a, b));
+    a->sendTimerTick();
+    QVERIFY(waitFor([&] { return b->fields().DoneBytes == 1000.0; }));
+    Peer &closer = senderCloses ? a : b;
+    Peer &other = senderCloses ? b : a;
     bool idleAtOnClose = false;
-    connect(a.control.get(), &FileSender::OnClose, a.control.get(), [&] {
-        idleAtOnClose = a->Busy() == VariantFalse && a->fields().TransferMode == 0;
+    connect(other.control.get(), &FileSender::OnClose, other.control.get(), [&] {
+        idleAtOnClose = other->Busy() == VariantFalse && other->fields().TransferMode == 0;
     });
-    const qint16 senderFile = a->fields().FileNumber;
-    b->CloseAll();
-    QVERIFY(waitFor([&] { return !a.events.of(FileSenderEvent::OnClose).isEmpty(); }));
+    const qint16 closerFile = closer->fields().FileNumber;
+    const qint16 otherFile = other->fields().FileNumber;
+    closer->CloseAll();
+    QCOMPARE(closer->transferState(), TransferState::Idle);
+    QCOMPARE(closer->State(), qint16(0));
+    QVERIFY(!NumberedFiles::IsOpen(closerFile));
+    QVERIFY(waitFor([&] { return !other.events.of(FileSenderEvent::OnClose).isEmpty(); }));
     QVERIFY(idleAtOnClose);
-    QVERIFY(!NumberedFiles::IsOpen(senderFile));
-    QCOMPARE(a->State(), qint16(8));
+    QVERIFY(!NumberedFiles::IsOpen(otherFile));
+    QCOMPARE(other->State(), qint16(8));
+    QCOMPARE(QFileInfo(path("dst")).size(), 1000);
+}
+
+void TestFileTransfer::splitHeaders_data()
+{
+    // Each piece is one arrival; %1 stands for the target's path.
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<int>("pauseMsec");
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<QStringList>("messages");
+    const QByteArray data("0123456789");
+    const QByteArray ok("SendDat:HereisIt");
+    QTest::newRow("inside the overwrite word") << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "lse", data} << 50 << ok
+                                               << QStringList();
+    QTest::newRow("before the fourth field") << QList<QByteArray>{"FileDat:%1|10|100000|", "True", data} << 50 << ok
+                                             << QStringList();
+    QTest::newRow("inside the size") << QList<QByteArray>{"FileDat:%1|1", "0|100000|False", data} << 50 << ok
+                                     << QStringList();
+    QTest::newRow("right after the tag") << QList<QByteArray>{"FileDat:", "%1|10|100000|False", data} << 50 << ok
+                                         << QStringList();
+    QTest::newRow("in three pieces") << QList<QByteArray>{"FileDat:%1", "|10|100", "000|F", "alse", data} << 50 << ok
+                                     << QStringList();
+    QTest::newRow("a tag comes instead of the rest")
+        << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "Message:next"} << 50 << QByteArray("SendErr:")
+        << QStringList{"next"};
+    QTest::newRow("grows past 8 KiB") << QList<QByteArray>{"FileDat:%1" + QByteArray(9000, 'a')} << 50
+                                      << QByteArray("SendErr:") << QStringList();
+    QTest::newRow("the rest never comes") << QList<QByteArray>{"FileDat:%1|10|100000|Tr"} << 6000
+                                          << QByteArray("SendErr:") << QStringList();
+}
+
+void TestFileTransfer::splitHeaders()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(int, pauseMsec);
+    QFETCH(QByteArray, answers);
+    QFETCH(QStringList, messages);
+    Peer p;
+    RawPeer raw;
+    QVERIFY(raw.connectTo(*p));
+    for (QByteArray piece : pieces) {
+        raw.send(piece.replace("%1", path("dst").toUtf8()));
+        QTest::qWait(50);
+    }
+    QTest::qWait(pauseMsec);
+    QCOMPARE(raw.receive(answers.size()), answers);
+    QVERIFY(waitFor([&] { return p.events.messages() == messages; }));
+    QTest::qWait(50);
+    QCOMPARE(raw.received(), answers);
+    if (answers.endsWith("HereisIt")) {
+        QCOMPARE(readFile(path("dst")), QByteArray("0123456789"));
+        QCOMPARE(p.events.of(FileSenderEvent::ReciveFile).size(), 1);
+    } else {
+        QVERIFY(!QFile::exists(path("dst")));
+        QCOMPARE(p->fields().TotalBytes, 0.0);
+    }
+    QCOMPARE(p->transferState(), TransferState::Idle);
+}
+
+void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers_data()
+{
+    // The raw receiver answers the header with `answer` (nothing when empty), the sender sends
+    // with `interval`, then waits `ticks` ticks; an empty `error` means it is still sending.
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<QByteArray>("later");
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<QString>("error");
+    const QString early = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
+    const QString silent = QStringLiteral("对方超过5秒没有应答，本次发送已取消。");
+    QTest::newRow("HereisIt before every byte was sent") << QByteArray("SendDat:") << 0 << QByteArray("HereisIt") << 0
+                                                         << early;
+    QTest::newRow("no answer to the header") << QByteArray() << 0 << QByteArray() << 6 << silent;
+    QTest::newRow("every byte taken, no HereisIt") << QByteArray("SendDat:") << 1 << QByteArray() << 6 << silent;
+    QTest::newRow("five ticks are not enough") << QByteArray() << 0 << QByteArray() << 5 << QString();
+    QTest::newRow("bytes still owed keep it waiting") << QByteArray("SendDat:") << 0 << QByteArray() << 12 << QString();
+}
+
+void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, interval);
+    QFETCH(QByteArray, later);
+    QFETCH(int, ticks);
+    QFETCH(QString, error);
+    Peer p;
+    RawPeer raw;
+    QVERIFY(raw.connectTo(*p));
+    writeFile(path("src"), pattern(5000));
+    p->setReciveFilePath(QStringLiteral("/x"));
+    p->setInterval(interval);
+    p->SendFile(path("src"));
+    const QByteArray header("FileDat:/x|5000|100000|False");
+    QCOMPARE(raw.receive(header.size()), header);
+    if (!answer.isEmpty()) {
+        raw.send(answer);
+        QVERIFY(waitFor([&] { return p->sendTimer().Enabled(); }));
+    }
+    if (interval > 0)
+        QCOMPARE(raw.receive(header.size() + 5000).size(), header.size() + 5000);
+    if (!later.isEmpty()) {
+        raw.send(later);
+        QVERIFY(waitFor([&] { return idle(p); }));
+    }
+    QVERIFY(waitFor([&] { return p->socket().bytesNotYetDelivered() == 0; }));
+    tick(p, ticks);
+    QCOMPARE(errorTexts(p), error.isEmpty() ? QStringList() : QStringList{error});
+    QCOMPARE(p->transferState(), error.isEmpty() ? TransferState::Sending : TransferState::Idle);
+    QVERIFY(error.isEmpty() ? NumberedFiles::IsOpen(p->fields().FileNumber) : !NumberedFiles::IsOpen(p->fields().FileNumber));
 }
 
 void TestFileTransfer::messageToSendingControlIsDropped()
@@ -473,7 +750,7 @@ void TestFileTransfer::exactBytesAgainstRawSender()
     QCOMPARE(readFile(path("dst")), data);
     QCOMPARE(p.events.of(FileSenderEvent::ReciveFile).size(), 1);
     // Same file again, same length, no overwrite: answered at once.
-    raw.send("FileDat:" + path("other").toUtf8() + "|4096|1024|False");
+    raw.send("FileDat:" + path("dst").toUtf8() + "|4096|1024|False");
     QCOMPARE(raw.receive(24), QByteArray("SendDat:HereisItHereisIt"));
 }
 
@@ -551,20 +828,51 @@ void TestFileTransfer::crossingHeaders()
     QVERIFY(waitFor([&] { return idle(a) && QFile::exists(path("y")); }));
 }
 
-void TestFileTransfer::shrunkFileEndsWithError()
+void TestFileTransfer::failuresInATickEndTheSend_data()
 {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<double>("doneBefore");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("scode");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("the file shrank") << "shrink" << 1500.0 << 62 << 62 << "Input past end of file";
+    QTest::newRow("BufferSize set to 0") << "zero block" << 1000.0 << 380 << 380 << "Invalid property value";
+    QTest::newRow("BufferSize set below 0") << "negative block" << 1000.0 << 380 << 380 << "Invalid property value";
+    // 40006 does not fit the 16-bit Number: 0 there, never a wrapped value; Scode has it whole.
+    QTest::newRow("the connection is gone") << "no connection" << 1000.0 << 0 << 40006
+                                            << "Wrong protocol or connection state for the requested transaction or request";
+}
+
+void TestFileTransfer::failuresInATickEndTheSend()
+{
+    QFETCH(QString, fault);
+    QFETCH(double, doneBefore);
+    QFETCH(int, number);
+    QFETCH(int, scode);
+    QFETCH(QString, description);
     Peer a, b;
     QVERIFY(startManualSend(a, b));
-    QVERIFY(QFile::resize(path("src"), 1500));
-    a->sendTimerTick();
-    a->sendTimerTick(); // 500 bytes: what is left of the shrunk file
-    QCOMPARE(a->fields().DoneBytes, 1500.0);
-    a->sendTimerTick(); // nothing left to read
+    if (fault == u"shrink") {
+        QVERIFY(QFile::resize(path("src"), 1500));
+        a->sendTimerTick();
+    }
+    a->sendTimerTick(); // with a shrunk file, the 500 bytes left of it
+    QCOMPARE(a->fields().DoneBytes, doneBefore);
+    if (fault == u"zero block")
+        a->setBufferSize(0);
+    else if (fault == u"negative block")
+        a->setBufferSize(-5);
+    else if (fault == u"no connection")
+        a->socket().Close();
+    a->sendTimerTick(); // fails
     QCOMPARE(a->transferState(), TransferState::Idle);
+    QVERIFY(!a->sendTimer().Enabled());
+    QCOMPARE(a->fields().DoneBytes, doneBefore);
     const auto e = a.events.of(FileSenderEvent::Error);
     QCOMPARE(e.size(), 1);
-    QCOMPARE(e[0].args[0].toInt(), 62);
-    QCOMPARE(e[0].args[1].toString(), QStringLiteral("Input past end of file"));
+    QCOMPARE(e[0].args[0].toInt(), number);
+    QCOMPARE(e[0].args[1].toString(), description);
+    QCOMPARE(e[0].args[2].toInt(), scode);
 }
 
 QTEST_MAIN(TestFileTransfer)

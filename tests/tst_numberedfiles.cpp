@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace platform;
@@ -13,19 +16,25 @@ class TestNumberedFiles : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { QVERIFY(dir.isValid()); }
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        QFile::remove(path("fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+    }
     void freeFileIsLowestUnused();
     void readWriteCreatesAndWritesInSequence();
     void readOnlyReadsInSequenceAndStopsAtEnd();
     void setLengthTruncates();
-    void handleSeesWrittenBytesAndKeepsPosition();
+    void handleAndSeek();
     void openErrors_data();
     void openErrors();
+    void failedWriteSaysWhy();
     void closeOfUnknownNumberDoesNothing();
     void largeOffsetsAre64Bit();
 
 private:
-    QString path(const QString &name) const { return dir.filePath(name); }
+    QString path(const QString &name) const { return name.startsWith(u'/') ? name : dir.filePath(name); }
     QTemporaryDir dir;
 };
 
@@ -41,18 +50,27 @@ void TestNumberedFiles::freeFileIsLowestUnused()
     NumberedFiles::Close(second);
 }
 
-void TestNumberedFiles::handleSeesWrittenBytesAndKeepsPosition()
+void TestNumberedFiles::handleAndSeek()
 {
     const qint16 n = NumberedFiles::FreeFile();
     NumberedFiles::Open(n, path("h.bin"), FileAccess::ReadWrite);
     NumberedFiles::Put(n, QByteArray("abc"));
     const int fd = NumberedFiles::Handle(n);
-    char got[3] = {};
-    QCOMPARE(::pread(fd, got, 3, 0), ssize_t(3)); // what Put wrote has reached the file
-    QCOMPARE(QByteArray(got, 3), QByteArray("abc"));
+    QCOMPARE(::pwrite(fd, "XY", 2, 5), ssize_t(2)); // a move through the descriptor, at its own offset
     QCOMPARE(NumberedFiles::Loc(n), qint64(3));
+    QCOMPARE(NumberedFiles::Lof(n), qint64(7));
+    NumberedFiles::Seek(n, 7);
+    NumberedFiles::Put(n, QByteArray("!"));
+    NumberedFiles::Seek(n, 1);
+    NumberedFiles::Put(n, QByteArray("Q"));
+    QCOMPARE(NumberedFiles::Loc(n), qint64(2));
+    QVERIFY_AUTOMATION_ERROR(NumberedFiles::Seek(n, -1), err::InvalidCall);
     NumberedFiles::Close(n);
     QVERIFY_AUTOMATION_ERROR(NumberedFiles::Handle(n), err::BadFileNameOrNumber);
+    QVERIFY_AUTOMATION_ERROR(NumberedFiles::Seek(n, 0), err::BadFileNameOrNumber);
+    QFile f(path("h.bin"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("aQc\0\0XY!", 8));
 }
 
 void TestNumberedFiles::readWriteCreatesAndWritesInSequence()
@@ -120,6 +138,11 @@ void TestNumberedFiles::openErrors_data()
     QTest::newRow("missing file read-only") << "missing.bin" << true << int(err::FileNotFound);
     QTest::newRow("missing folder") << "nofolder/x.bin" << false << int(err::PathNotFound);
     QTest::newRow("a folder") << "." << false << int(err::PathFileAccessError);
+    QTest::newRow("a FIFO, read-write") << "fifo" << false << int(err::PathFileAccessError);
+    QTest::newRow("a FIFO, read-only") << "fifo" << true << int(err::PathFileAccessError);
+    QTest::newRow("a device") << "/dev/null" << false << int(err::PathFileAccessError);
+    QTest::newRow("a NUL in the name") << QStringLiteral("nul") + QChar(0) + QStringLiteral("byte") << false
+                                       << int(err::PathFileAccessError);
 }
 
 void TestNumberedFiles::openErrors()
@@ -132,6 +155,31 @@ void TestNumberedFiles::openErrors()
                              error);
     QVERIFY(!NumberedFiles::IsOpen(n));
     QVERIFY(!QFile::exists(path("missing.bin")));
+    QVERIFY(!QFile::exists(path("nul")));
+}
+
+void TestNumberedFiles::failedWriteSaysWhy()
+{
+    // A file-size limit stands in for a full disk: the write fails at once, with the system's reason.
+    const qint16 n = NumberedFiles::FreeFile();
+    NumberedFiles::Open(n, path("limited.bin"), FileAccess::ReadWrite);
+    rlimit old{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    AutomationError failure;
+    try {
+        NumberedFiles::Put(n, QByteArray(8192, 'x'));
+    } catch (const AutomationError &e) {
+        failure = e;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    NumberedFiles::Close(n);
+    QCOMPARE(failure.number, int(err::PathFileAccessError));
+    QCOMPARE(failure.description, QStringLiteral("Path/File access error: File too large"));
 }
 
 void TestNumberedFiles::closeOfUnknownNumberDoesNothing()

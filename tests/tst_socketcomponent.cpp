@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -89,6 +90,8 @@ private slots:
     void stringsGoOutInLocal8Bit();
     void bytesBothWaysWithArrivalCounts();
     void bytesDuringAnArrivalAreAnArrivalOfTheirOwn();
+    void arrivalsDuringAHandlersOwnLoopComeAlone();
+    void bytesNotYetDeliveredCountsTheSystemQueue();
     void closeByEitherSide();
     void closeStillDeliversQueuedData();
     void connectionRefused();
@@ -204,6 +207,50 @@ void TestSocketComponent::bytesDuringAnArrivalAreAnArrivalOfTheirOwn()
     a.SendData(QByteArray("first"));
     QVERIFY(waitFor([&] { return arrivals.size() == 2; }));
     QCOMPARE(arrivals, QList<QByteArray>({"first", "second"}));
+}
+
+void TestSocketComponent::arrivalsDuringAHandlersOwnLoopComeAlone()
+{
+    SocketComponent a, b;
+    QVERIFY(connectPair(a, b));
+    QList<QByteArray> arrivals;
+    int depth = 0, deepest = 0;
+    connect(&b, &SocketComponent::dataArrival, &b, [&](qint32) {
+        deepest = qMax(deepest, ++depth);
+        QByteArray chunk;
+        b.GetData(chunk);
+        arrivals.append(chunk);
+        if (arrivals.size() == 1) {
+            // A modal box, say: the peer's next message arrives while this loop runs.
+            QEventLoop nested;
+            QTimer::singleShot(20, &a, [&] { a.SendData(QByteArray("second")); });
+            QTimer::singleShot(300, &nested, &QEventLoop::quit);
+            nested.exec();
+        }
+        --depth;
+    });
+    a.SendData(QByteArray("first"));
+    QVERIFY(waitFor([&] { return arrivals.size() == 2; }, 3000)); // the peer sends nothing more
+    QCOMPARE(arrivals, (QList<QByteArray>{"first", "second"}));
+    QCOMPARE(deepest, 1);
+}
+
+void TestSocketComponent::bytesNotYetDeliveredCountsTheSystemQueue()
+{
+    SocketComponent a, b;
+    QCOMPARE(a.bytesNotYetDelivered(), qint64(0));
+    QVERIFY(connectPair(a, b));
+    // Nobody fetches at b: its buffers fill and the rest waits in a's queues.
+    const QByteArray payload(32 * 1024 * 1024, 'z');
+    a.SendData(payload);
+    QVERIFY(waitFor([&] { return a.bytesToWrite() == 0 || a.bytesNotYetDelivered() > a.bytesToWrite(); }));
+    QTest::qWait(100);
+    QVERIFY(a.bytesNotYetDelivered() > a.bytesToWrite());
+    Collector atB(b);
+    if (b.BytesReceived() > 0)
+        b.dataArrival(qint32(b.BytesReceived())); // what arrived before the collector was there
+    QVERIFY(waitFor([&] { return atB.bytes.size() == payload.size(); }, 20000));
+    QVERIFY(waitFor([&] { return a.bytesNotYetDelivered() == 0; }));
 }
 
 void TestSocketComponent::closeByEitherSide()

@@ -3,14 +3,17 @@
 #include "filesenderinterface.h"
 #include "form1.h"
 #include "multilinetextbox.h"
+#include "propertybag.h"
 #include "testhelpers.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +21,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -34,14 +38,27 @@ struct Window
     QList<int> styles;
     QString nextDialogAnswer;
 
-    Window()
+    /// With `realDialogs` the window shows its own message boxes and file dialogs (see answerDialogs).
+    explicit Window(bool realDialogs = false)
     {
+        if (realDialogs)
+            return;
         form->setMessageBox([this](const QString &t, int style, const QString &title) {
             boxes << t;
             styles << style;
             titles << title;
         });
         form->setFileDialog([this](bool) { return nextDialogAnswer; });
+    }
+    /// Shows the window and makes it the active one, with the focus in Text3 (Frame2 may be disabled).
+    bool activate()
+    {
+        form->show();
+        form->activateWindow();
+        if (!QTest::qWaitForWindowActive(form.get()))
+            return false;
+        form->Text3->setFocus();
+        return QApplication::focusWidget() == form->Text3;
     }
     Form1 *operator->() { return form.get(); }
     QVariant get(platform::DispId i) { return form->fileSender1().get(i); }
@@ -51,6 +68,51 @@ struct Window
         QTest::keyClicks(box, text);
     }
 };
+
+/// A real dialog as it was shown.
+struct SeenDialog
+{
+    QString text; ///< a message box's text, or "file dialog"
+    QString title;
+    QWidget *parent;
+    Qt::WindowModality modality;
+};
+
+/// Runs `action` while answering every real dialog that opens: a message box is closed, a file
+/// dialog is given `fileName` and accepted (and cancelled should it still be open after that).
+QList<SeenDialog> answerDialogs(const std::function<void()> &action, const QString &fileName = QString())
+{
+    QList<SeenDialog> seen;
+    QList<QFileDialog *> accepted;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (!w->isVisible())
+                continue;
+            if (auto *box = qobject_cast<QMessageBox *>(w)) {
+                seen.append({box->text(), box->windowTitle(), box->parentWidget(), box->windowModality()});
+                box->reject();
+            } else if (auto *dialog = qobject_cast<QFileDialog *>(w); dialog && accepted.contains(dialog)) {
+                dialog->reject();
+            } else if (dialog) {
+                seen.append({QStringLiteral("file dialog"), dialog->windowTitle(), dialog->parentWidget(),
+                             dialog->windowModality()});
+                accepted.append(dialog);
+                QTimer::singleShot(0, dialog, [dialog, fileName] {
+                    // Straight into the name box: selectFile() may lose the name to the folder
+                    // the dialog is still loading.
+                    if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                        name->setText(fileName);
+                    static_cast<QDialog *>(dialog)->accept(); // may ask a question first
+                });
+            }
+        }
+    });
+    poll.start();
+    action();
+    return seen;
+}
 
 int freePort()
 {
@@ -81,10 +143,19 @@ private slots:
     void startUp();
     void connectAndFrameFollowsState();
     void messagesBothWays();
+    void multiLineBoxKeepsText_data();
+    void multiLineBoxKeepsText();
     void busyControlRefusesBothButtons();
     void fileWithCheckedReceivePath();
     void unusablePathReportedAsRemoteError();
     void chunkSizeRounding();
+    void failingStepKeepsMessage_data();
+    void failingStepKeepsMessage();
+    void progressBarStaysInItsRange();
+    void emptyRegistryEndsWithOneBox();
+    void boxesAreModalToTheirWindow_data();
+    void boxesAreModalToTheirWindow();
+    void receivePathDialogAsksNothing();
     void listenWithLettersFailsAtConversion();
     void receivePathFromDialog();
     void connectReadsTheLeadingNumber();
@@ -178,18 +249,66 @@ void TestVelmora::messagesBothWays()
     Window a, b;
     a->Text5->setText(QStringLiteral("before\r\n"));
     QVERIFY(connectWindows(a, b));
+    QVERIFY(b.activate());
     b->Text6->setText(QStringLiteral("你好"));
     b->Command6->click();
     QCOMPARE(b->Text6->text(), QString());
-    QCOMPARE(QApplication::focusWidget() == b->Text6 || !b->isActiveWindow(), true);
+    QCOMPARE(QApplication::focusWidget(), b->Text6);
     QVERIFY(waitFor([&] { return a->Text5->text().endsWith(QStringLiteral("接收到消息：你好\r\n")); }));
     b->Text6->setText(QString());
     b->Command6->click(); // an empty message
     QVERIFY(waitFor([&] { return a->Text5->text().endsWith(QStringLiteral("接收到消息：\r\n")); }));
-    QCOMPARE(a->Text5->text(), QStringLiteral("before\r\n接收到消息：你好\r\n接收到消息：\r\n"));
+    // Line breaks, no-break spaces and line separators arrive as sent, and stay so in the log.
+    const QString odd = QStringLiteral("a\nb\rc\u00a0d\u2028e");
+    b->Text6->setText(odd);
+    b->Command6->click();
+    QVERIFY(waitFor([&] { return a->Text5->text().endsWith(odd + QStringLiteral("\r\n")); }));
+    b->Text6->setFocus();
+    QTest::keyClicks(b->Text6, QStringLiteral("x\u00a0y")); // typed: the no-break space stays
+    QTest::keyClick(b->Text6, Qt::Key_Return);
+    QTest::keyClicks(b->Text6, QStringLiteral("z"));
+    QCOMPARE(b->Text6->text(), QStringLiteral("x\u00a0y\r\nz"));
+    b->Command6->click();
+    QVERIFY(waitFor([&] { return a->Text5->text().endsWith(QStringLiteral("x\u00a0y\r\nz\r\n")); }));
+    QCOMPARE(a->Text5->text(), QStringLiteral("before\r\n接收到消息：你好\r\n接收到消息：\r\n接收到消息：") + odd
+                                   + QStringLiteral("\r\n接收到消息：x\u00a0y\r\nz\r\n"));
     a->Text6->setText(QStringLiteral("back"));
     a->Command6->click();
     QVERIFY(waitFor([&] { return b->Text5->text() == QStringLiteral("接收到消息：back\r\n"); }));
+}
+
+void TestVelmora::multiLineBoxKeepsText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("typed"); // at the end; a line feed stands for the Enter key
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no-break space") << "a\u00a0b" << "" << "a\u00a0b";
+    QTest::newRow("line separator") << "a\u2028b" << "" << "a\u2028b";
+    QTest::newRow("paragraph separator") << "a\u2029b" << "" << "a\u2029b";
+    QTest::newRow("CR LF") << "a\r\nb" << "" << "a\r\nb";
+    QTest::newRow("lone LF") << "a\nb" << "" << "a\nb";
+    QTest::newRow("lone CR") << "a\rb" << "" << "a\rb";
+    QTest::newRow("LF CR, two breaks") << "a\n\rb\r" << "" << "a\n\rb\r";
+    QTest::newRow("typing keeps earlier breaks") << "a\nb\rc" << "d" << "a\nb\rcd";
+    QTest::newRow("typed Enter is CR LF") << "a\nb" << "\nc" << "a\nb\r\nc";
+    QTest::newRow("typed no-break space") << "" << "x\u00a0y" << "x\u00a0y";
+}
+
+void TestVelmora::multiLineBoxKeepsText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, typed);
+    QFETCH(QString, expected);
+    MultiLineTextBox box;
+    box.setText(text);
+    box.moveCursor(QTextCursor::End);
+    for (QChar c : typed) {
+        if (c == u'\n')
+            QTest::keyClick(&box, Qt::Key_Return);
+        else
+            QTest::keyClicks(&box, QString(c));
+    }
+    QCOMPARE(box.text(), expected);
 }
 
 void TestVelmora::busyControlRefusesBothButtons()
@@ -235,8 +354,10 @@ void TestVelmora::fileWithCheckedReceivePath()
     a.type(a->Text7, QStringLiteral("5"));
     a.type(a->Text8, QStringLiteral("100000"));
     a->Text6->setText(QStringLiteral("emptied by the send"));
+    QVERIFY(a.activate());
     a->Command5->click();
     QCOMPARE(a->Text6->text(), QString());
+    QCOMPARE(QApplication::focusWidget(), a->Text6);
     QVERIFY(waitFor([&] { return a->ProgressBar1->value() == 100 && b->ProgressBar1->value() == 100 && !a.get(id::Busy).toBool(); }, 20000));
     QFile landed(dir.filePath("landed"));
     QVERIFY(landed.open(QIODevice::ReadOnly));
@@ -287,6 +408,104 @@ void TestVelmora::chunkSizeRounding()
     QCOMPARE(a->Text6->text(), QString());
 }
 
+void TestVelmora::failingStepKeepsMessage_data()
+{
+    QTest::addColumn<QString>("delay");
+    QTest::addColumn<QString>("chunk");
+    QTest::addColumn<bool>("sendFile"); // Command5, else Command6
+    QTest::addColumn<QString>("box");
+    QTest::newRow("message without a connection") << "100" << "500000" << false
+        << "Wrong protocol or connection state for the requested transaction or request";
+    QTest::newRow("file, delay not a number") << "soon" << "500000" << true << "Type mismatch";
+    QTest::newRow("file, chunk size out of range") << "100" << "2147483648" << true << "Overflow";
+    QTest::newRow("file, negative delay") << "-1" << "500000" << true << "Invalid property value";
+}
+
+void TestVelmora::failingStepKeepsMessage()
+{
+    QFETCH(QString, delay);
+    QFETCH(QString, chunk);
+    QFETCH(bool, sendFile);
+    QFETCH(QString, box);
+    Window a;
+    QVERIFY(a.activate());
+    a.type(a->Text7, delay);
+    a.type(a->Text8, chunk);
+    a->Text6->setText(QStringLiteral("kept"));
+    a->Text3->setFocus();
+    (sendFile ? a->Command5 : a->Command6)->click();
+    QCOMPARE(a.boxes, QStringList{box});
+    QCOMPARE(a->Text6->text(), QStringLiteral("kept"));
+    QCOMPARE(QApplication::focusWidget(), a->Text3); // the steps after the failing one did not run
+}
+
+void TestVelmora::progressBarStaysInItsRange()
+{
+    Window a;
+    for (const auto &[progress, shown] : {std::pair{250, 100}, std::pair{-7, 0}, std::pair{40, 40}, std::pair{32767, 100}}) {
+        platform::PropertyBag bag; // ProgressValue is persisted, so a stored value can lie outside 0..100
+        bag.set(QStringLiteral("ProgressValue"), progress);
+        a->fileSender1().load(bag);
+        QCOMPARE(a.get(id::ProgressValue).toInt(), progress);
+        QTRY_COMPARE(a->ProgressBar1->value(), shown);
+    }
+}
+
+void TestVelmora::emptyRegistryEndsWithOneBox()
+{
+    const QByteArray registry = qgetenv("COMPONENT_REGISTRY");
+    qputenv("COMPONENT_REGISTRY", dir.filePath("empty-registry.ini").toLocal8Bit());
+    int status = -1;
+    const QList<SeenDialog> seen = answerDialogs([&] { status = Form1::runProgram(); });
+    qputenv("COMPONENT_REGISTRY", registry);
+    QCOMPARE(status, 1);
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(seen[0].text.startsWith(QStringLiteral("Sender.FileSender cannot be created: ")), qPrintable(seen[0].text));
+    QCOMPARE(seen[0].title, QStringLiteral("Velmora"));
+}
+
+void TestVelmora::boxesAreModalToTheirWindow_data()
+{
+    QTest::addColumn<QString>("chunk");
+    QTest::addColumn<bool>("sendFile"); // Command5, else Command2 (listen)
+    QTest::addColumn<QString>("text");
+    QTest::newRow("the window's own box") << "500000" << false << "Type mismatch";
+    QTest::newRow("the control's box") << "0" << true << "发送块大小不能为0。";
+}
+
+void TestVelmora::boxesAreModalToTheirWindow()
+{
+    QFETCH(QString, chunk);
+    QFETCH(bool, sendFile);
+    QFETCH(QString, text);
+    Window a(true), b;
+    a->show();
+    QVERIFY(b.activate()); // the other window is the active one
+    a.type(a->Text2, QStringLiteral("port"));
+    a.type(a->Text8, chunk);
+    const QList<SeenDialog> seen = answerDialogs([&] { (sendFile ? a->Command5 : a->Command2)->click(); });
+    QCOMPARE(seen.size(), 1);
+    QCOMPARE(seen[0].text, text);
+    QCOMPARE(seen[0].title, QStringLiteral("Velmora"));
+    QCOMPARE(seen[0].parent, a.form.get());
+    QCOMPARE(seen[0].modality, Qt::WindowModal);
+}
+
+void TestVelmora::receivePathDialogAsksNothing()
+{
+    Window a(true);
+    QVERIFY(a.activate());
+    QFile existing(dir.filePath("already-there"));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.close();
+    const QList<SeenDialog> seen = answerDialogs([&] { a->Command4->click(); }, existing.fileName());
+    QCOMPARE(seen.size(), 1); // the file dialog, and no "replace?" question
+    QCOMPARE(seen[0].text, QStringLiteral("file dialog"));
+    QCOMPARE(seen[0].parent, a.form.get());
+    QCOMPARE(a->Text4->text(), existing.fileName());
+    QCOMPARE(a.get(id::ReciveFilePath).toString(), existing.fileName());
+}
+
 void TestVelmora::listenWithLettersFailsAtConversion()
 {
     Window a;
@@ -307,6 +526,13 @@ void TestVelmora::receivePathFromDialog()
     a->Command4->click();
     QCOMPARE(a->Text4->text(), dir.filePath("chosen"));
     QCOMPARE(a.get(id::ReciveFilePath).toString(), dir.filePath("chosen"));
+    // The same name chosen again still sets the path, as does a cancelled dialog (same FileName).
+    for (const QString &answer : {dir.filePath("chosen"), QString()}) {
+        a->fileSender1().put(id::ReciveFilePath, QStringLiteral("/elsewhere"));
+        a.nextDialogAnswer = answer;
+        a->Command4->click();
+        QCOMPARE(a.get(id::ReciveFilePath).toString(), dir.filePath("chosen"));
+    }
     a.nextDialogAnswer.clear(); // cancelled: the name stays as it was
     a->Command3->click();
     QCOMPARE(a->Text3->text(), dir.filePath("chosen"));

@@ -18,6 +18,8 @@ private slots:
     void headerEncoding();
     void headerParsing_data();
     void headerParsing();
+    void headerCompleteness_data();
+    void headerCompleteness();
     void progress_data();
     void progress();
 };
@@ -120,8 +122,35 @@ void TestWireProtocol::headerParsing_data()
     QTest::newRow("size fraction") << "/a|1.5|2|True" << false << false << 0;
     QTest::newRow("size empty") << "/a||2|True" << false << false << 0;
     QTest::newRow("size beyond 2^53") << "/a|18014398509481984|2|True" << false << false << 0;
+    QTest::newRow("size 2^53 + 1 would round") << "/a|9007199254740993|2|True" << false << false << 0;
+    QTest::newRow("size 2^53") << "/a|9007199254740992|2|True" << false << false << 0;
+    QTest::newRow("largest exact size") << "/a|9007199254740991|2|True" << true << true << 2;
     QTest::newRow("block not a number") << "/a|1|big|True" << false << false << 0;
     QTest::newRow("block beyond 32 bits") << "/a|1|2147483648|True" << false << false << 0;
+}
+
+void TestWireProtocol::headerCompleteness_data()
+{
+    QTest::addColumn<QString>("payload");
+    QTest::addColumn<bool>("complete");
+    QTest::newRow("whole, False") << "/a|1|2|False" << true;
+    QTest::newRow("whole, True") << "/a|1|2|True" << true;
+    QTest::newRow("other word") << "/a|1|2|yes" << true;
+    QTest::newRow("longer than the word") << "/a|1|2|Falsey" << true;
+    QTest::newRow("fifth field") << "/a|1|2|Fa|" << true;
+    QTest::newRow("lower-case start") << "/a|1|2|fa" << true;
+    QTest::newRow("inside False") << "/a|1|2|Fa" << false;
+    QTest::newRow("inside True") << "/a|1|2|Tru" << false;
+    QTest::newRow("empty fourth field") << "/a|1|2|" << false;
+    QTest::newRow("three fields") << "/a|1|2" << false;
+    QTest::newRow("nothing yet") << "" << false;
+}
+
+void TestWireProtocol::headerCompleteness()
+{
+    QFETCH(QString, payload);
+    QFETCH(bool, complete);
+    QCOMPARE(isHeaderComplete(payload), complete);
 }
 
 void TestWireProtocol::headerParsing()
