@@ -82,6 +82,11 @@ FileSender::FileSender(QWidget *parent)
         if (m_chunkOwed > 0)
             continueChunkLater();
     });
+    // A chunk the socket could not finish (the file shrank or failed to read) ends the send.
+    connect(&MySock, &platform::SocketComponent::sendFailed, this, [this](qint32 number, const QString &description) {
+        if (transferState() == TransferState::Sending)
+            failTransfer(AutomationError{number, description});
+    });
     connect(&SendTimer, &platform::Timer::tick, this, &FileSender::sendTimerTick);
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
     m_headerTimeout.setSingleShot(true);
@@ -418,9 +423,12 @@ void FileSender::sendTimerTick()
 void FileSender::sendSlice()
 {
     const qint64 slice = std::min(m_chunkOwed, MaxSliceBytes);
+    // The bytes go from the file to the network without being copied into this process: the
+    // buffer only takes the chunk's length, and the file's position follows what was sent.
     resizeBuffer(m_state.ChunkBuffer, slice);
-    NumberedFiles::Get(m_state.FileNumber, m_state.ChunkBuffer);
-    MySock.SendData(m_state.ChunkBuffer);
+    const qint64 from = NumberedFiles::Loc(m_state.FileNumber);
+    MySock.sendFileRange(NumberedFiles::Handle(m_state.FileNumber), from, slice);
+    NumberedFiles::Seek(m_state.FileNumber, from + slice);
     m_chunkOwed -= slice;
     m_state.DoneBytes += double(slice);
     m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
@@ -496,6 +504,10 @@ void FileSender::onDataArrival(qint32 bytesTotal)
     m_state.IdleTicks = 0;
     m_answerWaitTicks = 0;
     try {
+        if (transferState() == TransferState::Receiving && m_partialTag.isEmpty() && m_pendingHeader.isEmpty()) {
+            receiveFileData();
+            return;
+        }
         resizeBuffer(m_state.ChunkBuffer, bytesTotal);
         MySock.GetData(m_state.ChunkBuffer);
         processArrival(m_state.ChunkBuffer);
@@ -705,11 +717,30 @@ void FileSender::handleHeader(const QString &payload)
     answer(wire::SendDataTag);
 }
 
+void FileSender::receiveFileData()
+{
+    // The owed bytes go from the socket straight into the target; bytes past the announced
+    // size stay in the socket and come as an arrival of their own.
+    const qint64 owed = qint64(m_state.TotalBytes - m_state.DoneBytes);
+    qint64 moved = 0;
+    try {
+        const qint64 at = NumberedFiles::Loc(m_state.FileNumber);
+        moved = MySock.receiveToFile(NumberedFiles::Handle(m_state.FileNumber), at, owed);
+        NumberedFiles::Seek(m_state.FileNumber, at + moved);
+    } catch (const AutomationError &e) {
+        // The target cannot take the bytes (disk full, say): the sender is told to stop.
+        answer(wire::SendErrorTag);
+        failTransfer(e);
+        return;
+    }
+    if (moved > 0)
+        takeFileData(moved);
+}
+
 QByteArray FileSender::handleFileData(const QByteArray &data)
 {
     const qint64 owed = qint64(m_state.TotalBytes - m_state.DoneBytes);
     const qint64 take = qMin<qint64>(data.size(), owed);
-    const bool complete = double(take) >= m_state.TotalBytes - m_state.DoneBytes;
     try {
         NumberedFiles::Put(m_state.FileNumber, take == data.size() ? data : data.left(take));
     } catch (const AutomationError &e) {
@@ -718,6 +749,13 @@ QByteArray FileSender::handleFileData(const QByteArray &data)
         failTransfer(e);
         return QByteArray();
     }
+    takeFileData(take);
+    return data.mid(take);
+}
+
+void FileSender::takeFileData(qint64 take)
+{
+    const bool complete = double(take) >= m_state.TotalBytes - m_state.DoneBytes;
     m_state.DoneBytes += double(take);
     if (complete) {
         answer(wire::HereIsItTag);
@@ -727,7 +765,6 @@ QByteArray FileSender::handleFileData(const QByteArray &data)
     m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     if (complete)
         finishReceive();
-    return data.mid(take);
 }
 
 void FileSender::finishReceive()

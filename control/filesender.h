@@ -34,7 +34,7 @@ struct FileSenderFields
     double TotalBytes = 0;        ///< size of the file being transferred
     double DoneBytes = 0;         ///< bytes sent or received so far
     qint16 TransferMode = 0;      ///< 1 while this side sends, 0 otherwise
-    QByteArray ChunkBuffer;       ///< the current outgoing chunk or arriving batch
+    QByteArray ChunkBuffer;       ///< the arriving batch; for a chunk sent, its length (the bytes go file to network)
     qint16 IdleTicks = 0;         ///< TimeCount ticks since bytes last arrived
     qint32 TimeCounter = 0;       ///< seconds counted by TimeCount
     qint32 BufferSize = 100000;   ///< chunk size for sending
@@ -159,7 +159,9 @@ private:
     void answer(const char *tag);
     void handleAnswer(wire::Tag tag);
     void handleHeader(const QString &payload);
+    void receiveFileData();
     QByteArray handleFileData(const QByteArray &data);
+    void takeFileData(qint64 take);
     bool EnsureFolder(const QString &path);
     void finishReceive();
     void sendSlice();

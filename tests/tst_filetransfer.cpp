@@ -99,6 +99,7 @@ private slots:
     void crossingHeaders();
     void failuresInATickEndTheSend_data();
     void failuresInATickEndTheSend();
+    void fileCutShortUnderAQueuedChunkEndsTheSend();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -873,6 +874,24 @@ void TestFileTransfer::failuresInATickEndTheSend()
     QCOMPARE(e[0].args[0].toInt(), number);
     QCOMPARE(e[0].args[1].toString(), description);
     QCOMPARE(e[0].args[2].toInt(), scode);
+}
+
+void TestFileTransfer::fileCutShortUnderAQueuedChunkEndsTheSend()
+{
+    Peer a, b;
+    QVERIFY(connectControls(*a, *b)); // Interval 0: only the tick below sends
+    writeFile(path("src"), pattern(24 * 1024 * 1024));
+    a->setBufferSize(4 * 1024 * 1024);
+    a->setReciveFilePath(path("dst"));
+    a->SendFile(path("src"));
+    QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
+    a->sendTimerTick();
+    QVERIFY(a->socket().bytesToWrite() > 0); // more than the network takes before b reads
+    QVERIFY(QFile::resize(path("src"), 1024 * 1024));
+    QVERIFY(waitFor([&] { return idle(a); }, 10000));
+    const auto e = a.events.of(FileSenderEvent::Error);
+    QCOMPARE(e.size(), 1);
+    QCOMPARE(e[0].args[0].toInt(), int(platform::err::InputPastEndOfFile));
 }
 
 QTEST_MAIN(TestFileTransfer)
