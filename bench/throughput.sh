@@ -88,7 +88,7 @@ nc_run() {
 }
 
 chunk=4194304
-declare -A v_med nc_med ratio_of min_ratio v_cpu nc_cpu
+declare -A v_med nc_med ratio_of min_ratio each_ratio v_cpu nc_cpu
 rss_send=(); rss_recv=(); nc_rss=()
 for size in "${sizes[@]}"; do
   big="$work/big-$size.bin"
@@ -107,6 +107,7 @@ for size in "${sizes[@]}"; do
   nc_med[$size]="$(median "${ncrates[@]}")"
   ratio_of[$size]="$(calc %.2f "${v_med[$size]} / ${nc_med[$size]}")"
   min_ratio[$size]="$(minimum "${ratios[@]}")"
+  each_ratio[$size]="${ratios[*]}"
   v_cpu[$size]="$(calc %.2f "$(median "${cpus[@]}") / $gib")"
   nc_cpu[$size]="$(calc %.2f "$(median "${nccpus[@]}") / $gib")"
 done
@@ -138,6 +139,7 @@ for size in "${sizes[@]}"; do
   row "nc, $size MiB" "${nc_med[$size]} MB/s"
   row "ratio velmora-cli / nc, $size MiB (goal >= 1.3)" "${ratio_of[$size]}"
   row "lowest ratio of one run, $size MiB (goal >= 1.0)" "${min_ratio[$size]}"
+  row "  ratio of each run" "${each_ratio[$size]}"
   row "CPU s per GiB, both sides: velmora-cli, $size MiB" "${v_cpu[$size]}"
   row "CPU s per GiB, both sides: nc, $size MiB" "${nc_cpu[$size]}"
 done
