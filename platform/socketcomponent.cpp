@@ -168,12 +168,10 @@ public:
 
     ~Connection() override
     {
-        readNotifier.setEnabled(false);
-        m_writeNotifier.setEnabled(false);
         for (const Pending &p : m_queue)
             if (p.file >= 0)
                 ::close(p.file);
-        ::close(m_fd);
+        closeDescriptor();
     }
 
     int fd() const { return m_fd; }
@@ -219,6 +217,7 @@ public:
         readNotifier.disconnect();
         m_closing = true;
         if (m_queue.empty()) {
+            closeDescriptor(); // at once: the peer sees the close now, not after the next loop
             deleteLater();
             return;
         }
@@ -294,8 +293,10 @@ private:
         m_writeNotifier.setEnabled(!m_queue.empty());
         if (!m_queue.empty() || !hadWork)
             return;
-        if (m_closing)
+        if (m_closing) {
+            closeDescriptor();
             deleteLater();
+        }
         else if (drained)
             drained();
     }
@@ -321,10 +322,21 @@ private:
         m_queue.clear();
         m_queued = 0;
         m_writeNotifier.setEnabled(false);
-        if (m_closing)
+        if (m_closing) {
+            closeDescriptor();
             deleteLater();
-        else if (failed)
+        } else if (failed) {
             failed(systemError);
+        }
+    }
+
+    void closeDescriptor()
+    {
+        if (m_fd < 0)
+            return;
+        readNotifier.setEnabled(false);
+        m_writeNotifier.setEnabled(false);
+        ::close(std::exchange(m_fd, -1));
     }
 
     int m_fd;
