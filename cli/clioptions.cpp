@@ -95,3 +95,13 @@ std::optional<CliOptions> parseCliOptions(const QStringList &args, QString *erro
         return fail(QStringLiteral("give --listen PORT or --connect HOST:PORT"));
     return o;
 }
+
+QString checkCliOptions(const CliOptions &options)
+{
+    // The receiving side gives a transfer up after 5 s without bytes: pacing must stay below that.
+    if (options.intervalMsec >= MaxIntervalMsec)
+        return QStringLiteral("--interval must be below %1 ms: the receiving side releases a transfer after 5 s "
+                              "without bytes")
+            .arg(MaxIntervalMsec);
+    return QString();
+}

@@ -29,3 +29,9 @@ QString cliUsage();
 
 /// Parses the arguments (without the program name); on bad usage returns nothing and sets `error`.
 std::optional<CliOptions> parseCliOptions(const QStringList &args, QString *error);
+
+/// The smallest pacing interval that is refused, in ms.
+inline constexpr qint32 MaxIntervalMsec = 5000;
+
+/// Why parsed options cannot work together with a peer ("" when they can).
+QString checkCliOptions(const CliOptions &options);

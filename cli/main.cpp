@@ -31,7 +31,9 @@ int main(int argc, char **argv)
     }
     QString error;
     const auto options = parseCliOptions(args, &error);
-    if (!options) {
+    if (options)
+        error = checkCliOptions(*options);
+    if (!options || !error.isEmpty()) {
         QTextStream(stderr) << "velmora-cli: " << error << "\n" << cliUsage() << "\n";
         return 2;
     }

@@ -2,6 +2,7 @@
 
 #include "automation.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -143,6 +144,7 @@ void SocketComponent::Listen()
 {
     requireClosed();
     auto *server = new RequestServer;
+    server->setParent(this); // freed with us even when the event loop never runs its deleteLater
     ++m_listenGeneration;
     server->onIncoming = [this](qintptr d) { onIncoming(d); };
     if (!server->listen(QHostAddress::AnyIPv4, quint16(m_localPort))) {
@@ -232,7 +234,9 @@ void SocketComponent::detachSocket()
     if (!socket)
         return;
     socket->disconnect(this);
-    socket->setParent(nullptr);
+    // It outlives us while it delivers what is queued; the application still owns it, so a
+    // program that ends meanwhile frees it rather than leaking it.
+    socket->setParent(QCoreApplication::instance());
     // Queued bytes still go out: the socket closes itself once they are written.
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QTcpSocket::errorOccurred, socket, &QObject::deleteLater);

@@ -5,12 +5,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QTcpSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -91,6 +98,11 @@ private slots:
     void filesBothWays();
     void refusedPathExitsOne();
     void usageConnectionErrorAndTimeout();
+    void interruptedReceiveIsAFailure_data();
+    void interruptedReceiveIsAFailure();
+    void probeDoesNotEndAListener();
+    void peerTextStaysOnOneLine();
+    void fullDiskSaysWhy();
     void fileAboveTwoGiB();
 };
 
@@ -175,6 +187,12 @@ void TestCli::refusedPathExitsOne()
     QCOMPARE(sender2.finish(), 1);
     QVERIFY(sender2.lines().contains(QStringLiteral("error 53: File not found")));
     QVERIFY(!QFile::exists(dir.filePath("typo")));
+    // That sender never said a word: the receiver waits for a real peer.
+    QVERIFY(testing::waitFor([&] {
+        receiver2.out += receiver2.process->readAllStandardOutput();
+        return receiver2.lines().count(QStringLiteral("listening: %1").arg(port2)) == 2;
+    }));
+    receiver2.process->kill();
     receiver2.finish();
 }
 
@@ -200,6 +218,107 @@ void TestCli::usageConnectionErrorAndTimeout()
     Run lonely;
     lonely.start({"--listen", "0", "--timeout", "1"});
     QCOMPARE(lonely.finish(), 3);
+
+    // Pacing the receiving side could not keep up with is refused, with the reason.
+    Run slow;
+    slow.start({"--listen", "0", "--interval", "5000"});
+    QCOMPARE(slow.finish(), 2);
+    QVERIFY(slow.error().contains("releases a transfer after 5 s"));
+}
+
+void TestCli::interruptedReceiveIsAFailure_data()
+{
+    QTest::addColumn<bool>("killSender");
+    QTest::addColumn<int>("receiverSignal");
+    QTest::addColumn<int>("status");
+    QTest::newRow("the sender is killed") << true << 0 << 1;
+    QTest::newRow("SIGTERM to the receiver") << false << int(SIGTERM) << 143;
+    QTest::newRow("SIGINT to the receiver") << false << int(SIGINT) << 130;
+}
+
+void TestCli::interruptedReceiveIsAFailure()
+{
+    QFETCH(bool, killSender);
+    QFETCH(int, receiverSignal);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    makeFile(dir.filePath("src"), 64 * 1024 * 1024);
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-path", dir.filePath("in"), "--once"});
+    QVERIFY(port > 0);
+    // Slow enough to be caught in the middle: 64 KiB every 10 ms.
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src"), "--chunk", "65536", "--interval", "10"});
+    QVERIFY(testing::waitFor([&] { return QFileInfo(dir.filePath("in")).size() > 0; }, 20000));
+    if (killSender)
+        sender.process->kill();
+    else
+        ::kill(pid_t(receiver.process->processId()), receiverSignal);
+    QCOMPARE(receiver.finish(10000), status);
+    const QStringList lines = receiver.lines();
+    const QString incomplete = lines.filter(QStringLiteral("incomplete: ")).value(0);
+    QVERIFY2(incomplete.startsWith(QStringLiteral("incomplete: %1 (").arg(dir.filePath("in"))), qPrintable(lines.join(u'|')));
+    QVERIFY(incomplete.endsWith(QStringLiteral(" of 67108864 bytes)")));
+    QVERIFY(QFileInfo(dir.filePath("in")).size() < 67108864);
+    sender.process->kill();
+    sender.finish(10000);
+}
+
+void TestCli::probeDoesNotEndAListener()
+{
+    QTemporaryDir dir;
+    makeFile(dir.filePath("src"), 100000);
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-path", dir.filePath("in"), "--once"});
+    QVERIFY(port > 0);
+    for (int i = 0; i < 2; ++i) { // a port scan: connect, say nothing, leave
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(probe.waitForConnected(5000));
+        QTest::qWait(100);
+        probe.disconnectFromHost();
+        QVERIFY(testing::waitFor([&] {
+            receiver.out += receiver.process->readAllStandardOutput();
+            return receiver.lines().count(QStringLiteral("listening: %1").arg(port)) == i + 2;
+        }));
+    }
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src")});
+    QCOMPARE(sender.finish(), 0);
+    QCOMPARE(receiver.finish(), 0);
+    QCOMPARE(digest(dir.filePath("in")), digest(dir.filePath("src")));
+}
+
+void TestCli::peerTextStaysOnOneLine()
+{
+    Run listener, talker;
+    const int port = startListener(listener, {});
+    QVERIFY(port > 0);
+    talker.start(connectArgs(port) + QStringList{"--say", "x\nfile: /etc/passwd (1 bytes)\r\nclosed\t\x1b[31mred\x7f"});
+    QCOMPARE(talker.finish(), 0);
+    QCOMPARE(listener.finish(), 0);
+    QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
+                                            "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f",
+                                            "closed"}));
+}
+
+void TestCli::fullDiskSaysWhy()
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small");
+    QVERIFY(QDir().mkpath(small));
+    if (geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", small}) != 0)
+        QSKIP("cannot mount a 1 MiB tmpfs here (needs root)");
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {small}); });
+    makeFile(dir.filePath("src"), 4 * 1024 * 1024);
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-path", small + "/in", "--once"});
+    QVERIFY(port > 0);
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src"), "--chunk", "65536"});
+    QCOMPARE(receiver.finish(), 1);
+    QCOMPARE(sender.finish(), 1);
+    QVERIFY2(receiver.lines().contains("error 75: Path/File access error: No space left on device"),
+             qPrintable(receiver.lines().join(u'|')));
+    QVERIFY(!receiver.lines().filter("incomplete: " + small + "/in (").isEmpty());
+    QVERIFY2(!sender.lines().filter("send failed: " + dir.filePath("src")).isEmpty(), qPrintable(sender.lines().join(u'|')));
 }
 
 void TestCli::fileAboveTwoGiB()
