@@ -423,13 +423,19 @@ void FileSender::processArrival(QByteArray data)
         if (transferState() == TransferState::Idle) {
             switch (tag) {
             case wire::Tag::Message: {
-                QVariantList args{QString::fromLocal8Bit(data.mid(wire::TagLength))};
+                QVariantList args{platform::fromWireBytes(data.mid(wire::TagLength)).text};
                 fireEvent(FileSenderEvent::ReciveMessage, args);
                 break;
             }
-            case wire::Tag::FileData:
-                handleHeader(QString::fromLocal8Bit(data.mid(wire::TagLength)));
+            case wire::Tag::FileData: {
+                // A path that does not decode faithfully is never used.
+                const platform::WireText header = platform::fromWireBytes(data.mid(wire::TagLength));
+                if (header.faithful)
+                    handleHeader(header.text);
+                else
+                    MySock.SendData(QLatin1String(wire::SendErrorTag));
                 break;
+            }
             case wire::Tag::None:
             case wire::Tag::SendData:
             case wire::Tag::HereIsIt:
