@@ -1,6 +1,7 @@
 #include "socketcomponent.h"
 
 #include "automation.h"
+#include "conversions.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -262,7 +263,7 @@ void SocketComponent::Close()
 
 void SocketComponent::SendData(const QString &text)
 {
-    SendData(text.toLocal8Bit());
+    SendData(toWireBytes(text));
 }
 
 void SocketComponent::SendData(const QByteArray &bytes)
