@@ -1,14 +1,55 @@
 #include "clioptions.h"
 
-QString cliUsage()
-{
-    return QStringLiteral(
-        "usage: velmora-cli (--listen PORT | --connect HOST:PORT) [--say TEXT]... [--send FILE] [--overwrite]\n"
-        "                   [--receive-path PATH] [--chunk BYTES] [--interval MS] [--once] [--json]\n"
-        "                   [--timeout SECONDS]");
-}
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+#include <functional>
 
 namespace {
+
+// Every option of velmora-cli, in the order --help lists them. A new option is one more member
+// here and, when it takes a value, one more check in read().
+struct CliParser
+{
+    const CliOptions defaults;
+    QCommandLineParser parser;
+    QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
+    QCommandLineOption version{{"v", "version"}, "Show the version and exit."};
+    QCommandLineOption listen{"listen", "Listen on PORT (0 takes a free port and prints it).", "PORT"};
+    QCommandLineOption connect{"connect", "Connect to HOST:PORT.", "HOST:PORT"};
+    QCommandLineOption say{"say", "Send TEXT as a message once connected; repeat it for more, sent in order.",
+                           "TEXT"};
+    QCommandLineOption send{"send", "Send FILE after the messages.", "FILE"};
+    QCommandLineOption overwrite{"overwrite", "Have the peer receive the file even when one of that length is there."};
+    QCommandLineOption receivePath{"receive-path",
+                                   "Store received files under PATH; a sending side announces PATH to the peer.",
+                                   "PATH"};
+    QCommandLineOption chunk{"chunk", QStringLiteral("Send files in chunks of BYTES (default %1).").arg(defaults.chunk),
+                             "BYTES"};
+    QCommandLineOption interval{"interval",
+                                QStringLiteral("Wait MS milliseconds between chunks (default %1, below %2).")
+                                    .arg(defaults.intervalMsec)
+                                    .arg(MaxIntervalMsec),
+                                "MS"};
+    QCommandLineOption once{"once", "End a receiving run after the first file."};
+    QCommandLineOption json{"json", "Print one JSON object per line instead of text."};
+    QCommandLineOption timeout{"timeout", "Give up after SECONDS (exit status 3).", "SECONDS"};
+    QCommandLineOption encoding{"encoding",
+                                "Strings on the wire in encoding NAME (GBK, GB18030, Big5, UTF-8, ...); default "
+                                "$VELMORA_WIRE_ENCODING, else the system's own.",
+                                "NAME"};
+
+    CliParser()
+    {
+        parser.setApplicationDescription(
+            QStringLiteral("Exchanges text messages and files with a peer (velmora-cli or the Velmora window) over "
+                           "one TCP connection, printing one line per event."));
+        parser.addOptions({help, version, listen, connect, say, send, overwrite, receivePath, chunk, interval, once,
+                           json, timeout, encoding});
+    }
+
+    std::optional<CliOptions> read(QString *error) const;
+};
 
 std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
 {
@@ -19,79 +60,131 @@ std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
     return v;
 }
 
-} // namespace
-
-std::optional<CliOptions> parseCliOptions(const QStringList &args, QString *error)
+std::optional<CliOptions> CliParser::read(QString *error) const
 {
-    CliOptions o;
-    bool haveEndpoint = false;
+    CliOptions o = defaults;
     auto fail = [&](const QString &why) {
         *error = why;
         return std::nullopt;
     };
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        auto value = [&]() -> std::optional<QString> {
-            if (i + 1 >= args.size())
-                return std::nullopt;
-            return args[++i];
-        };
-        if (a == u"--overwrite") {
-            o.overwrite = true;
-        } else if (a == u"--once") {
-            o.once = true;
-        } else if (a == u"--json") {
-            o.json = true;
-        } else if (a == u"--listen" || a == u"--connect" || a == u"--say" || a == u"--send" || a == u"--receive-path"
-                   || a == u"--chunk" || a == u"--interval" || a == u"--timeout") {
-            const auto v = value();
-            if (!v)
-                return fail(a + QStringLiteral(" needs a value"));
-            if (a == u"--listen" || a == u"--connect") {
-                if (haveEndpoint)
-                    return fail(QStringLiteral("give one of --listen and --connect"));
-                haveEndpoint = true;
-                QString portText = *v;
-                if (a == u"--connect") {
-                    const qsizetype colon = v->lastIndexOf(u':');
-                    if (colon <= 0)
-                        return fail(QStringLiteral("--connect needs HOST:PORT"));
-                    o.host = v->left(colon);
-                    portText = v->mid(colon + 1);
-                } else {
-                    o.listen = true;
-                }
-                const auto port = wholeNumber(portText, o.listen ? 0 : 1, 65535);
-                if (!port)
-                    return fail(QStringLiteral("bad port: ") + portText);
-                o.port = quint16(*port);
-            } else if (a == u"--say") {
-                o.say.append(*v);
-            } else if (a == u"--send") {
-                o.sendFile = *v;
-            } else if (a == u"--receive-path") {
-                o.receivePath = *v;
-            } else if (a == u"--chunk") {
-                const auto n = wholeNumber(*v, 1, 2147483647);
-                if (!n)
-                    return fail(QStringLiteral("bad chunk size: ") + *v);
-                o.chunk = qint32(*n);
-            } else if (a == u"--interval") {
-                const auto n = wholeNumber(*v, 1, 2147483647);
-                if (!n)
-                    return fail(QStringLiteral("bad interval: ") + *v);
-                o.intervalMsec = qint32(*n);
-            } else {
-                const auto n = wholeNumber(*v, 1, 1000000);
-                if (!n)
-                    return fail(QStringLiteral("bad timeout: ") + *v);
-                o.timeoutSeconds = int(*n);
-            }
-        } else {
-            return fail(QStringLiteral("unknown argument: ") + a);
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unknown argument: ") + parser.positionalArguments().first());
+    const QStringList listens = parser.values(listen);
+    const QStringList connects = parser.values(connect);
+    if (listens.size() + connects.size() > 1)
+        return fail(QStringLiteral("give one of --listen and --connect"));
+    if (listens.isEmpty() && connects.isEmpty())
+        return fail(QStringLiteral("give --listen PORT or --connect HOST:PORT"));
+    QString portText;
+    if (!listens.isEmpty()) {
+        o.listen = true;
+        portText = listens.first();
+    } else {
+        const QString &target = connects.first();
+        const qsizetype colon = target.lastIndexOf(u':');
+        if (colon <= 0)
+            return fail(QStringLiteral("--connect needs HOST:PORT"));
+        o.host = target.left(colon);
+        portText = target.mid(colon + 1);
+    }
+    const auto port = wholeNumber(portText, o.listen ? 0 : 1, 65535);
+    if (!port)
+        return fail(QStringLiteral("bad port: ") + portText);
+    o.port = quint16(*port);
+
+    // A number option given more than once takes its last value; every value must be good.
+    struct NumberOption
+    {
+        const QCommandLineOption &option;
+        qint64 min, max;
+        const char *what;
+        std::function<void(qint64)> store;
+    };
+    const NumberOption numbers[] = {
+        {chunk, 1, 2147483647, "chunk size", [&](qint64 n) { o.chunk = qint32(n); }},
+        {interval, 1, 2147483647, "interval", [&](qint64 n) { o.intervalMsec = qint32(n); }},
+        {timeout, 1, 1000000, "timeout", [&](qint64 n) { o.timeoutSeconds = int(n); }},
+    };
+    for (const NumberOption &n : numbers) {
+        for (const QString &text : parser.values(n.option)) {
+            const auto value = wholeNumber(text, n.min, n.max);
+            if (!value)
+                return fail(QStringLiteral("bad %1: %2").arg(QLatin1String(n.what), text));
+            n.store(*value);
         }
     }
-    if (!haveEndpoint)
-        return fail(QStringLiteral("give --listen PORT or --connect HOST:PORT"));
+
+    // The receiving side releases a transfer after 5 s without bytes: pacing must stay below that.
+    if (o.intervalMsec >= MaxIntervalMsec)
+        return fail(QStringLiteral("--interval must be below %1 ms: the receiving side releases a transfer after "
+                                   "5 s without bytes")
+                        .arg(MaxIntervalMsec));
+
+    o.say = parser.values(say);
+    o.sendFile = parser.value(send);
+    o.overwrite = parser.isSet(overwrite);
+    if (parser.isSet(receivePath))
+        o.receivePath = parser.value(receivePath);
+    o.once = parser.isSet(once);
+    o.json = parser.isSet(json);
+    if (parser.isSet(encoding))
+        o.encoding = parser.value(encoding);
     return o;
+}
+
+} // namespace
+
+QString cliUsage()
+{
+    return QStringLiteral("usage: velmora-cli --listen PORT [OPTION]...\n"
+                          "  or:  velmora-cli --connect HOST:PORT [OPTION]...");
+}
+
+QString cliHelp()
+{
+    CliParser p;
+    QString text = p.parser.helpText();
+    // Qt's own first line reads "Usage: velmora-cli [options]"; the real usage says more.
+    QString usage = cliUsage();
+    usage[0] = u'U';
+    text.replace(0, text.indexOf(u'\n'), usage);
+    return text
+        + QStringLiteral("\nExit status:\n"
+                         "  0    done\n"
+                         "  1    a connection error, a refused or failed send, an incomplete receive,\n"
+                         "       or a message of the control (printed to stderr)\n"
+                         "  2    bad usage or an unknown encoding (the reason on stderr)\n"
+                         "  3    --timeout expired\n"
+                         "  130  ended by SIGINT\n"
+                         "  143  ended by SIGTERM\n");
+}
+
+QString cliVersion()
+{
+    return QStringLiteral("velmora-cli " VELMORA_VERSION);
+}
+
+CliCommand parseCliCommand(const QStringList &arguments)
+{
+    CliParser p;
+    CliCommand command;
+    if (!p.parser.parse(arguments)) {
+        command.kind = CliCommand::Kind::UsageError;
+        command.error = p.parser.errorText();
+        return command;
+    }
+    if (p.parser.isSet(p.help)) {
+        command.kind = CliCommand::Kind::Help;
+        return command;
+    }
+    if (p.parser.isSet(p.version)) {
+        command.kind = CliCommand::Kind::Version;
+        return command;
+    }
+    const auto options = p.read(&command.error);
+    if (!options)
+        command.kind = CliCommand::Kind::UsageError;
+    else
+        command.options = *options;
+    return command;
 }

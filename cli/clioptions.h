@@ -20,12 +20,37 @@ struct CliOptions
     bool once = false;
     bool json = false;
     int timeoutSeconds = 0; ///< 0: no time limit
+    std::optional<QString> encoding; ///< the wire encoding's name, when given
 
     bool hasActions() const { return !say.isEmpty() || !sendFile.isEmpty(); }
 };
 
-/// The usage line.
-QString cliUsage();
+/// What a command line asks for.
+struct CliCommand
+{
+    enum class Kind { Run, Help, Version, UsageError };
+    Kind kind = Kind::Run;
+    CliOptions options; ///< what to run (Run)
+    QString error;      ///< why the command line is wrong (UsageError)
+};
 
-/// Parses the arguments (without the program name); on bad usage returns nothing and sets `error`.
-std::optional<CliOptions> parseCliOptions(const QStringList &args, QString *error);
+/// Exit statuses of velmora-cli.
+namespace cliexit {
+inline constexpr int Done = 0;
+inline constexpr int Failed = 1;
+inline constexpr int Usage = 2;
+inline constexpr int TimedOut = 3;
+} // namespace cliexit
+
+/// The smallest pacing interval that is refused, in ms.
+inline constexpr qint32 MaxIntervalMsec = 5000;
+
+/// The usage lines.
+QString cliUsage();
+/// The text of --help: the usage, one line per option and the exit statuses.
+QString cliHelp();
+/// The text of --version: "velmora-cli" and the project's version.
+QString cliVersion();
+
+/// Reads the arguments, the program name first (as QCoreApplication::arguments() gives them).
+CliCommand parseCliCommand(const QStringList &arguments);

@@ -22,6 +22,40 @@ QTextStream &err()
     return s;
 }
 
+// Text from the peer on one line: control characters (and line and paragraph separators) are
+// escaped, so that it can neither start a line of its own nor steer the terminal.
+QString escapedForLine(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        switch (u) {
+        case u'\n':
+            out += QStringLiteral("\\n");
+            continue;
+        case u'\r':
+            out += QStringLiteral("\\r");
+            continue;
+        case u'\t':
+            out += QStringLiteral("\\t");
+            continue;
+        case 0x1b:
+            out += QStringLiteral("\\e");
+            continue;
+        default:
+            break;
+        }
+        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
+            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else if (u == 0x2028 || u == 0x2029)
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 } // namespace
 
 CliSession::CliSession(const CliOptions &options)
@@ -35,10 +69,13 @@ CliSession::CliSession(const CliOptions &options)
     connect(&m_control, &sender::FileSender::ReciveFile, this, &CliSession::onFile);
     connect(&m_control, &sender::FileSender::OnClose, this, &CliSession::onClose);
     // Runs after the control's own arrival handling: a send that just ended is seen before a close.
-    connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, [this] {
-        if (m_phase == Phase::Acting && m_sendStarted && m_control.Busy() == platform::VariantFalse)
-            afterSend();
+    connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
+    connect(&m_signals, &TerminationSignals::received, this, [this](int signalNumber) {
+        clearProgress();
+        err() << "velmora-cli: ended by signal " << signalNumber << "\n" << Qt::flush;
+        endNow(128 + signalNumber);
     });
+    m_fileToSend = options.sendFile;
     m_poll.setInterval(10);
     connect(&m_poll, &QTimer::timeout, this, &CliSession::poll);
 }
@@ -50,9 +87,80 @@ int CliSession::run()
         QTimer::singleShot(m_options.timeoutSeconds * 1000, this, [this] {
             clearProgress();
             err() << "velmora-cli: timed out after " << m_options.timeoutSeconds << " s\n" << Qt::flush;
-            QCoreApplication::exit(3);
+            endNow(3);
         });
     return QCoreApplication::exec();
+}
+
+void CliSession::endNow(int status)
+{
+    // Whatever was under way is reported, then the connection is closed inside the event loop.
+    reportIncomplete();
+    if (m_sendStarted)
+        reportSendFailed(QStringLiteral("stopped after %1").arg(bytesSoFar()));
+    m_poll.stop();
+    m_phase = Phase::Finishing;
+    m_control.CloseAll();
+    QCoreApplication::exit(status);
+}
+
+void CliSession::afterArrival()
+{
+    // Runs after the control's own arrival handling.
+    m_peerSpoke = true;
+    if (m_control.transferState() == sender::TransferState::Receiving) {
+        m_receiving = true;
+        m_receivePath = m_control.ReciveFilePath();
+    }
+    if (m_phase == Phase::Acting && m_sendStarted && m_control.Busy() == platform::VariantFalse)
+        afterSend(); // a send that just ended is seen before a close
+}
+
+QString CliSession::bytesSoFar() const
+{
+    const auto &f = m_control.fields();
+    return QStringLiteral("%1 of %2 bytes").arg(qint64(f.DoneBytes)).arg(qint64(f.TotalBytes));
+}
+
+bool CliSession::reportIncomplete()
+{
+    if (!m_receiving)
+        return false;
+    m_receiving = false;
+    const auto &f = m_control.fields();
+    print(QStringLiteral("incomplete: %1 (%2)").arg(escapedForLine(m_receivePath), bytesSoFar()),
+          {{"event", "incomplete"}, {"path", m_receivePath}, {"received", f.DoneBytes}, {"size", f.TotalBytes}});
+    return true;
+}
+
+void CliSession::reportSendFailed(const QString &reason)
+{
+    m_sendStarted = false;
+    const auto &f = m_control.fields();
+    print(QStringLiteral("send failed: %1 (%2)").arg(m_fileToSend, reason),
+          {{"event", "send-failed"}, {"path", m_fileToSend}, {"reason", reason}, {"sent", f.DoneBytes},
+           {"size", f.TotalBytes}});
+}
+
+void CliSession::listenAgain()
+{
+    // A peer that left without a word (a port scan, a health check) is not the peer we wait for.
+    m_control.CloseAll();
+    m_phase = Phase::Connecting;
+    m_nextSay = 0;
+    m_sendStarted = false;
+    m_sendFailed = false;
+    m_options.sendFile = m_fileToSend;
+    try {
+        m_control.setLocalPort(m_listenPort);
+        m_control.Listen();
+    } catch (const platform::AutomationError &e) {
+        print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
+              {{"event", "error"}, {"number", e.number}, {"description", e.description}});
+        finish(1);
+        return;
+    }
+    print(QStringLiteral("listening: %1").arg(m_listenPort), {{"event", "listening"}, {"port", m_listenPort}});
 }
 
 int CliSession::messageBox(const QString &text, int, const QString &)
@@ -84,6 +192,7 @@ void CliSession::start()
         if (m_options.listen) {
             m_control.setLocalPort(m_options.port);
             m_control.Listen();
+            m_listenPort = quint16(m_control.LocalPort());
             print(QStringLiteral("listening: %1").arg(m_control.LocalPort()),
                   {{"event", "listening"}, {"port", m_control.LocalPort()}});
         } else {
@@ -186,12 +295,13 @@ void CliSession::nextAction()
 void CliSession::afterSend()
 {
     const QString path = m_options.sendFile;
-    m_sendStarted = false;
     m_options.sendFile.clear();
     if (m_sendFailed) {
+        reportSendFailed(m_lastError);
         finish(1);
         return;
     }
+    m_sendStarted = false;
     const double size = m_control.fields().TotalBytes;
     print(QStringLiteral("sent: %1 (%2 bytes)").arg(path).arg(qint64(size)),
           {{"event", "sent"}, {"path", path}, {"size", size}});
@@ -242,25 +352,32 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
                          platform::VariantBool &cancelDisplay)
 {
     cancelDisplay = platform::VariantTrue; // shown here already
+    m_lastError = description;
     print(QStringLiteral("error %1: %2").arg(number).arg(description),
           {{"event", "error"}, {"number", number}, {"description", description}});
-    if (m_sendStarted)
-        m_sendFailed = true;
-    else if (m_control.State() != platform::SocketComponent::Connected)
+    // An error that leaves a receive behind (released, or a write that failed) ends the run.
+    if (m_receiving && m_control.transferState() != sender::TransferState::Receiving) {
+        reportIncomplete();
         finish(1);
+    } else if (m_sendStarted) {
+        m_sendFailed = true;
+    } else if (m_control.State() != platform::SocketComponent::Connected) {
+        finish(1);
+    }
 }
 
 void CliSession::onMessage(const QString &text)
 {
     noticeConnection();
-    print(QStringLiteral("message: ") + text, {{"event", "message"}, {"text", text}});
+    print(QStringLiteral("message: ") + escapedForLine(text), {{"event", "message"}, {"text", text}});
 }
 
 void CliSession::onFile(double &size)
 {
     noticeConnection();
+    m_receiving = false;
     const QString path = m_control.ReciveFilePath();
-    print(QStringLiteral("file: %1 (%2 bytes)").arg(path).arg(qint64(size)),
+    print(QStringLiteral("file: %1 (%2 bytes)").arg(escapedForLine(path)).arg(qint64(size)),
           {{"event", "file"}, {"path", path}, {"size", size}});
     if (m_options.once)
         QTimer::singleShot(0, this, [this] { finish(0); });
@@ -268,6 +385,17 @@ void CliSession::onFile(double &size)
 
 void CliSession::onClose()
 {
+    if (reportIncomplete()) {
+        print(QStringLiteral("closed"), {{"event", "closed"}});
+        finish(1);
+        return;
+    }
+    if (m_options.listen && !m_peerSpoke && m_phase != Phase::Finishing) {
+        listenAgain();
+        return;
+    }
+    if (m_sendStarted)
+        reportSendFailed(QStringLiteral("connection closed after %1").arg(bytesSoFar()));
     print(QStringLiteral("closed"), {{"event", "closed"}});
     if (m_phase == Phase::Waiting)
         finish(0);

@@ -4,6 +4,7 @@
 #include "clioptions.h"
 #include "controlsite.h"
 #include "filesender.h"
+#include "terminationsignals.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -15,7 +16,8 @@ class CliSession : public QObject, public platform::ControlSite
     Q_OBJECT
 public:
     explicit CliSession(const CliOptions &options);
-    /// Runs to the end and returns the exit status: 0 done, 1 failed, 3 timed out.
+    /// Runs to the end and returns the exit status: 0 done, 1 failed, 3 timed out,
+    /// 130 / 143 ended by SIGINT / SIGTERM.
     int run();
 
     // platform::ControlSite: the control's message boxes go to stderr and end the run.
@@ -33,6 +35,12 @@ private:
     void nextAction();
     void afterSend();
     void finish(int status);
+    void endNow(int status);
+    void listenAgain();
+    void afterArrival();
+    bool reportIncomplete();
+    void reportSendFailed(const QString &reason);
+    QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);
     void showProgress();
     void clearProgress();
@@ -48,6 +56,13 @@ private:
     QTimer m_poll;
     Phase m_phase = Phase::Connecting;
     int m_nextSay = 0;
+    QString m_fileToSend;        ///< --send, kept for a run that starts over after a probe
+    quint16 m_listenPort = 0;    ///< the port actually listened on
+    bool m_peerSpoke = false;    ///< the peer has sent something: a real peer, not a probe
+    bool m_receiving = false;    ///< a file is being received
+    QString m_receivePath;       ///< where it goes
+    QString m_lastError;         ///< the description of the last Error event
+    TerminationSignals m_signals;
     bool m_sendStarted = false;
     bool m_sendFailed = false;
     bool m_waitingForFlush = false;

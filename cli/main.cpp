@@ -2,6 +2,7 @@
 
 #include "clioptions.h"
 #include "clisession.h"
+#include "conversions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -24,17 +25,30 @@ int main(int argc, char **argv)
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("velmora-cli"));
-    const QStringList args = app.arguments().mid(1);
-    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
-        QTextStream(stdout) << cliUsage() << "\n";
-        return 0;
+    QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
+    const CliCommand command = parseCliCommand(app.arguments());
+    auto usageError = [](const QString &why) {
+        QTextStream(stderr) << "velmora-cli: " << why << "\n" << cliUsage() << "\n"
+                            << "Try 'velmora-cli --help' for more.\n";
+        return cliexit::Usage;
+    };
+    switch (command.kind) {
+    case CliCommand::Kind::Help:
+        QTextStream(stdout) << cliHelp();
+        return cliexit::Done;
+    case CliCommand::Kind::Version:
+        QTextStream(stdout) << cliVersion() << "\n";
+        return cliexit::Done;
+    case CliCommand::Kind::UsageError:
+        return usageError(command.error);
+    case CliCommand::Kind::Run:
+        break;
     }
     QString error;
-    const auto options = parseCliOptions(args, &error);
-    if (!options) {
-        QTextStream(stderr) << "velmora-cli: " << error << "\n" << cliUsage() << "\n";
-        return 2;
+    if (!platform::chooseWireEncoding(command.options.encoding, &error)) {
+        QTextStream(stderr) << "velmora-cli: " << error << "\n";
+        return cliexit::Usage;
     }
-    CliSession session(*options);
+    CliSession session(command.options);
     return session.run();
 }

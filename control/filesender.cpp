@@ -554,13 +554,14 @@ void FileSender::processArrival(QByteArray data)
         if (transferState() == TransferState::Idle) {
             switch (tag) {
             case wire::Tag::Message: {
-                QVariantList args{QString::fromLocal8Bit(data.mid(wire::TagLength))};
+                QVariantList args{platform::fromWireBytes(data.mid(wire::TagLength)).text};
                 fireEvent(FileSenderEvent::ReciveMessage, args);
                 break;
             }
-            case wire::Tag::FileData:
+            case wire::Tag::FileData: {
                 receiveHeader(data);
                 break;
+            }
             case wire::Tag::None:
             case wire::Tag::SendData:
             case wire::Tag::HereIsIt:
@@ -591,9 +592,15 @@ bool FileSender::continuePendingHeader(const QByteArray &data)
 
 void FileSender::receiveHeader(const QByteArray &arrival)
 {
-    const QString payload = QString::fromLocal8Bit(arrival.mid(wire::TagLength));
-    if (wire::isHeaderComplete(payload)) {
-        handleHeader(payload);
+    const platform::WireText payload = platform::fromWireBytes(arrival.mid(wire::TagLength));
+    if (wire::isHeaderComplete(payload.text)) {
+        if (payload.faithful) {
+            handleHeader(payload.text);
+        } else {
+            // A path that does not decode faithfully is never used.
+            closeTransferFile();
+            answer(wire::SendErrorTag);
+        }
         return;
     }
     m_pendingHeader = arrival;

@@ -2,6 +2,9 @@
 
 #include "automation.h"
 
+#include <QStringDecoder>
+#include <QStringEncoder>
+
 #include <cmath>
 #include <limits>
 
@@ -179,6 +182,103 @@ QString numberToText(double value)
 QString boolToText(bool value)
 {
     return value ? QStringLiteral("True") : QStringLiteral("False");
+}
+
+namespace {
+
+struct WireChoice
+{
+    bool chosen = false; ///< false until a program chose, or the environment was read
+    QString name;        ///< "" for the system's own
+};
+
+WireChoice &wireChoice()
+{
+    static WireChoice choice;
+    return choice;
+}
+
+bool keepsAscii(const QString &name)
+{
+    QStringEncoder encoder(name.toUtf8().constData());
+    QStringDecoder decoder(name.toUtf8().constData(), QStringConverter::Flag::Stateless);
+    if (!encoder.isValid() || !decoder.isValid())
+        return false;
+    QString ascii = QStringLiteral("\t\n\r");
+    for (char16_t c = 0x20; c < 0x7F; ++c)
+        ascii += QChar(c);
+    const QByteArray bytes = encoder.encode(ascii);
+    return bytes == ascii.toLatin1() && QString(decoder.decode(bytes)) == ascii && !decoder.hasError();
+}
+
+// The choice in force; a program that chose nothing gets $VELMORA_WIRE_ENCODING when it is usable.
+const QString &wireName()
+{
+    WireChoice &choice = wireChoice();
+    if (!choice.chosen) {
+        choice.chosen = true;
+        const QString name = qEnvironmentVariable(WireEncodingVariable);
+        if (!name.isEmpty() && !setWireEncoding(name))
+            qWarning("%s=%s is not a usable encoding; strings use the system's own", WireEncodingVariable,
+                     qPrintable(name));
+    }
+    return choice.name;
+}
+
+QStringEncoder wireEncoder()
+{
+    const QString &name = wireName();
+    return name.isEmpty() ? QStringEncoder(QStringConverter::System) : QStringEncoder(name.toUtf8().constData());
+}
+
+QStringDecoder wireDecoder()
+{
+    const QString &name = wireName();
+    return name.isEmpty() ? QStringDecoder(QStringConverter::System, QStringConverter::Flag::Stateless)
+                          : QStringDecoder(name.toUtf8().constData(), QStringConverter::Flag::Stateless);
+}
+
+} // namespace
+
+bool setWireEncoding(const QString &name)
+{
+    if (!name.isEmpty() && !keepsAscii(name))
+        return false;
+    wireChoice() = {true, name.isEmpty() ? QString() : QString::fromUtf8(QStringEncoder(name.toUtf8().constData()).name())};
+    return true;
+}
+
+QString wireEncoding()
+{
+    return wireName();
+}
+
+bool chooseWireEncoding(const std::optional<QString> &name, QString *error)
+{
+    const bool fromOption = name.has_value();
+    const QString wanted = fromOption ? *name : qEnvironmentVariable(WireEncodingVariable);
+    if (setWireEncoding(wanted))
+        return true;
+    if (error)
+        *error = QStringLiteral("unknown or unusable encoding %1 (from %2): give a name such as GBK, GB18030, "
+                                "Big5 or UTF-8 that writes ASCII as ASCII")
+                     .arg(wanted, fromOption ? QStringLiteral("--encoding") : QLatin1String(WireEncodingVariable));
+    return false;
+}
+
+QByteArray toWireBytes(const QString &text)
+{
+    QStringEncoder encoder = wireEncoder();
+    return encoder.encode(text);
+}
+
+WireText fromWireBytes(const QByteArray &bytes)
+{
+    QStringDecoder decoder = wireDecoder();
+    WireText out;
+    out.text = decoder.decode(bytes);
+    out.faithful = !decoder.hasError();
+    return out;
 }
 
 } // namespace platform

@@ -34,4 +34,35 @@ VELMORA_PLATFORM_EXPORT QString numberToText(double value);
 /// "True" or "False".
 VELMORA_PLATFORM_EXPORT QString boolToText(bool value);
 
+// The wire encoding: the 8-bit encoding strings take on the wire, one choice for the whole
+// process. It is the system's own unless a program chooses another.
+
+/// The environment variable that names the wire encoding for programs that do not name one.
+inline constexpr char WireEncodingVariable[] = "VELMORA_WIRE_ENCODING";
+
+/// Chooses the wire encoding by name: any encoding QStringEncoder knows ("GBK", "GB18030",
+/// "Big5", "Shift_JIS", "UTF-8", ...), or "" for the system's own. Returns false and keeps the
+/// choice as it was for a name it does not know, or for an encoding that does not write ASCII
+/// as ASCII (the wire's tags, numbers and separators are ASCII).
+VELMORA_PLATFORM_EXPORT bool setWireEncoding(const QString &name);
+/// The chosen encoding's name; "" for the system's own.
+VELMORA_PLATFORM_EXPORT QString wireEncoding();
+/// Chooses the wire encoding for a program: `name` when given, else $VELMORA_WIRE_ENCODING when
+/// set, else the system's own. Returns false, with the reason in `error`, for a name
+/// setWireEncoding refuses.
+VELMORA_PLATFORM_EXPORT bool chooseWireEncoding(const std::optional<QString> &name, QString *error);
+
+/// `text` in the wire encoding; a character it cannot hold becomes the encoding's substitute.
+VELMORA_PLATFORM_EXPORT QByteArray toWireBytes(const QString &text);
+
+/// Text read from the wire.
+struct WireText
+{
+    QString text;
+    bool faithful = true; ///< false when some bytes were invalid in the wire encoding
+};
+/// `bytes` read in the wire encoding; invalid bytes (an incomplete sequence at the end included)
+/// become replacement characters or are dropped, and clear `faithful`.
+VELMORA_PLATFORM_EXPORT WireText fromWireBytes(const QByteArray &bytes);
+
 } // namespace platform

@@ -1,7 +1,9 @@
 #include "socketcomponent.h"
 
 #include "automation.h"
+#include "conversions.h"
 
+#include <QCoreApplication>
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QPointer>
@@ -51,9 +53,11 @@ constexpr int RecheckMsec = 20;
 constexpr int PipeBytes = 1024 * 1024;
 constexpr int DrainLimitMsec = 60000;
 
-QString systemReason(int systemError)
+// A file error's catalogue text followed by the system's reason, so that a failure says why.
+QString fileErrorText(int systemError)
 {
-    return QString::fromLocal8Bit(std::strerror(systemError));
+    return standardErrorDescription(err::PathFileAccessError) + QStringLiteral(": ")
+        + QString::fromLocal8Bit(std::strerror(systemError));
 }
 
 // Accepted connections not yet adopted, shared by every component of the process so that
@@ -273,7 +277,7 @@ private:
                     fail(e);
                     return;
                 }
-                cutRange(err::PathFileAccessError, systemReason(e));
+                cutRange(err::PathFileAccessError, fileErrorText(e));
                 continue;
             }
             if (n == 0) { // the file ended before the range did
@@ -527,6 +531,7 @@ void SocketComponent::Listen()
 {
     requireClosed();
     auto *server = new RequestServer;
+    server->setParent(this); // freed with us even when the event loop never runs its deleteLater
     ++m_listenGeneration;
     server->onIncoming = [this](qintptr d) { onIncoming(d); };
     if (!server->listen(QHostAddress::AnyIPv4, quint16(m_localPort))) {
@@ -627,7 +632,9 @@ void SocketComponent::detachConnection()
         return;
     connection->disconnect(this);
     connection->readNotifier.disconnect(this);
-    connection->setParent(nullptr);
+    // It outlives us while it delivers what is queued; the application still owns it, so a
+    // program that ends meanwhile frees it rather than leaking it.
+    connection->setParent(QCoreApplication::instance());
     // Queued bytes still go out: the connection closes itself once they are sent.
     connection->closeWhenDrained();
 }
@@ -660,7 +667,7 @@ void SocketComponent::Close()
 
 void SocketComponent::SendData(const QString &text)
 {
-    SendData(text.toLocal8Bit());
+    SendData(toWireBytes(text));
 }
 
 void SocketComponent::SendData(const QByteArray &bytes)
@@ -685,7 +692,7 @@ qint64 SocketComponent::sendFileRange(int fileDescriptor, qint64 offset, qint64 
         return 0;
     const int file = ::fcntl(fileDescriptor, F_DUPFD_CLOEXEC, 0);
     if (file < 0)
-        raiseError(err::PathFileAccessError, systemReason(errno));
+        raiseError(err::PathFileAccessError, fileErrorText(errno));
     std::optional<AutomationError> failure;
     const qint64 sent = m_connection->sendFile(file, offset, count, failure);
     if (failure)
@@ -731,7 +738,7 @@ qint64 SocketComponent::receiveToFile(int fileDescriptor, qint64 offset, qint64 
         return 0;
     if (m_pipe[0] < 0) {
         if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            raiseError(err::PathFileAccessError, systemReason(errno));
+            raiseError(err::PathFileAccessError, fileErrorText(errno));
         ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeBytes); // fewer round trips; the default size works too
     }
     const qint64 pipeBytes = qMax(::fcntl(m_pipe[1], F_GETPIPE_SZ), 4096);
@@ -754,7 +761,7 @@ qint64 SocketComponent::receiveToFile(int fileDescriptor, qint64 offset, qint64 
                 for (int &end : m_pipe)
                     ::close(std::exchange(end, -1));
                 noteConsumed(moved + left);
-                raiseError(err::PathFileAccessError, systemReason(e));
+                raiseError(err::PathFileAccessError, fileErrorText(e));
             }
             left -= out;
             moved += out;

@@ -69,7 +69,7 @@ public:
     void Accept(qint32 requestID);
     /// Ends listening or the connection; data already queued is still delivered to the peer.
     void Close();
-    /// Queues the text's 8-bit (local) encoding; 40006 unless connected.
+    /// Queues the text in the wire encoding (conversions.h); 40006 unless connected.
     void SendData(const QString &text);
     /// Queues the bytes unchanged; 40006 unless connected.
     void SendData(const QByteArray &bytes);

@@ -5,12 +5,21 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStringEncoder>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -21,9 +30,9 @@ struct Run
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
     QByteArray out;
 
-    void start(const QStringList &args)
+    void start(const QStringList &args, const QString &program = Cli)
     {
-        process->start(Cli, args);
+        process->start(program, args);
         QVERIFY(process->waitForStarted());
     }
     int finish(int timeoutMs = 60000)
@@ -91,7 +100,15 @@ private slots:
     void filesBothWays();
     void refusedPathExitsOne();
     void usageConnectionErrorAndTimeout();
+    void interruptedReceiveIsAFailure_data();
+    void interruptedReceiveIsAFailure();
+    void probeDoesNotEndAListener();
+    void peerTextStaysOnOneLine();
+    void fullDiskSaysWhy();
     void fileAboveTwoGiB();
+    void commandLine_data();
+    void commandLine();
+    void gbkPeerBothWays();
 };
 
 void TestCli::messagesFromConnectingSide()
@@ -175,6 +192,12 @@ void TestCli::refusedPathExitsOne()
     QCOMPARE(sender2.finish(), 1);
     QVERIFY(sender2.lines().contains(QStringLiteral("error 53: File not found")));
     QVERIFY(!QFile::exists(dir.filePath("typo")));
+    // That sender never said a word: the receiver waits for a real peer.
+    QVERIFY(testing::waitFor([&] {
+        receiver2.out += receiver2.process->readAllStandardOutput();
+        return receiver2.lines().count(QStringLiteral("listening: %1").arg(port2)) == 2;
+    }));
+    receiver2.process->kill();
     receiver2.finish();
 }
 
@@ -200,6 +223,107 @@ void TestCli::usageConnectionErrorAndTimeout()
     Run lonely;
     lonely.start({"--listen", "0", "--timeout", "1"});
     QCOMPARE(lonely.finish(), 3);
+
+    // Pacing the receiving side could not keep up with is refused, with the reason.
+    Run slow;
+    slow.start({"--listen", "0", "--interval", "5000"});
+    QCOMPARE(slow.finish(), 2);
+    QVERIFY(slow.error().contains("releases a transfer after 5 s"));
+}
+
+void TestCli::interruptedReceiveIsAFailure_data()
+{
+    QTest::addColumn<bool>("killSender");
+    QTest::addColumn<int>("receiverSignal");
+    QTest::addColumn<int>("status");
+    QTest::newRow("the sender is killed") << true << 0 << 1;
+    QTest::newRow("SIGTERM to the receiver") << false << int(SIGTERM) << 143;
+    QTest::newRow("SIGINT to the receiver") << false << int(SIGINT) << 130;
+}
+
+void TestCli::interruptedReceiveIsAFailure()
+{
+    QFETCH(bool, killSender);
+    QFETCH(int, receiverSignal);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    makeFile(dir.filePath("src"), 64 * 1024 * 1024);
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-path", dir.filePath("in"), "--once"});
+    QVERIFY(port > 0);
+    // Slow enough to be caught in the middle: 64 KiB every 10 ms.
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src"), "--chunk", "65536", "--interval", "10"});
+    QVERIFY(testing::waitFor([&] { return QFileInfo(dir.filePath("in")).size() > 0; }, 20000));
+    if (killSender)
+        sender.process->kill();
+    else
+        ::kill(pid_t(receiver.process->processId()), receiverSignal);
+    QCOMPARE(receiver.finish(10000), status);
+    const QStringList lines = receiver.lines();
+    const QString incomplete = lines.filter(QStringLiteral("incomplete: ")).value(0);
+    QVERIFY2(incomplete.startsWith(QStringLiteral("incomplete: %1 (").arg(dir.filePath("in"))), qPrintable(lines.join(u'|')));
+    QVERIFY(incomplete.endsWith(QStringLiteral(" of 67108864 bytes)")));
+    QVERIFY(QFileInfo(dir.filePath("in")).size() < 67108864);
+    sender.process->kill();
+    sender.finish(10000);
+}
+
+void TestCli::probeDoesNotEndAListener()
+{
+    QTemporaryDir dir;
+    makeFile(dir.filePath("src"), 100000);
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-path", dir.filePath("in"), "--once"});
+    QVERIFY(port > 0);
+    for (int i = 0; i < 2; ++i) { // a port scan: connect, say nothing, leave
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(probe.waitForConnected(5000));
+        QTest::qWait(100);
+        probe.disconnectFromHost();
+        QVERIFY(testing::waitFor([&] {
+            receiver.out += receiver.process->readAllStandardOutput();
+            return receiver.lines().count(QStringLiteral("listening: %1").arg(port)) == i + 2;
+        }));
+    }
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src")});
+    QCOMPARE(sender.finish(), 0);
+    QCOMPARE(receiver.finish(), 0);
+    QCOMPARE(digest(dir.filePath("in")), digest(dir.filePath("src")));
+}
+
+void TestCli::peerTextStaysOnOneLine()
+{
+    Run listener, talker;
+    const int port = startListener(listener, {});
+    QVERIFY(port > 0);
+    talker.start(connectArgs(port) + QStringList{"--say", "x\nfile: /etc/passwd (1 bytes)\r\nclosed\t\x1b[31mred\x7f"});
+    QCOMPARE(talker.finish(), 0);
+    QCOMPARE(listener.finish(), 0);
+    QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
+                                            "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f",
+                                            "closed"}));
+}
+
+void TestCli::fullDiskSaysWhy()
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small");
+    QVERIFY(QDir().mkpath(small));
+    if (geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", small}) != 0)
+        QSKIP("cannot mount a 1 MiB tmpfs here (needs root)");
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {small}); });
+    makeFile(dir.filePath("src"), 4 * 1024 * 1024);
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-path", small + "/in", "--once"});
+    QVERIFY(port > 0);
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src"), "--chunk", "65536"});
+    QCOMPARE(receiver.finish(), 1);
+    QCOMPARE(sender.finish(), 1);
+    QVERIFY2(receiver.lines().contains("error 75: Path/File access error: No space left on device"),
+             qPrintable(receiver.lines().join(u'|')));
+    QVERIFY(!receiver.lines().filter("incomplete: " + small + "/in (").isEmpty());
+    QVERIFY2(!sender.lines().filter("send failed: " + dir.filePath("src")).isEmpty(), qPrintable(sender.lines().join(u'|')));
 }
 
 void TestCli::fileAboveTwoGiB()
@@ -224,6 +348,116 @@ void TestCli::fileAboveTwoGiB()
     QCOMPARE(receiver.finish(60000), 0);
     QCOMPARE(QFileInfo(dir.filePath("big.out")).size(), size);
     QCOMPARE(digest(dir.filePath("big.out")), digest(dir.filePath("big")));
+}
+
+void TestCli::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("encoding"); // VELMORA_WIRE_ENCODING, "" = unset
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");      // a pattern for all of stdout
+    QTest::addColumn<QString>("error");    // a part of stderr
+    const QString version = QRegularExpression::escape(QStringLiteral("velmora-cli " VELMORA_VERSION));
+    const QString help = QStringLiteral("^Usage: velmora-cli --listen PORT \\[OPTION\\]\\.\\.\\.\n"
+                                        "(.|\n)*--listen <PORT> (.|\n)*--encoding <NAME> (.|\n)*\nExit status:\n");
+    QTest::newRow("--help") << QStringList{"--help"} << "" << 0 << help << "";
+    QTest::newRow("-h") << QStringList{"-h"} << "" << 0 << help << "";
+    QTest::newRow("--version") << QStringList{"--version"} << "" << 0 << "^" + version + "\n$" << "";
+    QTest::newRow("-v") << QStringList{"-v"} << "" << 0 << "^velmora-cli 1\\.\\d+\\.\\d+\n$" << "";
+    QTest::newRow("--opt=value") << QStringList{"--listen=0", "--timeout=1", "--chunk=7"} << "" << 3
+                                 << "^listening: \\d+\n$" << "timed out after 1 s";
+    QTest::newRow("unknown option") << QStringList{"--listen", "0", "--bogus"} << "" << 2 << "^$"
+                                    << "velmora-cli: Unknown option 'bogus'.\nusage: velmora-cli";
+    QTest::newRow("missing value") << QStringList{"--listen"} << "" << 2 << "^$" << "Missing value after '--listen'";
+    QTest::newRow("stray argument") << QStringList{"--listen", "0", "extra"} << "" << 2 << "^$"
+                                    << "unknown argument: extra";
+    QTest::newRow("bad value after =") << QStringList{"--listen=0", "--chunk=0"} << "" << 2 << "^$"
+                                       << "bad chunk size: 0";
+    QTest::newRow("unknown encoding") << QStringList{"--listen", "0", "--encoding", "Klingon"} << "" << 2 << "^$"
+                                      << "Klingon (from --encoding)";
+    QTest::newRow("UTF-16 is no wire encoding") << QStringList{"--listen", "0", "--encoding=UTF-16"} << "" << 2
+                                                << "^$" << "UTF-16";
+    QTest::newRow("unknown encoding in the environment") << QStringList{"--listen", "0"} << "Klingon" << 2 << "^$"
+                                                         << "Klingon (from VELMORA_WIRE_ENCODING)";
+    QTest::newRow("the option wins") << QStringList{"--listen", "0", "--timeout", "1", "--encoding", "GB18030"}
+                                     << "Klingon" << 3 << "^listening: \\d+\n$" << "";
+}
+
+void TestCli::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, encoding);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, error);
+    Run run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("VELMORA_WIRE_ENCODING"));
+    if (!encoding.isEmpty())
+        env.insert(QStringLiteral("VELMORA_WIRE_ENCODING"), encoding);
+    run.process->setProcessEnvironment(env);
+    run.start(args);
+    QCOMPARE(run.finish(), status);
+    const QString stdOut = QString::fromUtf8(run.out);
+    QVERIFY2(QRegularExpression(out).match(stdOut).hasMatch(), qPrintable(stdOut));
+    const QString stdErr = run.error();
+    QVERIFY2(stdErr.contains(error), qPrintable(stdErr));
+}
+
+// A peer that writes GBK, as a Chinese-language Windows system does: velmora-cli with
+// --encoding GBK reads its message and its file with a Chinese name, and answers in GBK.
+void TestCli::gbkPeerBothWays()
+{
+    QTemporaryDir dir;
+    QStringEncoder gbk("GBK");
+    // The peer sends.
+    {
+        Run receiver;
+        const int port = startListener(receiver, {"--encoding", "GBK", "--once"});
+        QVERIFY(port > 0);
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(peer.waitForConnected(5000));
+        peer.write("Message:" + QByteArray(gbk.encode(QStringLiteral("你好，世界"))));
+        QVERIFY(testing::waitFor([&] {
+            receiver.out += receiver.process->readAllStandardOutput();
+            return receiver.lines().contains(QStringLiteral("message: 你好，世界"));
+        }));
+        const QString target = dir.filePath(QStringLiteral("文件.txt"));
+        peer.write("FileDat:" + QByteArray(gbk.encode(target)) + "|5|100|False");
+        QByteArray answers;
+        QVERIFY(testing::waitFor([&] { return (answers += peer.readAll()) == "SendDat:"; }));
+        peer.write("12345");
+        QVERIFY(testing::waitFor([&] { return (answers += peer.readAll()) == "SendDat:HereisIt"; }));
+        QCOMPARE(receiver.finish(), 0);
+        QVERIFY2(receiver.lines().contains(QStringLiteral("file: %1 (5 bytes)").arg(target)), receiver.out.constData());
+        QFile stored(target);
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), QByteArray("12345"));
+    }
+    // velmora-cli sends.
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        makeFile(dir.filePath("src"), 5);
+        const QString announced = dir.filePath(QStringLiteral("回信.txt"));
+        Run sender;
+        sender.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(server.serverPort()), "--timeout", "60",
+                      "--encoding", "GBK", "--say", "收到了", "--send", dir.filePath("src"), "--receive-path", announced});
+        QVERIFY(server.waitForNewConnection(10000));
+        QTcpSocket *peer = server.nextPendingConnection();
+        const QByteArray expected = "Message:" + QByteArray(gbk.encode(QStringLiteral("收到了"))) + "FileDat:"
+            + QByteArray(gbk.encode(announced)) + "|5|100000|False";
+        QByteArray got;
+        QVERIFY(testing::waitFor([&] { return (got += peer->readAll()).size() >= expected.size(); }, 10000));
+        QCOMPARE(got, expected);
+        peer->write("SendDat:");
+        QVERIFY(testing::waitFor([&] { return (got += peer->readAll()).size() >= expected.size() + 5; }));
+        peer->write("HereisIt");
+        QVERIFY(peer->waitForBytesWritten(5000));
+        QCOMPARE(sender.finish(), 0);
+        QVERIFY(sender.lines().contains(QStringLiteral("sent: %1 (5 bytes)").arg(dir.filePath("src"))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

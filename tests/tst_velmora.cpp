@@ -159,6 +159,8 @@ private slots:
     void listenWithLettersFailsAtConversion();
     void receivePathFromDialog();
     void connectReadsTheLeadingNumber();
+    void commandLine_data();
+    void commandLine();
 
 private:
     QTemporaryDir dir;
@@ -551,6 +553,47 @@ void TestVelmora::connectReadsTheLeadingNumber()
     // Port 0 cannot be connected to: the socket's refusal arrives later as a remote error.
     QVERIFY(waitFor([&] { return !a.boxes.isEmpty(); }));
     QVERIFY(a.boxes.first().startsWith(QStringLiteral("远程错误：")));
+}
+
+void TestVelmora::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("encoding"); // VELMORA_WIRE_ENCODING, "" = unset
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");      // the start of stdout
+    QTest::addColumn<QString>("error");    // a part of stderr
+    const QString version = QStringLiteral("velmora " VELMORA_VERSION "\n");
+    QTest::newRow("--help") << QStringList{"--help"} << "" << 0 << "Usage: velmora [options]\n" << "";
+    QTest::newRow("--version") << QStringList{"--version"} << "" << 0 << version << "";
+    QTest::newRow("Qt's own options still work") << QStringList{"-platform", "offscreen", "-v"} << "" << 0 << version << "";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "" << 2 << "" << "velmora: Unknown option 'bogus'.";
+    QTest::newRow("unknown encoding") << QStringList{"--encoding", "Klingon"} << "" << 2 << ""
+                                      << "Klingon (from --encoding)";
+    QTest::newRow("unknown encoding in the environment") << QStringList() << "Klingon" << 2 << ""
+                                                         << "Klingon (from VELMORA_WIRE_ENCODING)";
+}
+
+void TestVelmora::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, encoding);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, error);
+    QProcess velmora;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("VELMORA_WIRE_ENCODING"));
+    if (!encoding.isEmpty())
+        env.insert(QStringLiteral("VELMORA_WIRE_ENCODING"), encoding);
+    velmora.setProcessEnvironment(env);
+    velmora.start(QStringLiteral(VELMORA_PATH), args);
+    QVERIFY(velmora.waitForFinished(30000));
+    QCOMPARE(velmora.exitCode(), status);
+    const QString stdOut = QString::fromUtf8(velmora.readAllStandardOutput());
+    QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.startsWith(out), qPrintable(stdOut));
+    const QString stdErr = QString::fromUtf8(velmora.readAllStandardError());
+    QVERIFY2(stdErr.contains(error), qPrintable(stdErr));
 }
 
 QTEST_MAIN(TestVelmora)
