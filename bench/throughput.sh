@@ -49,7 +49,7 @@ velmora_run() {
     >"$work/recv.out" 2>"$work/recv.err" &
   local rpid=$! port=""
   for _ in $(seq 1 200); do
-    port="$(sed -n 's/^listening: //p' "$work/recv.out")"
+    port="$(sed -n 's/^listening: //p' "$work/recv.out" 2>/dev/null || true)" # not there until the receiver opens it
     [ -n "$port" ] && break
     sleep 0.05
   done
@@ -72,11 +72,19 @@ velmora_run() {
 
 # One nc transfer, file to file; sets NC_RATE, NC_CPU, NC_RSS.
 nc_run() {
-  local src="$1" dst="$work/nc.out" port=$(( 20000 + RANDOM % 30000 ))
-  rm -f "$dst"
-  /usr/bin/time -v -o "$work/ncrecv.time" nc -l 127.0.0.1 "$port" >"$dst" &
-  local rpid=$!
-  sleep 0.3
+  local src="$1" dst="$work/nc.out" port rpid=""
+  # A port another program holds makes the listener end at once: take another one.
+  for _ in 1 2 3 4 5; do
+    port=$(( 20000 + RANDOM % 30000 ))
+    rm -f "$dst"
+    /usr/bin/time -v -o "$work/ncrecv.time" nc -l 127.0.0.1 "$port" >"$dst" 2>"$work/ncrecv.err" &
+    rpid=$!
+    sleep 0.3
+    kill -0 "$rpid" 2>/dev/null && break
+    wait "$rpid" || true
+    rpid=""
+  done
+  [ -n "$rpid" ] || { echo "nc could not listen"; cat "$work/ncrecv.err"; exit 1; }
   local t0 t1; t0="$(now)"
   /usr/bin/time -v -o "$work/ncsend.time" nc -N 127.0.0.1 "$port" <"$src"
   wait "$rpid"
