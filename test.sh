@@ -2,7 +2,9 @@
 # Installs what is missing, builds into build/ and runs every test headless.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/setup.sh xvfb xauth xdotool
+# Xvfb and xdotool drive real windows; Designer's development files build the Designer plugin;
+# dpkg-dev, file, lintian and desktop-file-utils build and check the Debian package.
+scripts/setup.sh xvfb xauth xdotool qt6-tools-dev dpkg-dev file lintian desktop-file-utils
 export QT_QPA_PLATFORM=offscreen
 cd build
 status=0
