@@ -684,10 +684,12 @@ void FileSender::handleHeader(const QString &payload)
         m_state.ReciveFilePath = target;
         m_pathFromHeader = fromHeader;
         m_state.TotalBytes = header->size;
+        m_state.DoneBytes = 0; // never the count of an earlier transfer
         m_state.BufferSize = header->blockSize;
     };
     if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
         accept();
+        m_state.DoneBytes = m_state.TotalBytes; // all of it is already here
         answer(wire::HereIsItTag);
         finishReceive();
         return;

@@ -33,7 +33,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -79,14 +82,24 @@ void check(bool ok, const char *what)
 
 QSet<QString> openRegularFiles()
 {
+    // Plain system calls: this runs after every arrival.
     QSet<QString> files;
-    const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &fd : fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
-        const QString target = QFile::symLinkTarget(fds.filePath(fd));
-        if (target.startsWith(u'/') && !target.startsWith(QLatin1String("/dev/"))
-            && !target.startsWith(QLatin1String("/proc/")))
-            files.insert(target);
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return files;
+    const int own = ::dirfd(dir);
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own)
+            continue;
+        char target[4096];
+        const ssize_t n = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
+        if (n <= 0 || target[0] != '/')
+            continue; // sockets, pipes and the like
+        target[n] = 0;
+        if (std::strncmp(target, "/dev/", 5) != 0 && std::strncmp(target, "/proc/", 6) != 0)
+            files.insert(QString::fromLocal8Bit(target, n));
     }
+    ::closedir(dir);
     return files;
 }
 
@@ -137,6 +150,11 @@ void checkInvariants()
     const QStringList beside = QDir(h->base.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                                                | QDir::NoDotAndDotDot);
     check(beside == QStringList{QStringLiteral("in")}, "a file created outside the folder");
+}
+
+/// No file outside the folder is open (after each operation: it reads every descriptor).
+void checkOpenFiles()
+{
     for (const QString &file : openRegularFiles())
         check(h->filesOpenBefore.contains(file) || underRoot(file), "a file outside the folder is open");
 }
@@ -204,11 +222,18 @@ void reset()
     FileSender &c = *h->control;
     c.StopSend();
     c.resetArrivalState();
-    c.setReciveFilePath(QString());
-    c.setBufferSize(100000);
     drain();
-    QDir(h->root).removeRecursively();
-    QDir().mkpath(h->root);
+    // An empty file received leaves the transfer fields as a fresh control has them, whatever
+    // the last input did.
+    c.handleArrival(wire::FileDataTag + h->root.toLocal8Bit() + "/reset|0|100000|True");
+    if (drain() != wire::HereIsItTag)
+        fail("the header that resets the control was not answered HereisIt");
+    c.setReciveFilePath(QString());
+    // A fresh folder for every input (most inputs create nothing in it).
+    if (!QDir(h->root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        QDir(h->root).removeRecursively();
+        QDir().mkpath(h->root);
+    }
 }
 
 } // namespace
@@ -317,6 +342,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 c.sendTimerTick();
                 drain(); // file data
                 checkInvariants();
+                checkOpenFiles();
             }
             continue;
         case OpKind::CountTick:
@@ -338,6 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             from = std::max(from, to);
         }
         checkAllAnswers(answers);
+        checkOpenFiles();
         const QByteArray first = answers.left(8);
         const TransferState after = c.transferState();
         if (op.kind == OpKind::Header && before == TransferState::Idle) {
