@@ -295,7 +295,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Reader in(data, size);
 
     const uint8_t setup = in.byte();
-    const int startSize = (in.byte() << 8 | in.byte()) % 4096 + 1;
+    const int sizeHigh = in.byte();
+    const int startSize = (sizeHigh << 8 | in.byte()) % 4096 + 1;
     if (setup & 4)
         c.setReciveFilePath(h->root + QStringLiteral("/host/received"));
     switch (setup % 4) {
