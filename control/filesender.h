@@ -154,6 +154,11 @@ public:
     void timeCountTick();
     /// The pacing tick: sends the next chunk of the file being sent.
     void sendTimerTick();
+    /// The arrival handling for bytes already fetched from the socket: exactly what a data
+    /// arrival of `bytes` does (answers go out on the connection).
+    void handleArrival(const QByteArray &bytes);
+    /// Forgets a tag or header start held for the next arrival, as a new connection does.
+    void resetArrivalState();
     /// Number of live instances in this process.
     static int liveInstances();
 
@@ -190,7 +195,6 @@ private:
     bool continuePendingHeader(const QByteArray &data);
     void receiveHeader(const QByteArray &arrival);
     void refusePendingHeader();
-    void resetArrivalState();
     void answer(const char *tag);
     void handleAnswer(wire::Tag tag);
     void handleHeader(const QString &payload);
