@@ -500,21 +500,44 @@ void FileSender::onDataArrival(qint32 bytesTotal)
 {
     if (bytesTotal < 1)
         return;
-    m_state.FileSystemHelper = std::make_unique<platform::FileSystemObject>();
-    m_state.IdleTicks = 0;
-    m_answerWaitTicks = 0;
-    try {
-        if (transferState() == TransferState::Receiving && m_partialTag.isEmpty() && m_pendingHeader.isEmpty()) {
+    if (transferState() == TransferState::Receiving && m_partialTag.isEmpty() && m_pendingHeader.isEmpty()) {
+        // File data goes from the socket into the target, never through ChunkBuffer.
+        beginArrival();
+        try {
             receiveFileData();
-            return;
+        } catch (const AutomationError &e) {
+            raiseErrorEvent(e.number, e.description);
         }
+        return;
+    }
+    try {
         resizeBuffer(m_state.ChunkBuffer, bytesTotal);
         MySock.GetData(m_state.ChunkBuffer);
-        processArrival(m_state.ChunkBuffer);
+    } catch (const AutomationError &e) {
+        raiseErrorEvent(e.number, e.description);
+        return;
+    }
+    handleArrival(m_state.ChunkBuffer);
+}
+
+void FileSender::handleArrival(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    beginArrival();
+    try {
+        processArrival(bytes);
     } catch (const AutomationError &e) {
         // Nothing escapes a notification: a failing send of an answer, say, reaches the host.
         raiseErrorEvent(e.number, e.description);
     }
+}
+
+void FileSender::beginArrival()
+{
+    m_state.FileSystemHelper = std::make_unique<platform::FileSystemObject>();
+    m_state.IdleTicks = 0;
+    m_answerWaitTicks = 0;
 }
 
 void FileSender::answer(const char *tag)
@@ -691,10 +714,12 @@ void FileSender::handleHeader(const QString &payload)
         m_state.ReciveFilePath = target;
         m_pathFromHeader = fromHeader;
         m_state.TotalBytes = header->size;
+        m_state.DoneBytes = 0; // never the count of an earlier transfer
         m_state.BufferSize = header->blockSize;
     };
     if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
         accept();
+        m_state.DoneBytes = m_state.TotalBytes; // all of it is already here
         answer(wire::HereIsItTag);
         finishReceive();
         return;

@@ -52,6 +52,41 @@ enum class TransferState { Idle, Sending, Receiving };
 class SENDER_EXPORT FileSender : public QWidget, public platform::Control
 {
     Q_OBJECT
+    // Qt properties, for Designer's property editor and forms made with uic. Writes through the
+    // meta-object system (Designer, setProperty) never throw: a refused value is logged and the
+    // old one kept. ProgressValue, Busy and TimeCounter refuse every write, as their puts do.
+    Q_PROPERTY(int LocalPort READ LocalPort WRITE putLocalPort)
+    Q_PROPERTY(QString RemoteHost READ RemoteHost WRITE putRemoteHost)
+    Q_PROPERTY(int RemotePort READ RemotePort WRITE putRemotePort)
+    Q_PROPERTY(QString ReciveFilePath READ ReciveFilePath WRITE putReciveFilePath)
+    Q_PROPERTY(int BufferSize READ BufferSize WRITE putBufferSize)
+    Q_PROPERTY(int Interval READ Interval WRITE putInterval)
+    Q_PROPERTY(int ProgressValue READ ProgressValue WRITE putProgressValue STORED false)
+    Q_PROPERTY(bool Busy READ Busy WRITE putBusy STORED false)
+    Q_PROPERTY(int TimeCounter READ TimeCounter WRITE putTimeCounter STORED false)
+    Q_PROPERTY(QString LocalIP READ LocalIP STORED false)
+    Q_PROPERTY(QString LocalHostName READ LocalHostName STORED false)
+    Q_PROPERTY(QString RemoteHostIP READ RemoteHostIP STORED false)
+    Q_PROPERTY(int State READ State STORED false)
+    template<typename Arg, typename T>
+    void putProperty(void (FileSender::*put)(Arg), const T &value, const char *name)
+    {
+        try {
+            (this->*put)(value);
+        } catch (const platform::AutomationError &e) {
+            qWarning("FileSender: %s refused: %s", name, qUtf8Printable(e.description));
+        }
+    }
+    void putLocalPort(int v) { putProperty(&FileSender::setLocalPort, v, "LocalPort"); }
+    void putRemoteHost(const QString &v) { putProperty(&FileSender::setRemoteHost, v, "RemoteHost"); }
+    void putRemotePort(int v) { putProperty(&FileSender::setRemotePort, v, "RemotePort"); }
+    void putReciveFilePath(const QString &v) { putProperty(&FileSender::setReciveFilePath, v, "ReciveFilePath"); }
+    void putBufferSize(int v) { putProperty(&FileSender::setBufferSize, v, "BufferSize"); }
+    void putInterval(int v) { putProperty(&FileSender::setInterval, v, "Interval"); }
+    void putProgressValue(int v) { putProperty(&FileSender::setProgressValue, qint16(v), "ProgressValue"); }
+    void putBusy(bool v) { putProperty(&FileSender::setBusy, platform::toVariantBool(v), "Busy"); }
+    void putTimeCounter(int v) { putProperty(&FileSender::setTimeCounter, v, "TimeCounter"); }
+
 public:
     explicit FileSender(QWidget *parent = nullptr);
     ~FileSender() override;
@@ -119,6 +154,11 @@ public:
     void timeCountTick();
     /// The pacing tick: sends the next chunk of the file being sent.
     void sendTimerTick();
+    /// The arrival handling for bytes already fetched from the socket: exactly what a data
+    /// arrival of `bytes` does (answers go out on the connection).
+    void handleArrival(const QByteArray &bytes);
+    /// Forgets a tag or header start held for the next arrival, as a new connection does.
+    void resetArrivalState();
     /// Number of live instances in this process.
     static int liveInstances();
 
@@ -155,10 +195,10 @@ private:
     bool continuePendingHeader(const QByteArray &data);
     void receiveHeader(const QByteArray &arrival);
     void refusePendingHeader();
-    void resetArrivalState();
     void answer(const char *tag);
     void handleAnswer(wire::Tag tag);
     void handleHeader(const QString &payload);
+    void beginArrival();
     void receiveFileData();
     QByteArray handleFileData(const QByteArray &data);
     void takeFileData(qint64 take);

@@ -18,10 +18,48 @@ namespace {
 
 QString braced(const QUuid &id) { return id.toString(QUuid::WithBraces).toUpper(); }
 
+std::optional<ClassRegistration> findByClsidIn(const QString &file, const QUuid &clsid)
+{
+    QSettings s(file, QSettings::IniFormat);
+    s.beginGroup(QStringLiteral("CLSID/") + braced(clsid));
+    if (!s.contains(QStringLiteral("InprocServer")))
+        return std::nullopt;
+    ClassRegistration r;
+    r.clsid = clsid;
+    r.progId = s.value(QStringLiteral("ProgID")).toString();
+    r.className = s.value(QStringLiteral("Name")).toString();
+    r.libraryPath = s.value(QStringLiteral("InprocServer")).toString();
+    // A relative library path keeps an installed tree relocatable: it counts from this file's folder.
+    if (!r.libraryPath.isEmpty() && QFileInfo(r.libraryPath).isRelative())
+        r.libraryPath = QDir::cleanPath(QFileInfo(file).absoluteDir().filePath(r.libraryPath));
+    r.isControl = s.value(QStringLiteral("Control")).toBool();
+    r.typeLibId = QUuid::fromString(s.value(QStringLiteral("TypeLib")).toString());
+    const QStringList iids = s.value(QStringLiteral("Interfaces")).toStringList();
+    s.endGroup();
+    if (!r.typeLibId.isNull()) {
+        s.beginGroup(QStringLiteral("TypeLib/") + braced(r.typeLibId));
+        r.typeLibName = s.value(QStringLiteral("Name")).toString();
+        r.typeLibVersion = s.value(QStringLiteral("Version")).toString();
+        r.typeLibHelpString = s.value(QStringLiteral("HelpString")).toString();
+        s.endGroup();
+    }
+    for (const QString &iid : iids)
+        r.interfaces.append({QUuid::fromString(iid),
+                             s.value(QStringLiteral("Interface/%1/Name").arg(iid)).toString()});
+    return r;
+}
+
+QUuid classOfProgIdIn(const QString &file, const QString &progId)
+{
+    const QSettings s(file, QSettings::IniFormat);
+    return QUuid::fromString(s.value(QStringLiteral("ProgID/%1/CLSID").arg(progId)).toString());
+}
+
 } // namespace
 
-ComponentRegistry::ComponentRegistry(const QString &path)
+ComponentRegistry::ComponentRegistry(const QString &path, const QStringList &dropInFolders)
     : m_path(path)
+    , m_dropInFolders(dropInFolders)
 {
 }
 
@@ -33,11 +71,35 @@ QString ComponentRegistry::defaultPath()
     return QDir::homePath() + QStringLiteral("/.config/component-registry.ini");
 }
 
+QStringList ComponentRegistry::defaultDropInFolders()
+{
+    QString dataDirs = qEnvironmentVariable("XDG_DATA_DIRS");
+    if (dataDirs.isEmpty())
+        dataDirs = QStringLiteral("/usr/local/share:/usr/share");
+    QStringList folders;
+    for (const QString &dir : dataDirs.split(u':', Qt::SkipEmptyParts)) {
+        if (QDir::isAbsolutePath(dir)) // relative entries are invalid in $XDG_DATA_DIRS
+            folders.append(QDir::cleanPath(dir) + QStringLiteral("/component-registry"));
+    }
+    return folders;
+}
+
+QStringList ComponentRegistry::lookupFiles() const
+{
+    QStringList files{m_path};
+    for (const QString &folder : m_dropInFolders) {
+        const QDir dir(folder);
+        for (const QString &name : dir.entryList({QStringLiteral("*.ini")}, QDir::Files | QDir::Readable, QDir::Name))
+            files.append(dir.filePath(name));
+    }
+    return files;
+}
+
 bool ComponentRegistry::registerClass(const ClassRegistration &entry)
 {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    if (auto old = findByProgId(entry.progId); old && old->clsid != entry.clsid)
-        unregisterClass(old->clsid);
+    if (const QUuid old = classOfProgIdIn(m_path, entry.progId); !old.isNull() && old != entry.clsid)
+        unregisterClass(old);
     unregisterClass(entry.clsid);
 
     QSettings s(m_path, QSettings::IniFormat);
@@ -76,7 +138,7 @@ bool ComponentRegistry::registerClass(const ClassRegistration &entry)
 
 bool ComponentRegistry::unregisterClass(const QUuid &clsid)
 {
-    const auto entry = findByClsid(clsid);
+    const auto entry = findByClsidIn(m_path, clsid);
     QSettings s(m_path, QSettings::IniFormat);
     if (entry) {
         if (s.value(QStringLiteral("ProgID/%1/CLSID").arg(entry->progId)).toString() == braced(clsid))
@@ -93,41 +155,22 @@ bool ComponentRegistry::unregisterClass(const QUuid &clsid)
 
 std::optional<ClassRegistration> ComponentRegistry::findByClsid(const QUuid &clsid) const
 {
-    QSettings s(m_path, QSettings::IniFormat);
-    s.beginGroup(QStringLiteral("CLSID/") + braced(clsid));
-    if (!s.contains(QStringLiteral("InprocServer")))
-        return std::nullopt;
-    ClassRegistration r;
-    r.clsid = clsid;
-    r.progId = s.value(QStringLiteral("ProgID")).toString();
-    r.className = s.value(QStringLiteral("Name")).toString();
-    r.libraryPath = s.value(QStringLiteral("InprocServer")).toString();
-    r.isControl = s.value(QStringLiteral("Control")).toBool();
-    r.typeLibId = QUuid::fromString(s.value(QStringLiteral("TypeLib")).toString());
-    const QStringList iids = s.value(QStringLiteral("Interfaces")).toStringList();
-    s.endGroup();
-    if (!r.typeLibId.isNull()) {
-        s.beginGroup(QStringLiteral("TypeLib/") + braced(r.typeLibId));
-        r.typeLibName = s.value(QStringLiteral("Name")).toString();
-        r.typeLibVersion = s.value(QStringLiteral("Version")).toString();
-        r.typeLibHelpString = s.value(QStringLiteral("HelpString")).toString();
-        s.endGroup();
+    for (const QString &file : lookupFiles()) {
+        if (auto entry = findByClsidIn(file, clsid))
+            return entry;
     }
-    for (const QString &iid : iids)
-        r.interfaces.append({QUuid::fromString(iid),
-                             s.value(QStringLiteral("Interface/%1/Name").arg(iid)).toString()});
-    return r;
+    return std::nullopt;
 }
 
 std::optional<ClassRegistration> ComponentRegistry::findByProgId(const QString &progId) const
 {
     if (progId.isEmpty())
         return std::nullopt;
-    QSettings s(m_path, QSettings::IniFormat);
-    const QUuid clsid = QUuid::fromString(s.value(QStringLiteral("ProgID/%1/CLSID").arg(progId)).toString());
-    if (clsid.isNull())
-        return std::nullopt;
-    return findByClsid(clsid);
+    for (const QString &file : lookupFiles()) {
+        if (const QUuid clsid = classOfProgIdIn(file, progId); !clsid.isNull())
+            return findByClsid(clsid);
+    }
+    return std::nullopt;
 }
 
 std::optional<ClassRegistration> ComponentRegistry::find(const QString &progIdOrClsid) const

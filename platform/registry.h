@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 
 #include <optional>
@@ -63,26 +64,38 @@ struct VELMORA_PLATFORM_EXPORT ClassRegistration
     QList<InterfaceRegistration> interfaces;
 };
 
-/// The registry file: `$COMPONENT_REGISTRY` when set, else ~/.config/component-registry.ini.
+/// The component registry. Lookups read the user's registry file first (`$COMPONENT_REGISTRY`
+/// when set, else ~/.config/component-registry.ini), then the read-only drop-in files `*.ini` of
+/// each drop-in folder in order; registering and unregistering write the user's file only.
 class VELMORA_PLATFORM_EXPORT ComponentRegistry
 {
 public:
-    explicit ComponentRegistry(const QString &path = defaultPath());
+    explicit ComponentRegistry(const QString &path = defaultPath(),
+                               const QStringList &dropInFolders = defaultDropInFolders());
     static QString defaultPath();
+    /// `component-registry` in each folder of `$XDG_DATA_DIRS` (default /usr/local/share:/usr/share).
+    static QStringList defaultDropInFolders();
     QString path() const { return m_path; }
+    QStringList dropInFolders() const { return m_dropInFolders; }
 
-    /// Records `entry`, replacing an older record of the same class or ProgID. False when unwritable.
+    /// Records `entry` in the user's file, replacing an older record of the same class or ProgID.
+    /// False when unwritable.
     bool registerClass(const ClassRegistration &entry);
-    /// Removes the class and everything recorded with it. False when unwritable.
+    /// Removes the class and everything recorded with it from the user's file. False when unwritable.
     bool unregisterClass(const QUuid &clsid);
 
+    /// A library path that is relative in a drop-in file comes back resolved against that file's folder.
     std::optional<ClassRegistration> findByClsid(const QUuid &clsid) const;
     std::optional<ClassRegistration> findByProgId(const QString &progId) const;
     /// Finds by ProgID or by a class id written in braces.
     std::optional<ClassRegistration> find(const QString &progIdOrClsid) const;
 
 private:
+    /// The user's file, then every drop-in file, in lookup order.
+    QStringList lookupFiles() const;
+
     QString m_path;
+    QStringList m_dropInFolders;
 };
 
 /// Creates an instance of a registered class by ProgID or class id. Fails with 429 for an

@@ -266,9 +266,16 @@ void TestFileTransfer::presentTargetSameLength()
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
     QCOMPARE(readFile(path("dst")), pattern(4000, 9)); // skipped: only the length is compared
     QCOMPARE(a->ProgressValue(), qint16(0));           // nothing was sent
+    QCOMPARE(b->fields().DoneBytes, 4000.0);           // all of it is there
     a->SendFile(path("src"), true);
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 2; }));
     QCOMPARE(readFile(path("dst")), pattern(4000, 1)); // received again with overwrite
+    // An empty file next: nothing of the transfer before stays counted.
+    writeFile(path("empty"), QByteArray());
+    a->SendFile(path("empty"), true);
+    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 3; }));
+    QCOMPARE(b->fields().TotalBytes, 0.0);
+    QCOMPARE(b->fields().DoneBytes, 0.0);
 }
 
 void TestFileTransfer::presentTargetOtherLength()

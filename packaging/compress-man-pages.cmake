@@ -1,0 +1,10 @@
+# CPack runs this on the staged package: Debian wants manual pages compressed with gzip -9n.
+file(GLOB_RECURSE pages "${CPACK_TEMPORARY_DIRECTORY}/*/share/man/*")
+foreach(page IN LISTS pages)
+  if(page MATCHES "\\.[0-9][a-z]*$" AND NOT IS_SYMLINK "${page}")
+    execute_process(COMMAND gzip -9 -n -f "${page}" RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "gzip ${page} failed")
+    endif()
+  endif()
+endforeach()

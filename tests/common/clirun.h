@@ -1,0 +1,88 @@
+#pragma once
+// Running velmora-cli processes from a test: start, read what they print, wait for the end.
+
+#include "testhelpers.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStringList>
+
+#include <memory>
+
+namespace testing {
+
+/// One velmora-cli process and everything it printed on standard output so far.
+struct CliRun
+{
+    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+    QByteArray out;
+
+    void start(const QString &program, const QStringList &args)
+    {
+        process->start(program, args);
+        QVERIFY(process->waitForStarted());
+    }
+    /// The exit status, or -1 when it has not ended within `timeoutMs`.
+    int finish(int timeoutMs = 60000)
+    {
+        if (!process->waitForFinished(timeoutMs))
+            return -1;
+        out += process->readAllStandardOutput();
+        return process->exitCode();
+    }
+    QStringList lines()
+    {
+        out += process->readAllStandardOutput();
+        return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts);
+    }
+    /// How many times a line equal to `line` was printed.
+    int count(const QString &line) { return int(lines().count(line)); }
+    /// Descriptors the process holds open now (-1 once it has ended).
+    int openDescriptors() const
+    {
+        if (process->state() != QProcess::Running)
+            return -1;
+        return int(QDir(QStringLiteral("/proc/%1/fd").arg(process->processId()))
+                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
+    }
+    /// Where the process's descriptors point (empty once it has ended).
+    QStringList descriptorTargets() const
+    {
+        QStringList targets;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(process->processId()));
+        for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+            targets.append(QFile::symLinkTarget(fds.filePath(fd)));
+        return targets;
+    }
+};
+
+/// SHA-256 of a file's contents (empty when it cannot be read).
+inline QByteArray fileDigest(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    return h.result();
+}
+
+/// Writes `size` pseudo-random bytes to `path`.
+inline void makeRandomFile(const QString &path, qint64 size)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QRandomGenerator rng{quint32(size)};
+    QByteArray block(1 << 16, '\0');
+    for (qint64 done = 0; done < size; done += block.size()) {
+        for (qsizetype i = 0; i < block.size(); i += 4)
+            *reinterpret_cast<quint32 *>(block.data() + i) = rng.generate();
+        f.write(block.constData(), qMin<qint64>(block.size(), size - done));
+    }
+}
+
+} // namespace testing

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs each fuzz target of a VELMORA_FUZZ build from its checked-in seed corpus, for a bounded
+# number of executions and seconds; exits non-zero on the first finding.
+#   tests/fuzz/run.sh [BUILD_DIR [SECONDS [RUNS [TARGET...]]]]
+# New inputs go to BUILD_DIR/fuzz-corpus/<target>/ (kept between runs, never checked in);
+# a crashing input is written to BUILD_DIR/fuzz-findings/.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="$(cd "${1:-$root/build-fuzz}" && pwd)"
+seconds="${2:-60}"
+runs="${3:-200000}"
+shift $(( $# < 3 ? $# : 3 ))
+targets=("$@")
+[ "${#targets[@]}" -gt 0 ] || targets=(fuzz_header fuzz_arrivals)
+
+export QT_QPA_PLATFORM=offscreen
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+mkdir -p "$build/fuzz-findings"
+status=0
+for target in "${targets[@]}"; do
+  corpus="$build/fuzz-corpus/$target"
+  mkdir -p "$corpus"
+  echo "== $target: up to $runs runs or $seconds s"
+  if ! "$build/bin/$target" -runs="$runs" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+      -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
+      "$corpus" "$root/tests/fuzz/corpus/$target" >"$build/fuzz-findings/$target.log" 2>&1; then
+    tail -n 60 "$build/fuzz-findings/$target.log"
+    echo "FAIL: $target found a fault; the input is in $build/fuzz-findings/"
+    status=1
+    continue
+  fi
+  grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|Done )' "$build/fuzz-findings/$target.log" || true
+  echo "PASS: $target"
+done
+exit "$status"

@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# The installed SDK and the Debian package; each step is one CTest entry.
+# usage: sdk_install.sh STEP BUILD_DIR SOURCE_DIR
+#   install             installs into BUILD_DIR/sdk/prefix and checks the layout
+#   consumer-cmake      builds tests/consumer against that prefix with find_package(Sender), runs it
+#   consumer-pkgconfig  builds the same consumer with pkg-config's flags, runs it
+#   velmora             the installed Velmora, with an empty user registry, creates its control
+#   deb                 builds the .deb, lists it, unpacks it and runs the unpacked velmora-cli --help
+# The install layout comes from the environment: VELMORA_VERSION, VELMORA_BINDIR, VELMORA_LIBDIR,
+# VELMORA_INCLUDEDIR, VELMORA_DATADIR, VELMORA_DESIGNER_DIR (empty when the plugin is not built).
+set -euo pipefail
+step="$1"
+build="$2"
+source="$3"
+work="$build/sdk"
+prefix="$work/prefix"
+libdir="$prefix/$VELMORA_LIBDIR"
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+need() {
+  [ -e "$prefix/$1" ] || fail "$1 is not installed"
+}
+runpath() {
+  readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'
+}
+compiler() {
+  if command -v ccache >/dev/null; then echo "ccache ${CXX:-c++}"; else echo "${CXX:-c++}"; fi
+}
+
+case "$step" in
+install)
+  rm -rf "$prefix"
+  cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
+  for program in velmora velmora-cli component-register; do
+    [ -x "$prefix/$VELMORA_BINDIR/$program" ] || fail "program $program is not installed"
+    [[ "$(runpath "$prefix/$VELMORA_BINDIR/$program")" == '$ORIGIN/'* ]] || fail "$program: RUNPATH is not relative to \$ORIGIN"
+  done
+  for lib in Sender velmora-platform; do
+    need "$VELMORA_LIBDIR/lib$lib.so"
+    need "$VELMORA_LIBDIR/lib$lib.so.$VELMORA_VERSION"
+    [ "$(readlink "$libdir/lib$lib.so.1")" = "lib$lib.so.$VELMORA_VERSION" ] || fail "lib$lib.so.1 does not name the library"
+    soname="$(readelf -d "$libdir/lib$lib.so.$VELMORA_VERSION" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
+    [ "$soname" = "lib$lib.so.1" ] || fail "lib$lib: SONAME is '$soname'"
+    [ "$(runpath "$libdir/lib$lib.so.1")" = '$ORIGIN' ] || fail "lib$lib: RUNPATH is not \$ORIGIN"
+  done
+  if [ -n "$VELMORA_DESIGNER_DIR" ]; then
+    need "$VELMORA_DESIGNER_DIR/libvelmora-designer.so"
+    [[ "$(runpath "$prefix/$VELMORA_DESIGNER_DIR/libvelmora-designer.so")" == '$ORIGIN/'* ]] || fail "Designer plugin: RUNPATH"
+  fi
+  for f in "$VELMORA_LIBDIR/cmake/Sender/"{SenderConfig,SenderConfigVersion,SenderTargets}.cmake \
+    "$VELMORA_LIBDIR/pkgconfig/sender.pc" "$VELMORA_DATADIR/applications/velmora.desktop" \
+    "$VELMORA_DATADIR/icons/hicolor/48x48/apps/velmora.png" "$VELMORA_DATADIR/icons/hicolor/scalable/apps/velmora.svg" \
+    "$VELMORA_DATADIR/component-registry/sender.ini"; do
+    need "$f"
+  done
+  if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$prefix/$VELMORA_DATADIR/applications/velmora.desktop" || fail "desktop-file-validate"
+  fi
+  # Nothing installed names the build or source tree, so the prefix can move.
+  leaks="$(grep -rIl -e "$build" -e "$source" "$prefix" || true)"
+  [ -z "$leaks" ] || fail "these name the build or source tree: $leaks"
+  # Every installed header compiles with nothing but the prefix (and Qt) on the include path.
+  export PKG_CONFIG_PATH="$libdir/pkgconfig"
+  [ "$(pkg-config --modversion sender)" = "$VELMORA_VERSION" ] || fail "pkg-config --modversion sender"
+  for h in "$prefix/$VELMORA_INCLUDEDIR/sender/"*.h; do echo "#include <sender/$(basename "$h")>"; done >"$work/all-headers.cpp"
+  # shellcheck disable=SC2046
+  $(compiler) -std=c++20 -fsyntax-only "$work/all-headers.cpp" $(pkg-config --cflags sender) || fail "the installed headers do not compile"
+  echo "installed into $prefix"
+  ;;
+consumer-cmake)
+  out="$work/consumer-cmake"
+  rm -rf "$out"
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S "$source/tests/consumer" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF "${launcher[@]}" >"$work/consumer-cmake.log" || { cat "$work/consumer-cmake.log"; fail "configure"; }
+  found="$(sed -n 's/^Sender_DIR:PATH=//p' "$out/CMakeCache.txt")"
+  [ "$found" = "$libdir/cmake/Sender" ] || fail "find_package(Sender) found '$found'"
+  cmake --build "$out" || fail "build"
+  "$out/consumer" || fail "the consumer did not pass its message"
+  ;;
+consumer-pkgconfig)
+  out="$work/consumer-pkgconfig"
+  rm -rf "$out"
+  mkdir -p "$out"
+  export PKG_CONFIG_PATH="$libdir/pkgconfig"
+  # shellcheck disable=SC2046
+  $(compiler) -std=c++20 "$source/tests/consumer/main.cpp" -o "$out/consumer" $(pkg-config --cflags --libs sender) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir sender)" || fail "build"
+  "$out/consumer" || fail "the consumer did not pass its message"
+  ;;
+velmora)
+  home="$work/velmora-home"
+  rm -rf "$home"
+  mkdir -p "$home/.config"
+  : >"$home/.config/component-registry.ini"
+  env -u COMPONENT_REGISTRY HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_DIRS="$prefix/$VELMORA_DATADIR" \
+    "$prefix/$VELMORA_BINDIR/velmora" >"$home/velmora.log" 2>&1 &
+  pid=$!
+  trap '{ kill "$pid" && wait "$pid"; } 2>/dev/null || true' EXIT
+  # The window creates the control from the library its drop-in names (it does not link it).
+  loaded=""
+  for _ in $(seq 1 200); do
+    kill -0 "$pid" 2>/dev/null || break
+    if grep -q "$libdir/libSender.so" "/proc/$pid/maps" 2>/dev/null; then loaded=yes; break; fi
+    sleep 0.1
+  done
+  [ -n "$loaded" ] || { cat "$home/velmora.log"; fail "Velmora did not load $libdir/libSender.so"; }
+  sleep 1
+  kill -0 "$pid" 2>/dev/null || { cat "$home/velmora.log"; fail "Velmora ended"; }
+  ! grep -q "cannot be created" "$home/velmora.log" || { cat "$home/velmora.log"; fail "Velmora did not create its control"; }
+  [ ! -s "$home/.config/component-registry.ini" ] || fail "Velmora wrote the user registry"
+  echo "Velmora runs with the control from $libdir"
+  ;;
+deb)
+  for tool in cpack dpkg-deb dpkg-shlibdeps; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+  done
+  out="$work/deb"
+  rm -rf "$out"
+  mkdir -p "$out"
+  (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; fail "cpack"; }
+  deb="$out/velmora_${VELMORA_VERSION}_$(dpkg --print-architecture).deb"
+  [ -f "$deb" ] || { ls "$out"; fail "no $(basename "$deb")"; }
+  dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -n 's|^\./usr/||p' | grep -v '/$' | sort >"$out/contents"
+  # The package holds everything an install does, under /usr (manual pages compressed).
+  (cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >"$out/installed"
+  missing="$(sed 's|^\(share/man/.*\)\.gz$|\1|' "$out/contents" | sort | comm -23 "$out/installed" -)"
+  [ -z "$missing" ] || fail "missing from the package: $missing"
+  [ "$(dpkg-deb -f "$deb" Package)" = velmora ] || fail "package name"
+  dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks what dpkg-shlibdeps finds: $(dpkg-deb -f "$deb" Depends)"
+  [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no maintainer"
+  [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no description"
+  dpkg -x "$deb" "$out/root"
+  "$out/root/usr/bin/velmora-cli" --help >"$out/help.txt" || { cat "$out/help.txt"; fail "the unpacked velmora-cli --help"; }
+  grep -qi usage "$out/help.txt" || fail "the unpacked velmora-cli --help printed no usage"
+  if command -v lintian >/dev/null; then
+    lintian --tag-display-limit 0 "$deb" >"$out/lintian.txt" 2>&1 || true
+    grep -E '^[EW]:' "$out/lintian.txt" || true
+    ! grep -q '^E:' "$out/lintian.txt" || fail "lintian reports errors"
+  fi
+  echo "built $(basename "$deb") ($(wc -l <"$out/contents") files)"
+  ;;
+*)
+  fail "unknown step $step"
+  ;;
+esac
