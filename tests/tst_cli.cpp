@@ -1,3 +1,4 @@
+#include "clirun.h"
 #include "testhelpers.h"
 
 #include <QCryptographicHash>
@@ -25,24 +26,10 @@ namespace {
 
 const QString Cli = QStringLiteral(VELMORA_CLI_PATH);
 
-struct Run
+// A velmora-cli process (by default this build's).
+struct Run : testing::CliRun
 {
-    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-    QByteArray out;
-
-    void start(const QStringList &args, const QString &program = Cli)
-    {
-        process->start(program, args);
-        QVERIFY(process->waitForStarted());
-    }
-    int finish(int timeoutMs = 60000)
-    {
-        if (!process->waitForFinished(timeoutMs))
-            return -1;
-        out += process->readAllStandardOutput();
-        return process->exitCode();
-    }
-    QStringList lines() const { return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts); }
+    void start(const QStringList &args, const QString &program = Cli) { CliRun::start(program, args); }
     QString error() const { return QString::fromUtf8(process->readAllStandardError()); }
 };
 
@@ -66,28 +53,8 @@ int startListener(Run &run, const QStringList &args, bool json = false)
 
 QStringList connectArgs(int port) { return {"--connect", QStringLiteral("127.0.0.1:%1").arg(port), "--timeout", "60"}; }
 
-QByteArray digest(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash h(QCryptographicHash::Sha256);
-    h.addData(&f);
-    return h.result();
-}
-
-void makeFile(const QString &path, qint64 size)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QRandomGenerator rng{quint32(size)};
-    QByteArray block(1 << 16, '\0');
-    for (qint64 done = 0; done < size; done += block.size()) {
-        for (qsizetype i = 0; i < block.size(); i += 4)
-            *reinterpret_cast<quint32 *>(block.data() + i) = rng.generate();
-        f.write(block.constData(), qMin<qint64>(block.size(), size - done));
-    }
-}
+QByteArray digest(const QString &path) { return testing::fileDigest(path); }
+void makeFile(const QString &path, qint64 size) { testing::makeRandomFile(path, size); }
 
 } // namespace
 
