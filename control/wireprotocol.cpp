@@ -2,7 +2,8 @@
 
 #include "conversions.h"
 
-#include <QStringList>
+#include <QList>
+#include <QStringView>
 
 #include <cmath>
 #include <iterator>
@@ -70,20 +71,21 @@ QString encodeHeader(const FileHeader &header)
 
 std::optional<FileHeader> parseHeader(const QString &payload)
 {
-    const QStringList fields = payload.split(u'|');
+    // Views into the payload: a header arrives with every file, so only the path is copied.
+    const QList<QStringView> fields = QStringView(payload).split(u'|');
     if (fields.size() < 4)
         return std::nullopt;
-    const auto size = platform::parseNumber(fields[1]);
+    const auto size = platform::parseNumber(fields[1].toString());
     if (!size || *size < 0 || *size != std::trunc(*size) || *size >= LargestExactWhole)
         return std::nullopt;
-    const auto block = platform::parseNumber(fields[2]);
+    const auto block = platform::parseNumber(fields[2].toString());
     if (!block || std::isnan(*block))
         return std::nullopt;
     const double roundedBlock = platform::roundHalfEven(*block);
     if (roundedBlock < -2147483648.0 || roundedBlock > 2147483647.0)
         return std::nullopt;
     FileHeader h;
-    h.path = fields[0];
+    h.path = fields[0].toString();
     h.size = *size;
     h.blockSize = qint32(roundedBlock);
     h.overwrite = fields[3].left(4) == u"True";
@@ -92,11 +94,12 @@ std::optional<FileHeader> parseHeader(const QString &payload)
 
 bool isHeaderComplete(const QString &payload)
 {
-    const QStringList fields = payload.split(u'|');
-    if (fields.size() != 4)
-        return fields.size() > 4;
-    const QString &last = fields[3];
-    const auto properStartOf = [&last](QStringView word) { return last.size() < word.size() && word.startsWith(last); };
+    // Counted in place: this runs on every piece of a header that arrives split.
+    const qsizetype separators = payload.count(u'|');
+    if (separators != 3)
+        return separators > 3;
+    const QStringView last = QStringView(payload).mid(payload.lastIndexOf(u'|') + 1);
+    const auto properStartOf = [last](QStringView word) { return last.size() < word.size() && word.startsWith(last); };
     return !properStartOf(u"True") && !properStartOf(u"False");
 }
 

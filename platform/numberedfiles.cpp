@@ -144,6 +144,8 @@ void NumberedFiles::Close(qint16 number)
 
 bool NumberedFiles::IsOpen(qint16 number) { return table().contains(number); }
 
+int NumberedFiles::OpenCount() { return int(table().size()); }
+
 qint64 NumberedFiles::FileLen(const QString &path)
 {
     const QFileInfo info(path);

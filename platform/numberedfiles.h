@@ -46,6 +46,8 @@ public:
     static void Close(qint16 number);
     /// True while `number` names an open file.
     static bool IsOpen(qint16 number);
+    /// How many numbers name an open file.
+    static int OpenCount();
     /// Length of the file at `path` (53 when there is none).
     static qint64 FileLen(const QString &path);
 };

@@ -40,14 +40,17 @@ private:
 
 void TestNumberedFiles::freeFileIsLowestUnused()
 {
+    const int openBefore = NumberedFiles::OpenCount();
     const qint16 first = NumberedFiles::FreeFile();
     NumberedFiles::Open(first, path("a"), FileAccess::ReadWrite);
     const qint16 second = NumberedFiles::FreeFile();
     QVERIFY(second > first);
     NumberedFiles::Open(second, path("b"), FileAccess::ReadWrite);
+    QCOMPARE(NumberedFiles::OpenCount(), openBefore + 2);
     NumberedFiles::Close(first);
     QCOMPARE(NumberedFiles::FreeFile(), first);
     NumberedFiles::Close(second);
+    QCOMPARE(NumberedFiles::OpenCount(), openBefore);
 }
 
 void TestNumberedFiles::handleAndSeek()
@@ -154,6 +157,7 @@ void TestNumberedFiles::openErrors()
     QVERIFY_AUTOMATION_ERROR(NumberedFiles::Open(n, path(name), readOnly ? FileAccess::Read : FileAccess::ReadWrite),
                              error);
     QVERIFY(!NumberedFiles::IsOpen(n));
+    QCOMPARE(NumberedFiles::OpenCount(), 0);
     QVERIFY(!QFile::exists(path("missing.bin")));
     QVERIFY(!QFile::exists(path("nul")));
 }

@@ -10,20 +10,24 @@
 //                            then (op >> 2) % 4 split positions
 //   op % 4 == 2  a tick of the send timer (while it runs): the chunk it sends is read and dropped
 //   op % 4 == 3  a tick of the once-a-second counter (the stall watchdogs)
-// Header paths are rewritten by this harness into a fresh temporary folder; "FileDat:" anywhere
-// else in the stream is broken, so every header the control can see is one the harness built.
+// Header paths are rewritten by this harness into a temporary folder; "FileDat:" anywhere else in
+// the stream is broken, so every header the control can see is one the harness built. While an
+// input runs, every call of the process that creates, writes, renames or removes a file must name
+// a path inside that folder (writewatch.h); anything else is refused and fails the input. Each
+// input ends with the control idle again and the folder as it was, so inputs do not depend on
+// one another, and what an input allocates it frees (libFuzzer then skips its costly leak scans).
 
 #include "controlsite.h"
 #include "filesender.h"
 #include "numberedfiles.h"
 #include "wireprotocol.h"
+#include "writewatch.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -34,7 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -60,13 +64,13 @@ struct Harness
                            ? QStringLiteral("/dev/shm/fuzz_arrivals-XXXXXX")
                            : QDir::tempPath() + QStringLiteral("/fuzz_arrivals-XXXXXX")};
     QString root;           // everything the control may create or write lives under here
-    QByteArray baseNative;  // base.path() for system calls
+    QString rootSlash;      // root and '/'
+    QByteArray rootNative;  // root, as system calls take it
     QTcpServer server;
     QTcpSocket *raw = nullptr;
     int rawFd = -1;
     QuietSite site;
     FileSender *control = nullptr;
-    QSet<QString> filesOpenBefore; // regular files the process held before the first input
 };
 
 Harness *h = nullptr;
@@ -84,29 +88,6 @@ void check(bool ok, const char *what)
         fail(what);
 }
 
-QSet<QString> openRegularFiles()
-{
-    // Plain system calls: this runs after every arrival.
-    QSet<QString> files;
-    DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return files;
-    const int own = ::dirfd(dir);
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own)
-            continue;
-        char target[4096];
-        const ssize_t n = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
-        if (n <= 0 || target[0] != '/')
-            continue; // sockets, pipes and the like
-        target[n] = 0;
-        if (std::strncmp(target, "/dev/", 5) != 0 && std::strncmp(target, "/proc/", 6) != 0)
-            files.insert(QString::fromLocal8Bit(target, n));
-    }
-    ::closedir(dir);
-    return files;
-}
-
 /// Every byte the control has sent since the last call.
 QByteArray drain()
 {
@@ -116,6 +97,8 @@ QByteArray drain()
         const ssize_t n = ::recv(h->rawFd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             out.append(buf, n);
+            if (size_t(n) < sizeof buf)
+                break; // all there was: over loopback a send arrives whole
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -133,23 +116,9 @@ bool isAnswerTag(QByteArrayView bytes)
 
 bool underRoot(const QString &path)
 {
-    return QDir::cleanPath(path).startsWith(h->root + u'/');
-}
-
-/// True when the folder holds nothing but "in" (plain system calls: this runs after every arrival).
-bool onlyEntryIsIn(const char *folder)
-{
-    DIR *dir = ::opendir(folder);
-    if (!dir)
-        return false;
-    bool only = true;
-    while (const dirent *entry = ::readdir(dir)) {
-        const char *name = entry->d_name;
-        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && std::strcmp(name, "in") != 0)
-            only = false;
-    }
-    ::closedir(dir);
-    return only;
+    // Cleaned only when it could change something: this runs after every arrival.
+    const bool clean = !path.contains(u"/.") && !path.contains(u"//");
+    return (clean ? path : QDir::cleanPath(path)).startsWith(h->rootSlash);
 }
 
 void checkInvariants()
@@ -159,31 +128,28 @@ void checkInvariants()
     check(f.TransferMode == 0 || f.TransferMode == 1, "TransferMode is neither 0 nor 1");
     check(f.Busy != platform::VariantFalse || f.TransferMode == 0, "TransferMode 1 while not Busy");
     check(f.DoneBytes >= 0 && f.DoneBytes <= f.TotalBytes, "DoneBytes outside 0..TotalBytes");
-    int open = 0;
-    for (qint16 n = 1; n <= platform::NumberedFiles::MaxNumber; ++n)
-        open += platform::NumberedFiles::IsOpen(n) ? 1 : 0;
-    check(open <= 1, "more than one file open");
+    check(platform::NumberedFiles::OpenCount() <= 1, "more than one file open");
     if (h->control->transferState() != TransferState::Idle)
         check(platform::NumberedFiles::IsOpen(f.FileNumber), "a transfer without its file open");
     check(f.ReciveFilePath.isEmpty() || underRoot(f.ReciveFilePath), "a receive path outside the folder");
-    // Nothing appears beside the folder the paths point into, and no file outside it is open.
-    check(onlyEntryIsIn(h->baseNative.constData()), "a file created outside the folder");
+    const QByteArray outside = writewatch::takeRefusal();
+    if (!outside.isEmpty())
+        fail(("a write outside the folder refused: " + outside).constData());
 }
 
-/// No file outside the folder is open (after each operation: it reads every descriptor).
-void checkOpenFiles()
+/// Delivers what the control's own notifications queued for the event loop (a send drained, a
+/// file range cut short), as the loop would before the next arrival.
+void settle()
 {
-    for (const QString &file : openRegularFiles())
-        check(h->filesOpenBefore.contains(file) || underRoot(file), "a file outside the folder is open");
+    QCoreApplication::sendPostedEvents();
 }
 
-/// Hands one arrival to the control; returns what it answered.
-QByteArray arrive(const QByteArray &bytes)
+/// Hands one arrival to the control; what it answers stays in the socket for drain().
+void arrive(const QByteArray &bytes)
 {
     h->control->handleArrival(bytes);
-    const QByteArray out = drain();
+    settle();
     checkInvariants();
-    return out;
 }
 
 void checkAllAnswers(const QByteArray &out)
@@ -226,7 +192,8 @@ struct Op
 // A header path as the harness writes it: letters, digits, '-', '_' and '/' only, under root.
 QByteArray rewritePath(const QByteArray &fuzzed)
 {
-    QByteArray path = h->root.toLocal8Bit() + '/';
+    QByteArray path = h->rootNative + '/';
+    path.reserve(path.size() + fuzzed.size());
     for (char c : fuzzed) {
         const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
             || c == '/';
@@ -235,24 +202,70 @@ QByteArray rewritePath(const QByteArray &fuzzed)
     return path;
 }
 
+/// Removes what the last input created, newest first, so that folders go after their files
+/// ("reset" included: the header below makes it again).
+void removeCreated()
+{
+    const QList<QByteArray> created = writewatch::takeCreated();
+    for (auto path = created.crbegin(); path != created.crend(); ++path)
+        if (::unlink(path->constData()) != 0 && errno == EISDIR)
+            ::rmdir(path->constData());
+}
+
 void reset()
 {
     FileSender &c = *h->control;
     c.StopSend();
     c.resetArrivalState();
+    settle();
     drain();
-    // A fresh folder for every input (most inputs leave nothing in it).
-    if (!QDir(h->root).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        QDir(h->root).removeRecursively();
-        QDir().mkpath(h->root);
-    }
+    // The folder as it was before the input.
+    removeCreated();
     // An empty file received leaves the transfer fields as a fresh control has them, whatever
-    // the last input did.
-    c.handleArrival(wire::FileDataTag + h->root.toLocal8Bit() + "/reset|0|100000|True");
+    // the last input did (without a path of the host's, which would win over the header's).
+    // The file stays in the folder, so that most inputs end without creating anything.
+    c.setReciveFilePath(QString());
+    static const QByteArray resetHeader = wire::FileDataTag + h->rootNative + "/reset|0|100000|False";
+    c.handleArrival(resetHeader);
+    settle();
     if (drain() != wire::HereIsItTag)
         fail("the header that resets the control was not answered HereisIt");
-    QFile::remove(h->root + QStringLiteral("/reset"));
+    writewatch::takeCreated();
     c.setReciveFilePath(QString());
+    // Now and then, make sure that nothing was left behind.
+    static unsigned resets = 0;
+    if (++resets % 1024 == 0) {
+        const QStringList left = QDir(h->root).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        check(left == QStringList{QStringLiteral("reset")}, "files left behind in the folder (by this input or one before)");
+    }
+}
+
+/// Watches what the control writes while an input runs.
+struct WatchingWrites
+{
+    WatchingWrites() { writewatch::setWatching(true); }
+    ~WatchingWrites() { writewatch::setWatching(false); }
+};
+
+/// Makes sure the watch sees the calls Qt makes: writes beside the folder must be refused.
+void probeWriteWatch()
+{
+    writewatch::setFolder(h->rootNative);
+    const QString beside = h->base.path() + QStringLiteral("/probe");
+    bool opened = false;
+    bool created = false;
+    QByteArray refused;
+    {
+        const WatchingWrites watch;
+        QFile file(beside);
+        opened = file.open(QIODevice::WriteOnly);
+        created = QDir().mkdir(beside + QStringLiteral("-folder"));
+        refused = writewatch::takeRefusal();
+    }
+    if (opened || created || refused.isEmpty()) {
+        std::fprintf(stderr, "fuzz_arrivals: the watch on writes outside the folder does not work\n");
+        std::abort();
+    }
 }
 
 } // namespace
@@ -261,11 +274,13 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     static QApplication app(*argc, *argv);
-    h = new Harness;
+    h = new Harness; // lives as long as the process: libFuzzer ends it with exit()
     if (!h->base.isValid())
         std::abort();
+    std::atexit([] { h->base.remove(); });
     h->root = h->base.path() + QStringLiteral("/in");
-    h->baseNative = QFile::encodeName(h->base.path());
+    h->rootSlash = h->root + u'/';
+    h->rootNative = QFile::encodeName(h->root);
     QDir().mkpath(h->root);
     if (!h->server.listen(QHostAddress::LocalHost, 0))
         std::abort();
@@ -283,14 +298,15 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         std::abort();
     }
     h->rawFd = int(h->raw->socketDescriptor());
-    h->filesOpenBefore = openRegularFiles();
+    probeWriteWatch();
+    reset();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     currentInput = QByteArray(reinterpret_cast<const char *>(data), qsizetype(size));
-    reset();
+    const WatchingWrites watch;
     FileSender &c = *h->control;
     Reader in(data, size);
 
@@ -301,20 +317,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         c.setReciveFilePath(h->root + QStringLiteral("/host/received"));
     switch (setup % 4) {
     case 1: { // sending
-        const QString source = h->root + QStringLiteral("/source");
-        QFile file(source);
-        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(startSize, 'S')) != startSize)
+        const QByteArray source = h->rootNative + "/source";
+        const int fd = ::open(source.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::ftruncate(fd, startSize) != 0)
             fail("cannot write the file to send");
-        file.close();
-        c.SendFile(source, setup & 8);
+        ::close(fd);
+        c.SendFile(QFile::decodeName(source), setup & 8);
+        settle();
         check(c.transferState() == TransferState::Sending, "a send that did not start");
         check(drain().startsWith(wire::FileDataTag), "a send that announced no header");
         break;
     }
     case 2: { // receiving
-        const QByteArray header = wire::FileDataTag + h->root.toLocal8Bit() + "/start|" + QByteArray::number(startSize)
+        const QByteArray header = wire::FileDataTag + h->rootNative + "/start|" + QByteArray::number(startSize)
             + "|4096|" + ((setup & 8) ? "True" : "False");
-        check(arrive(header) == wire::SendDataTag, "a valid header not answered SendDat:");
+        arrive(header);
+        check(drain() == wire::SendDataTag, "a valid header not answered SendDat:");
         check(c.transferState() == TransferState::Receiving, "a receive that did not start");
         break;
     }
@@ -337,8 +355,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const QByteArray fields = in.bytes(in.byte() % 64);
             QByteArray header = wire::FileDataTag + path + '|' + fields;
             // Completed here, so the control never waits for more of a header the harness built.
-            while (!wire::isHeaderComplete(QString::fromLocal8Bit(header.mid(wire::TagLength))))
+            for (QString text = QString::fromLocal8Bit(header.mid(wire::TagLength)); !wire::isHeaderComplete(text);) {
                 header += '|';
+                text += u'|';
+            }
             headerStarts.push_back(stream.size());
             stream += header;
         }
@@ -361,13 +381,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case OpKind::SendTick:
             if (c.sendTimer().Enabled()) {
                 c.sendTimerTick();
+                settle();
                 drain(); // file data
                 checkInvariants();
-                checkOpenFiles();
             }
             continue;
         case OpKind::CountTick:
             c.timeCountTick();
+            settle();
             check(drain().isEmpty(), "a watchdog tick sent something");
             checkInvariants();
             continue;
@@ -375,17 +396,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case OpKind::Header:
             break;
         }
-        QByteArray answers;
         qsizetype from = 0;
         std::vector<qsizetype> ends = op.cuts;
         ends.push_back(op.length);
         for (qsizetype to : ends) {
             if (to > from)
-                answers += arrive(stream.mid(op.start + from, to - from));
+                arrive(QByteArray::fromRawData(stream.constData() + op.start + from, to - from));
             from = std::max(from, to);
         }
+        const QByteArray answers = drain();
         checkAllAnswers(answers);
-        checkOpenFiles();
         const QByteArray first = answers.left(8);
         const TransferState after = c.transferState();
         if (op.kind == OpKind::Header && before == TransferState::Idle) {
@@ -410,5 +430,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(answers.isEmpty(), "an answer to something that is not a header");
         }
     }
+    // Back to idle with an empty folder, so that each input starts alike and frees what it took.
+    reset();
     return 0;
 }
