@@ -176,6 +176,9 @@ void TestFaults::fullDiskEndsBothSides()
         QVERIFY2(!fd.startsWith(small), qPrintable(fd));
     QCOMPARE(sender.finish(), 1);
     QCOMPARE(receiver.finish(), 1);
+    // The receiver names the system's reason.
+    QVERIFY2(receiver.lines().contains("error 75: Path/File access error: No space left on device"),
+             qPrintable(receiver.lines().join(u'|')));
     const QString said = sender.lines().join(u'|');
     // "SendErr:" reaches the sender as the refusal it reports.
     QVERIFY2(sender.lines().contains(QStringLiteral("error 0: 错误的文件路径。")), qPrintable(said));
