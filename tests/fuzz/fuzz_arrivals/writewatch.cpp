@@ -18,11 +18,12 @@ QByteArray folder;  // with a trailing '/'
 QByteArray refusal; // the first refused call
 QList<QByteArray> created; // paths that calls inside the folder may have created
 
-bool inFolder(const char *path, int dirfd)
+/// Only absolute paths count: one relative to a descriptor or the working folder is never
+/// taken as inside (the code under test always names its files in full).
+bool inFolder(const char *path)
 {
-    if (!path || path[0] != '/') // relative to some folder, which is never the watched one
+    if (!path || path[0] != '/')
         return false;
-    (void)dirfd;                 // an absolute path ignores it
     if (std::strncmp(path, folder.constData(), size_t(folder.size())) != 0)
         return false;
     const char *rest = path + folder.size() - 1;
@@ -32,11 +33,11 @@ bool inFolder(const char *path, int dirfd)
 
 enum Effect { Changes, Creates };
 
-bool allowed(const char *call, const char *path, int dirfd = AT_FDCWD, Effect effect = Changes)
+bool allowed(const char *call, const char *path, Effect effect = Changes)
 {
     if (!watching)
         return true;
-    if (inFolder(path, dirfd)) {
+    if (inFolder(path)) {
         if (effect == Creates)
             created.append(QByteArray(path));
         return true;
@@ -94,25 +95,25 @@ QList<QByteArray> takeCreated() { return std::exchange(created, {}); }
 
 extern "C" {
 
-#define WATCHED_OPEN(name)                                                                         \
-    WATCHED int name(const char *path, int flags, ...)                                                     \
-    {                                                                                              \
-        va_list args;                                                                              \
-        va_start(args, flags);                                                                     \
-        const mode_t mode = modeArgument(flags, args);                                             \
-        va_end(args);                                                                              \
-        static const auto real = systemCall<int (*)(const char *, int, ...)>(#name);                   \
-        return writes(flags) && !allowed(#name, path, AT_FDCWD, createEffect(flags)) ? -1 : real(path, flags, mode);              \
+#define WATCHED_OPEN(name)                                                                                         \
+    WATCHED int name(const char *path, int flags, ...)                                                             \
+    {                                                                                                              \
+        va_list args;                                                                                              \
+        va_start(args, flags);                                                                                     \
+        const mode_t mode = modeArgument(flags, args);                                                             \
+        va_end(args);                                                                                              \
+        static const auto real = systemCall<int (*)(const char *, int, ...)>(#name);                               \
+        return writes(flags) && !allowed(#name, path, createEffect(flags)) ? -1 : real(path, flags, mode);         \
     }
-#define WATCHED_OPENAT(name)                                                                       \
-    WATCHED int name(int dirfd, const char *path, int flags, ...)                                          \
-    {                                                                                              \
-        va_list args;                                                                              \
-        va_start(args, flags);                                                                     \
-        const mode_t mode = modeArgument(flags, args);                                             \
-        va_end(args);                                                                              \
-        static const auto real = systemCall<int (*)(int, const char *, int, ...)>(#name);              \
-        return writes(flags) && !allowed(#name, path, dirfd, createEffect(flags)) ? -1 : real(dirfd, path, flags, mode); \
+#define WATCHED_OPENAT(name)                                                                                       \
+    WATCHED int name(int dirfd, const char *path, int flags, ...)                                                  \
+    {                                                                                                              \
+        va_list args;                                                                                              \
+        va_start(args, flags);                                                                                     \
+        const mode_t mode = modeArgument(flags, args);                                                             \
+        va_end(args);                                                                                              \
+        static const auto real = systemCall<int (*)(int, const char *, int, ...)>(#name);                          \
+        return writes(flags) && !allowed(#name, path, createEffect(flags)) ? -1 : real(dirfd, path, flags, mode);  \
     }
 WATCHED_OPEN(open)
 WATCHED_OPEN(open64)
@@ -122,25 +123,25 @@ WATCHED_OPENAT(openat64)
 WATCHED int creat(const char *path, mode_t mode)
 {
     static const auto real = systemCall<int (*)(const char *, mode_t)>("creat");
-    return allowed("creat", path, AT_FDCWD, Creates) ? real(path, mode) : -1;
+    return allowed("creat", path, Creates) ? real(path, mode) : -1;
 }
 
 WATCHED int creat64(const char *path, mode_t mode)
 {
     static const auto real = systemCall<int (*)(const char *, mode_t)>("creat64");
-    return allowed("creat64", path, AT_FDCWD, Creates) ? real(path, mode) : -1;
+    return allowed("creat64", path, Creates) ? real(path, mode) : -1;
 }
 
 WATCHED int mkdir(const char *path, mode_t mode) noexcept
 {
     static const auto real = systemCall<int (*)(const char *, mode_t)>("mkdir");
-    return allowed("mkdir", path, AT_FDCWD, Creates) ? real(path, mode) : -1;
+    return allowed("mkdir", path, Creates) ? real(path, mode) : -1;
 }
 
 WATCHED int mkdirat(int dirfd, const char *path, mode_t mode) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, mode_t)>("mkdirat");
-    return allowed("mkdirat", path, dirfd, Creates) ? real(dirfd, path, mode) : -1;
+    return allowed("mkdirat", path, Creates) ? real(dirfd, path, mode) : -1;
 }
 
 WATCHED int rmdir(const char *path) noexcept
@@ -158,25 +159,25 @@ WATCHED int unlink(const char *path) noexcept
 WATCHED int unlinkat(int dirfd, const char *path, int flags) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int)>("unlinkat");
-    return allowed("unlinkat", path, dirfd) ? real(dirfd, path, flags) : -1;
+    return allowed("unlinkat", path) ? real(dirfd, path, flags) : -1;
 }
 
 WATCHED int rename(const char *from, const char *to) noexcept
 {
     static const auto real = systemCall<int (*)(const char *, const char *)>("rename");
-    return allowed("rename", from) && allowed("rename", to, AT_FDCWD, Creates) ? real(from, to) : -1;
+    return allowed("rename", from) && allowed("rename", to, Creates) ? real(from, to) : -1;
 }
 
 WATCHED int renameat(int fromDir, const char *from, int toDir, const char *to) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int, const char *)>("renameat");
-    return allowed("renameat", from, fromDir) && allowed("renameat", to, toDir, Creates) ? real(fromDir, from, toDir, to) : -1;
+    return allowed("renameat", from) && allowed("renameat", to, Creates) ? real(fromDir, from, toDir, to) : -1;
 }
 
 WATCHED int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2");
-    return allowed("renameat2", from, fromDir) && allowed("renameat2", to, toDir, Creates)
+    return allowed("renameat2", from) && allowed("renameat2", to, Creates)
         ? real(fromDir, from, toDir, to, flags)
         : -1;
 }
@@ -196,25 +197,25 @@ WATCHED int truncate64(const char *path, off64_t length) noexcept
 WATCHED int link(const char *from, const char *to) noexcept
 {
     static const auto real = systemCall<int (*)(const char *, const char *)>("link");
-    return allowed("link", to, AT_FDCWD, Creates) ? real(from, to) : -1;
+    return allowed("link", to, Creates) ? real(from, to) : -1;
 }
 
 WATCHED int linkat(int fromDir, const char *from, int toDir, const char *to, int flags) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int, const char *, int)>("linkat");
-    return allowed("linkat", to, toDir, Creates) ? real(fromDir, from, toDir, to, flags) : -1;
+    return allowed("linkat", to, Creates) ? real(fromDir, from, toDir, to, flags) : -1;
 }
 
 WATCHED int symlink(const char *target, const char *path) noexcept
 {
     static const auto real = systemCall<int (*)(const char *, const char *)>("symlink");
-    return allowed("symlink", path, AT_FDCWD, Creates) ? real(target, path) : -1;
+    return allowed("symlink", path, Creates) ? real(target, path) : -1;
 }
 
 WATCHED int symlinkat(const char *target, int dirfd, const char *path) noexcept
 {
     static const auto real = systemCall<int (*)(const char *, int, const char *)>("symlinkat");
-    return allowed("symlinkat", path, dirfd, Creates) ? real(target, dirfd, path) : -1;
+    return allowed("symlinkat", path, Creates) ? real(target, dirfd, path) : -1;
 }
 
 } // extern "C"
