@@ -47,16 +47,25 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000)
     return true;
 }
 
-bool connectControls(sender::FileSender &listener, sender::FileSender &client)
+/// Two controls on one quiet site: `client` connects to `listener`.
+struct ControlPair
 {
-    listener.setLocalPort(0);
-    listener.Listen();
-    client.Connect(QStringLiteral("127.0.0.1"), listener.LocalPort());
-    return waitUntil([&] {
-        return listener.State() == platform::SocketComponent::Connected
-            && client.State() == platform::SocketComponent::Connected;
-    });
-}
+    QuietSite site;
+    sender::FileSender client, listener;
+
+    bool connect()
+    {
+        client.setSite(&site);
+        listener.setSite(&site);
+        listener.setLocalPort(0);
+        listener.Listen();
+        client.Connect(QStringLiteral("127.0.0.1"), listener.LocalPort());
+        return waitUntil([&] {
+            return listener.State() == platform::SocketComponent::Connected
+                && client.State() == platform::SocketComponent::Connected;
+        });
+    }
+};
 
 double percentile(std::vector<double> values, double p)
 {
@@ -76,12 +85,11 @@ double mean(const std::vector<double> &values)
 int smallFiles(int count, int size, int intervalMsec)
 {
     QTemporaryDir dir;
-    QuietSite site;
-    sender::FileSender from, to;
-    from.setSite(&site);
-    to.setSite(&site);
-    if (!connectControls(to, from))
+    ControlPair pair;
+    if (!pair.connect())
         return 1;
+    sender::FileSender &from = pair.client;
+    sender::FileSender &to = pair.listener;
     from.setBufferSize(qMax(size, 1));
     from.setInterval(intervalMsec);
 
@@ -150,12 +158,11 @@ int smallFiles(int count, int size, int intervalMsec)
 
 int roundTrips(int count)
 {
-    QuietSite site;
-    sender::FileSender a, b;
-    a.setSite(&site);
-    b.setSite(&site);
-    if (!connectControls(b, a))
+    ControlPair pair;
+    if (!pair.connect())
         return 1;
+    sender::FileSender &a = pair.client;
+    sender::FileSender &b = pair.listener;
     QObject::connect(&b, &sender::FileSender::ReciveMessage, &b, [&b](const QString &text) { b.SendMessage(text); });
     QElapsedTimer clock;
     int back = 0;
