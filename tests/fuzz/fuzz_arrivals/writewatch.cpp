@@ -78,12 +78,7 @@ namespace writewatch {
 void setFolder(const QByteArray &path) { folder = path.endsWith('/') ? path : path + '/'; }
 void setWatching(bool on) { watching = on; }
 
-QByteArray takeRefusal()
-{
-    QByteArray taken;
-    taken.swap(refusal);
-    return taken;
-}
+QByteArray takeRefusal() { return std::exchange(refusal, {}); }
 
 QList<QByteArray> takeCreated() { return std::exchange(created, {}); }
 
