@@ -1,6 +1,7 @@
 #include "socketcomponent.h"
 
 #include "automation.h"
+#include "connection.h"
 #include "conversions.h"
 
 #include <QCoreApplication>
@@ -12,7 +13,6 @@
 #include <QTcpServer>
 #include <QTimer>
 
-#include <deque>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -23,7 +23,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,14 +50,6 @@ constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
 // How often bytes that an arrival handler left unread are looked at again.
 constexpr int RecheckMsec = 20;
 constexpr int PipeBytes = 1024 * 1024;
-constexpr int DrainLimitMsec = 60000;
-
-// A file error's catalogue text followed by the system's reason, so that a failure says why.
-QString fileErrorText(int systemError)
-{
-    return standardErrorDescription(err::PathFileAccessError) + QStringLiteral(": ")
-        + QString::fromLocal8Bit(std::strerror(systemError));
-}
 
 // Accepted connections not yet adopted, shared by every component of the process so that
 // one component can accept a request raised by another.
@@ -121,12 +112,6 @@ qint32 mapSystemError(int systemError)
     }
 }
 
-// A reset or broken connection ends it like a close by the peer.
-bool isPeerGone(int systemError)
-{
-    return systemError == ECONNRESET || systemError == EPIPE;
-}
-
 void checkPort(qint32 port)
 {
     if (port < 0 || port > 65535)
@@ -155,204 +140,6 @@ QString peerText(QHostAddress a)
 }
 
 } // namespace
-
-/// A connected stream on its own descriptor: what waits to be sent (bytes and file ranges, in
-/// call order) and the notifiers. Bytes are read by the component straight from the descriptor.
-class Connection : public QObject
-{
-public:
-    explicit Connection(int descriptor)
-        : readNotifier(descriptor, QSocketNotifier::Read)
-        , m_fd(descriptor)
-        , m_writeNotifier(descriptor, QSocketNotifier::Write)
-    {
-        m_writeNotifier.setEnabled(false);
-        QObject::connect(&m_writeNotifier, &QSocketNotifier::activated, this, [this] { drain(); });
-    }
-
-    ~Connection() override
-    {
-        for (const Pending &p : m_queue)
-            if (p.file >= 0)
-                ::close(p.file);
-        closeDescriptor();
-    }
-
-    int fd() const { return m_fd; }
-    qint64 queued() const { return m_queued; }
-
-    /// Bytes waiting in the kernel to be read.
-    qint64 waiting() const
-    {
-        int n = 0;
-        return ::ioctl(m_fd, FIONREAD, &n) == 0 ? qint64(n) : 0;
-    }
-
-    void send(const QByteArray &bytes)
-    {
-        m_queue.push_back(Pending{bytes, 0, -1, 0, 0, 0});
-        m_queued += bytes.size();
-        drain();
-    }
-
-    /// Queues a file range (taking over `file`); returns how much of it left at once, or the
-    /// error that ended it at once.
-    qint64 sendFile(int file, qint64 offset, qint64 count, std::optional<AutomationError> &failure)
-    {
-        const quint64 id = ++m_lastId;
-        m_queue.push_back(Pending{QByteArray(), 0, file, offset, count, id});
-        m_queued += count;
-        m_watched = id;
-        m_watchedFailure.reset();
-        m_watchedSent = 0;
-        drain();
-        m_watched = 0;
-        failure = m_watchedFailure;
-        return m_watchedSent;
-    }
-
-    /// The owner lets go: what is queued still goes out, then the descriptor is closed.
-    void closeWhenDrained()
-    {
-        failed = nullptr;
-        drained = nullptr;
-        rangeFailed = nullptr;
-        readNotifier.setEnabled(false);
-        readNotifier.disconnect();
-        m_closing = true;
-        if (m_queue.empty()) {
-            closeDescriptor(); // at once: the peer sees the close now, not after the next loop
-            deleteLater();
-            return;
-        }
-        QTimer::singleShot(DrainLimitMsec, this, [this] { deleteLater(); });
-    }
-
-    QSocketNotifier readNotifier;
-    std::function<void(int)> failed;                          ///< a send failed: the system error
-    std::function<void()> drained;                            ///< the queue ran empty
-    std::function<void(qint32, const QString &)> rangeFailed; ///< a file range was cut short
-
-private:
-    struct Pending
-    {
-        QByteArray bytes;  ///< bytes to send, when no file
-        qsizetype sent = 0;
-        int file = -1;     ///< our own duplicate of the file's descriptor
-        qint64 offset = 0; ///< next byte of the file to send
-        qint64 left = 0;   ///< bytes of the file still to send
-        quint64 id = 0;
-    };
-
-    void drain()
-    {
-        const bool hadWork = !m_queue.empty();
-        while (!m_queue.empty()) {
-            Pending &p = m_queue.front();
-            if (p.file < 0) {
-                const ssize_t n = ::send(m_fd, p.bytes.constData() + p.sent, size_t(p.bytes.size() - p.sent), MSG_NOSIGNAL);
-                if (n < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    if (errno == EAGAIN || errno == EWOULDBLOCK)
-                        break;
-                    fail(errno);
-                    return;
-                }
-                p.sent += n;
-                m_queued -= n;
-                if (p.sent == p.bytes.size())
-                    m_queue.pop_front();
-                continue;
-            }
-            off_t offset = off_t(p.offset);
-            const ssize_t n = ::sendfile(m_fd, p.file, &offset, size_t(qMin<qint64>(p.left, 1 << 30)));
-            if (n < 0) {
-                const int e = errno;
-                if (e == EINTR)
-                    continue;
-                if (e == EAGAIN || e == EWOULDBLOCK)
-                    break;
-                if (isPeerGone(e) || e == ENOTCONN) {
-                    fail(e);
-                    return;
-                }
-                cutRange(err::PathFileAccessError, fileErrorText(e));
-                continue;
-            }
-            if (n == 0) { // the file ended before the range did
-                cutRange(err::InputPastEndOfFile, standardErrorDescription(err::InputPastEndOfFile));
-                continue;
-            }
-            if (p.id == m_watched)
-                m_watchedSent += n;
-            p.offset += n;
-            p.left -= n;
-            m_queued -= n;
-            if (p.left == 0) {
-                ::close(p.file);
-                m_queue.pop_front();
-            }
-        }
-        m_writeNotifier.setEnabled(!m_queue.empty());
-        if (!m_queue.empty() || !hadWork)
-            return;
-        if (m_closing) {
-            closeDescriptor();
-            deleteLater();
-        }
-        else if (drained)
-            drained();
-    }
-
-    // Drops the rest of the file range at the front and says so.
-    void cutRange(qint32 number, const QString &description)
-    {
-        Pending p = m_queue.front();
-        m_queue.pop_front();
-        ::close(p.file);
-        m_queued -= p.left;
-        if (p.id == m_watched)
-            m_watchedFailure = AutomationError{number, description};
-        else if (rangeFailed)
-            rangeFailed(number, description);
-    }
-
-    void fail(int systemError)
-    {
-        for (const Pending &p : m_queue)
-            if (p.file >= 0)
-                ::close(p.file);
-        m_queue.clear();
-        m_queued = 0;
-        m_writeNotifier.setEnabled(false);
-        if (m_closing) {
-            closeDescriptor();
-            deleteLater();
-        } else if (failed) {
-            failed(systemError);
-        }
-    }
-
-    void closeDescriptor()
-    {
-        if (m_fd < 0)
-            return;
-        readNotifier.setEnabled(false);
-        m_writeNotifier.setEnabled(false);
-        ::close(std::exchange(m_fd, -1));
-    }
-
-    int m_fd;
-    QSocketNotifier m_writeNotifier;
-    std::deque<Pending> m_queue;
-    qint64 m_queued = 0;
-    bool m_closing = false;
-    quint64 m_lastId = 0;
-    quint64 m_watched = 0;
-    qint64 m_watchedSent = 0;
-    std::optional<AutomationError> m_watchedFailure;
-};
 
 SocketComponent::SocketComponent(QObject *parent)
     : QObject(parent)
