@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <fcntl.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -51,6 +53,68 @@ qint64 Connection::waiting() const
 {
     int n = 0;
     return ::ioctl(m_fd, FIONREAD, &n) == 0 ? qint64(n) : 0;
+}
+
+qint64 Connection::unacknowledged() const
+{
+    int queued = 0;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    return qMax(queued, 0);
+}
+
+qint64 Connection::read(char *into, qint64 count)
+{
+    qint64 got = 0;
+    while (got < count) {
+        const ssize_t n = ::recv(m_fd, into + got, size_t(count - got), 0);
+        if (n > 0)
+            got += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    return got;
+}
+
+int Connection::closeReason() const
+{
+    char byte = 0;
+    const ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+        return -1;
+    return n == 0 ? 0 : errno;
+}
+
+qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 maxBytes, int &systemError)
+{
+    const qint64 pipeBytes = qMax(::fcntl(pipe[1], F_GETPIPE_SZ), 4096);
+    qint64 moved = 0;
+    while (moved < maxBytes) {
+        const ssize_t in = ::splice(m_fd, nullptr, pipe[1], nullptr,
+                                    size_t(qMin(maxBytes - moved, pipeBytes)), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (in < 0 && errno == EINTR)
+            continue;
+        if (in <= 0)
+            break; // nothing more now, the peer's close or a failure: the read notifier reports them
+        for (qint64 left = in; left > 0;) {
+            loff_t at = loff_t(offset + moved);
+            const ssize_t out = ::splice(pipe[0], nullptr, file, &at, size_t(left), SPLICE_F_MOVE);
+            if (out < 0 && errno == EINTR)
+                continue;
+            if (out <= 0) {
+                systemError = out < 0 ? errno : EIO;
+                // The bytes held in the pipe are lost with the file: start the next call empty.
+                for (int &end : pipe)
+                    ::close(std::exchange(end, -1));
+                return moved + left;
+            }
+            left -= out;
+            moved += out;
+        }
+    }
+    return moved;
 }
 
 void Connection::send(const QByteArray &bytes)

@@ -1,7 +1,8 @@
 #pragma once
 // The socket component's connected stream on its own non-blocking descriptor: the queue of
-// what waits to be sent (bytes, and file ranges that go out with sendfile(2)) and the
-// notifiers. Used inside the platform library only; not installed.
+// what waits to be sent (bytes, and file ranges that go out with sendfile(2)), the reads
+// (into the caller's storage, or with splice(2) into a file) and the notifiers. Used inside
+// the platform library only; not installed.
 
 #include "automation.h"
 
@@ -23,18 +24,28 @@ QString fileErrorText(int systemError);
 bool isPeerGone(int systemError);
 
 /// A connected stream on its own descriptor: what waits to be sent (bytes and file ranges, in
-/// call order) and the notifiers. Bytes are read by the component straight from the descriptor.
+/// call order), reads straight from the descriptor, and the notifiers.
 class Connection : public QObject
 {
 public:
     explicit Connection(int descriptor);
     ~Connection() override;
 
-    int fd() const { return m_fd; }
     qint64 queued() const { return m_queued; }
 
     /// Bytes waiting in the kernel to be read.
     qint64 waiting() const;
+    /// Bytes sent and not yet acknowledged by the peer, still in the system's send queue.
+    qint64 unacknowledged() const;
+    /// Reads up to `count` waiting bytes into `into`; returns how many came.
+    qint64 read(char *into, qint64 count);
+    /// Why a readable descriptor has nothing waiting: -1 while it stays open, 0 when the peer
+    /// closed, else the system error that broke it.
+    int closeReason() const;
+    /// Moves up to `maxBytes` waiting bytes into `file` at `offset` through `pipe` (splice(2));
+    /// returns the count taken from the connection. When the file cannot take them it sets
+    /// `systemError` and closes the pipe, and the count includes the bytes lost with it.
+    qint64 spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 maxBytes, int &systemError);
 
     void send(const QByteArray &bytes);
 

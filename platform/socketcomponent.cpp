@@ -18,11 +18,9 @@
 #include <optional>
 
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -501,16 +499,7 @@ void SocketComponent::GetData(QByteArray &data)
     // from one arrival to the next); bytes that came since wait for an announcement of their own.
     const qint64 wanted = m_announced > 0 ? m_announced : qMin(m_connection->waiting(), ReadChunkBytes);
     data.resize(wanted);
-    qint64 got = 0;
-    while (got < wanted) {
-        const ssize_t n = ::recv(m_connection->fd(), data.data() + got, size_t(wanted - got), 0);
-        if (n > 0)
-            got += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
+    const qint64 got = m_connection->read(data.data(), wanted);
     data.resize(got);
     noteConsumed(got);
 }
@@ -528,33 +517,11 @@ qint64 SocketComponent::receiveToFile(int fileDescriptor, qint64 offset, qint64 
             raiseError(err::PathFileAccessError, fileErrorText(errno));
         ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeBytes); // fewer round trips; the default size works too
     }
-    const qint64 pipeBytes = qMax(::fcntl(m_pipe[1], F_GETPIPE_SZ), 4096);
-    qint64 moved = 0;
-    while (moved < maxBytes) {
-        const ssize_t in = ::splice(m_connection->fd(), nullptr, m_pipe[1], nullptr,
-                                    size_t(qMin(maxBytes - moved, pipeBytes)), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (in < 0 && errno == EINTR)
-            continue;
-        if (in <= 0)
-            break; // nothing more now, the peer's close or a failure: the read notifier reports them
-        for (qint64 left = in; left > 0;) {
-            loff_t at = loff_t(offset + moved);
-            const ssize_t out = ::splice(m_pipe[0], nullptr, fileDescriptor, &at, size_t(left), SPLICE_F_MOVE);
-            if (out < 0 && errno == EINTR)
-                continue;
-            if (out <= 0) {
-                const int e = out < 0 ? errno : EIO;
-                // The bytes held in the pipe are lost with the file: start the next call empty.
-                for (int &end : m_pipe)
-                    ::close(std::exchange(end, -1));
-                noteConsumed(moved + left);
-                raiseError(err::PathFileAccessError, fileErrorText(e));
-            }
-            left -= out;
-            moved += out;
-        }
-    }
+    int failure = 0;
+    const qint64 moved = m_connection->spliceToFile(m_pipe, fileDescriptor, offset, maxBytes, failure);
     noteConsumed(moved);
+    if (failure != 0)
+        raiseError(err::PathFileAccessError, fileErrorText(failure));
     return moved;
 }
 
@@ -578,16 +545,15 @@ void SocketComponent::onReadable()
         return;
     }
     // Readable with nothing to read: the peer closed, the connection broke, or nothing at all.
-    char byte = 0;
-    const ssize_t n = ::recv(m_connection->fd(), &byte, 1, MSG_PEEK);
-    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+    const int end = m_connection->closeReason();
+    if (end < 0) {
         m_connection->readNotifier.setEnabled(true);
         return;
     }
-    if (n == 0 || isPeerGone(errno))
+    if (end == 0 || isPeerGone(end))
         onPeerClosed();
     else
-        onConnectionFailed(errno);
+        onConnectionFailed(end);
 }
 
 void SocketComponent::announce(qint64 waiting)
@@ -719,10 +685,7 @@ qint64 SocketComponent::bytesNotYetDelivered() const
 {
     if (!m_connection)
         return 0;
-    int queued = 0;
-    if (::ioctl(m_connection->fd(), SIOCOUTQ, &queued) != 0)
-        queued = 0;
-    return m_connection->queued() + qMax(queued, 0);
+    return m_connection->queued() + m_connection->unacknowledged();
 }
 
 void SocketComponent::raiseNotification(qint32 number)
