@@ -11,8 +11,8 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 # Xvfb and xdotool drive real windows; help2man and man-db make and check the manual pages;
 # Designer's development files build the Designer plugin; dpkg-dev, file, lintian and
-# desktop-file-utils build and check the Debian package.
-packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils)
+# desktop-file-utils build and check the Debian package; bindfs mounts a file system that can be stalled.
+packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils bindfs)
 export QT_QPA_PLATFORM=offscreen
 summary=()
 

@@ -10,6 +10,12 @@
 
 namespace {
 
+// A listener drops a peer that has sent nothing for this long after connecting.
+constexpr int SilentPeerMsec = 10000;
+// Between a message and what follows it: longer than the peer's quiet period, so that each
+// message arrives as one and is not joined to the next.
+constexpr int MessageGapMsec = 4 * sender::FileSender::MessageQuietMsec;
+
 QTextStream &out()
 {
     static QTextStream s(stdout);
@@ -60,6 +66,7 @@ QString escapedForLine(const QString &text)
 
 CliSession::CliSession(const CliOptions &options)
     : m_options(options)
+    , m_guard(options.timeoutSeconds)
 {
     m_control.setSite(this);
     m_control.initNew();
@@ -70,10 +77,20 @@ CliSession::CliSession(const CliOptions &options)
     connect(&m_control, &sender::FileSender::OnClose, this, &CliSession::onClose);
     // Runs after the control's own arrival handling: a send that just ended is seen before a close.
     connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
-    connect(&m_signals, &TerminationSignals::received, this, [this](int signalNumber) {
+    connect(&m_guard, &ExitGuard::endRequested, this, [this](int status, const QString &why) {
         clearProgress();
-        err() << "velmora-cli: ended by signal " << signalNumber << "\n" << Qt::flush;
-        endNow(128 + signalNumber);
+        err() << "velmora-cli: " << why << "\n" << Qt::flush;
+        endNow(status);
+    });
+    m_silentPeer.setSingleShot(true);
+    m_silentPeer.setInterval(SilentPeerMsec);
+    connect(&m_silentPeer, &QTimer::timeout, this, [this] {
+        if (m_peerSpoke || m_phase != Phase::Waiting)
+            return;
+        const QString peer = m_control.RemoteHostIP();
+        print(QStringLiteral("dropped: %1 (sent nothing in %2 s)").arg(peer).arg(SilentPeerMsec / 1000),
+              {{"event", "dropped"}, {"peer", peer}});
+        listenAgain();
     });
     m_fileToSend = options.sendFile;
     m_poll.setInterval(10);
@@ -83,12 +100,6 @@ CliSession::CliSession(const CliOptions &options)
 int CliSession::run()
 {
     QTimer::singleShot(0, this, &CliSession::start);
-    if (m_options.timeoutSeconds > 0)
-        QTimer::singleShot(m_options.timeoutSeconds * 1000, this, [this] {
-            clearProgress();
-            err() << "velmora-cli: timed out after " << m_options.timeoutSeconds << " s\n" << Qt::flush;
-            endNow(3);
-        });
     return QCoreApplication::exec();
 }
 
@@ -145,6 +156,7 @@ void CliSession::reportSendFailed(const QString &reason)
 void CliSession::listenAgain()
 {
     // A peer that left without a word (a port scan, a health check) is not the peer we wait for.
+    m_silentPeer.stop();
     m_control.CloseAll();
     m_phase = Phase::Connecting;
     m_nextSay = 0;
@@ -248,6 +260,8 @@ void CliSession::connected()
         nextAction();
     } else {
         m_phase = Phase::Waiting;
+        if (m_options.listen && !m_peerSpoke)
+            m_silentPeer.start();
     }
 }
 
@@ -272,7 +286,7 @@ void CliSession::nextAction()
             if (m_control.socket().bytesToWrite() > 0)
                 return;
             waiter->deleteLater();
-            QTimer::singleShot(60, this, &CliSession::nextAction);
+            QTimer::singleShot(MessageGapMsec, this, &CliSession::nextAction);
         });
         waiter->start();
         return;
@@ -281,10 +295,15 @@ void CliSession::nextAction()
         m_sendStarted = true;
         try {
             m_transferClock.start();
+            // Our chunk size, whatever block size a peer's header left in the control.
+            m_control.setBufferSize(m_options.chunk);
             m_control.SendFile(m_options.sendFile, m_options.overwrite);
         } catch (const platform::AutomationError &e) {
-            print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
-                  {{"event", "error"}, {"number", e.number}, {"description", e.description}});
+            QString description = e.description;
+            if (e.number == platform::err::BadFileNameOrNumber && m_control.ReciveFilePath().contains(u'|'))
+                description += QStringLiteral(": the path announced to the peer may not hold \"|\"");
+            print(QStringLiteral("error %1: %2").arg(e.number).arg(description),
+                  {{"event", "error"}, {"number", e.number}, {"description", description}});
             finish(1);
         }
         return;

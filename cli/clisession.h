@@ -4,7 +4,7 @@
 #include "clioptions.h"
 #include "controlsite.h"
 #include "filesender.h"
-#include "terminationsignals.h"
+#include "exitguard.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -62,7 +62,8 @@ private:
     bool m_receiving = false;    ///< a file is being received
     QString m_receivePath;       ///< where it goes
     QString m_lastError;         ///< the description of the last Error event
-    TerminationSignals m_signals;
+    ExitGuard m_guard;
+    QTimer m_silentPeer;         ///< drops a peer that says nothing, so that a real one can come
     bool m_sendStarted = false;
     bool m_sendFailed = false;
     bool m_waitingForFlush = false;

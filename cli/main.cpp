@@ -2,6 +2,7 @@
 
 #include "clioptions.h"
 #include "clisession.h"
+#include "exitguard.h"
 #include "conversions.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 
 int main(int argc, char **argv)
 {
+    ExitGuard::holdTerminationSignals();
     // The control is a widget, but this host shows no window.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -5,11 +5,20 @@
 #include "numberedfiles.h"
 #include "propertybag.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sender {
 
@@ -31,14 +40,26 @@ const QString ConnectionClosedText = QStringLiteral("连接已关闭。");
 const QString BusyText = QStringLiteral("忙");
 const QString MessageTooLongText = QStringLiteral("字符串大于8K，不能发送。");
 const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
-const QString NoAnswerText = QStringLiteral("对方超过5秒没有应答，本次发送已取消。");
+const QString NoAnswerText = QStringLiteral("对方超过30秒没有应答，本次发送已取消。");
 const QString ReceiveStalledText = QStringLiteral("对方超过5秒没有发送数据，接收已中断（已收到 %1 字节，共 %2 字节）。");
 
-// Ticks of TimeCount without bytes after which a stalled transfer is given up, on either side.
+// Ticks of TimeCount without bytes after which a stalled receive is given up.
 constexpr qint16 StallTicks = 5;
+// Ticks a sender with nothing left in flight waits for the peer's answer.
+constexpr qint16 AnswerWaitTicks = 30;
 // A chunk larger than this goes out in slices of this size, so memory stays bounded.
 constexpr qint64 MaxSliceBytes = 4 * 1024 * 1024;
+// A header split by the network must be whole this long after its first piece.
 constexpr int HeaderTimeoutMsec = 5000;
+// The most bytes a message can take: its tag and 8192 characters of at most four bytes each.
+constexpr qsizetype MaxMessageBytes = wire::TagLength + wire::MaxMessageLength * 4;
+
+// The reason a failed file operation gives: the catalogue's text and the cause.
+AutomationError fileError(const QString &reason)
+{
+    return AutomationError{platform::err::PathFileAccessError,
+                           platform::standardErrorDescription(platform::err::PathFileAccessError) + QStringLiteral(": ") + reason};
+}
 
 int instanceCount = 0;
 
@@ -89,6 +110,15 @@ FileSender::FileSender(QWidget *parent)
     });
     connect(&SendTimer, &platform::Timer::tick, this, &FileSender::sendTimerTick);
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
+    m_messageQuiet.setSingleShot(true);
+    m_messageQuiet.setInterval(MessageQuietMsec);
+    connect(&m_messageQuiet, &QTimer::timeout, this, [this] {
+        // Bytes already waiting are the next piece: they are looked at before the message goes.
+        if (MySock.BytesReceived() > 0)
+            m_messageQuiet.start();
+        else
+            deliverPendingMessage();
+    });
     m_headerTimeout.setSingleShot(true);
     m_headerTimeout.setInterval(HeaderTimeoutMsec);
     connect(&m_headerTimeout, &QTimer::timeout, this, [this] {
@@ -102,7 +132,8 @@ FileSender::FileSender(QWidget *parent)
 
 FileSender::~FileSender()
 {
-    // A transfer file still open (a send, or a target the watchdog left) is closed with us.
+    // A transfer file still open is closed with us; a receive left unfinished leaves nothing.
+    discardPartFile();
     closeTransferFile();
     --instanceCount;
 }
@@ -253,7 +284,8 @@ void FileSender::CloseAll()
 
 void FileSender::resetArrivalState()
 {
-    // Nothing held from one connection carries over to the next.
+    // Nothing held from one connection carries over to the next; a message that arrived is not lost.
+    deliverPendingMessage();
     m_partialTag.clear();
     m_pendingHeader.clear();
     m_headerTimeout.stop();
@@ -326,7 +358,7 @@ void FileSender::setTimeCounter(qint32) { refuseReadOnlyPut(); }
 
 void FileSender::openTransferFile(const QString &path, platform::FileAccess access)
 {
-    closeTransferFile(); // a target the watchdog left open is never lost track of
+    closeTransferFile(); // one transfer file at a time
     const qint16 number = NumberedFiles::FreeFile();
     NumberedFiles::Open(number, path, access);
     // Owned only once it is open: a failed open never makes us close a number someone else holds.
@@ -346,6 +378,7 @@ void FileSender::EndTransfer()
 {
     SendTimer.setEnabled(false);
     m_chunkOwed = 0;
+    discardPartFile(); // a receive cut short leaves the target as it was
     closeTransferFile();
     m_state.Busy = VariantFalse;
     m_state.TransferMode = 0;
@@ -381,12 +414,27 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
         showMessage(BusyText);
         return false;
     }
-    // A peer's header still waiting for its rest is refused first: one transfer at a time.
+    // The peer splits the header at every "|": such a path would be cut, and stored elsewhere.
+    if (m_state.ReciveFilePath.contains(u'|'))
+        platform::raiseError(platform::err::BadFileNameOrNumber);
+    // A peer's header still waiting for its rest is refused first: one transfer at a time. A
+    // message being assembled is complete: what the peer sends next answers our header.
     if (!m_pendingHeader.isEmpty())
         refusePendingHeader();
+    deliverPendingMessage();
     m_state.TransferMode = 1;
     // Read-only: a send never creates or changes a file on this side.
     openTransferFile(FilePath, platform::FileAccess::Read);
+    struct stat source = {};
+    const int fd = NumberedFiles::Handle(m_state.FileNumber);
+    char probe = 0;
+    if (::fstat(fd, &source) == 0 && source.st_size == 0 && ::pread(fd, &probe, 1, 0) > 0) {
+        // Some files (those of /proc, say) report no length but have content: it cannot be announced.
+        closeTransferFile();
+        throw fileError(QStringLiteral("the file reports a length of 0 but is not empty"));
+    }
+    m_sourceSize = source.st_size;
+    m_sourceModifiedNsec = qint64(source.st_mtim.tv_sec) * 1000000000 + source.st_mtim.tv_nsec;
     m_state.TotalBytes = double(NumberedFiles::Lof(m_state.FileNumber));
     m_state.DoneBytes = 0;
     m_state.Busy = VariantTrue;
@@ -413,8 +461,12 @@ void FileSender::sendTimerTick()
         const qint64 unread = NumberedFiles::Lof(m_state.FileNumber) - NumberedFiles::Loc(m_state.FileNumber);
         if (unread <= 0)
             platform::raiseError(platform::err::InputPastEndOfFile); // the file shrank
-        m_chunkOwed = std::min({qint64(m_state.BufferSize), owed, unread});
+        const qint64 chunk = std::min({qint64(m_state.BufferSize), owed, unread});
+        m_chunkOwed = chunk;
         sendSlice();
+        // The chunk counts once, at its tick; slices are how it goes out, not progress.
+        m_state.DoneBytes += double(chunk);
+        m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     } catch (const AutomationError &e) {
         failTransfer(e);
     }
@@ -430,8 +482,6 @@ void FileSender::sendSlice()
     MySock.sendFileRange(NumberedFiles::Handle(m_state.FileNumber), from, slice);
     NumberedFiles::Seek(m_state.FileNumber, from + slice);
     m_chunkOwed -= slice;
-    m_state.DoneBytes += double(slice);
-    m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     if (m_chunkOwed > 0 && MySock.bytesToWrite() == 0)
         continueChunkLater(); // the network took it all at once: no completion will tell us
 }
@@ -468,10 +518,11 @@ void FileSender::timeCountTick()
         ++m_state.IdleTicks;
     const bool busy = Busy() != VariantFalse;
     if (busy && m_state.IdleTicks > StallTicks && m_state.TransferMode == 0) {
-        // A stalled receive is released, and the host told; the target stays open until the
-        // next file is opened, the next header is answered, or EndTransfer.
+        // A stalled receive is released, and the host told; what arrived is dropped, and the
+        // target is left as it was.
         m_state.IdleTicks = 0;
         m_state.Busy = VariantFalse;
+        discardPartFile();
         raiseErrorEvent(0, ReceiveStalledText.arg(platform::numberToText(m_state.DoneBytes),
                                                   platform::numberToText(m_state.TotalBytes)));
         return;
@@ -481,16 +532,18 @@ void FileSender::timeCountTick()
 
 void FileSender::checkAnswerWait()
 {
-    if (transferState() != TransferState::Sending)
+    // Without a peer there is nobody to answer: the send waits for StopSend or CloseAll.
+    if (transferState() != TransferState::Sending || MySock.State() != platform::SocketComponent::Connected)
         return;
     // Waiting is counted only once nothing is left to send and the peer has taken every byte:
-    // a slow link or a paced send keeps bytes queued and so keeps the sender waiting.
-    const bool nothingLeft = !SendTimer.Enabled() || m_state.DoneBytes >= m_state.TotalBytes;
+    // a slow link or a paced send keeps bytes queued and so keeps the sender waiting. Only an
+    // answer starts the wait again, not other bytes from the peer.
+    const bool nothingLeft = !SendTimer.Enabled() || (m_state.DoneBytes >= m_state.TotalBytes && m_chunkOwed == 0);
     if (!nothingLeft || MySock.bytesNotYetDelivered() > 0) {
         m_answerWaitTicks = 0;
         return;
     }
-    if (++m_answerWaitTicks > StallTicks)
+    if (++m_answerWaitTicks > AnswerWaitTicks)
         failTransfer(AutomationError{0, NoAnswerText});
 }
 
@@ -537,7 +590,6 @@ void FileSender::beginArrival()
 {
     m_state.FileSystemHelper = std::make_unique<platform::FileSystemObject>();
     m_state.IdleTicks = 0;
-    m_answerWaitTicks = 0;
 }
 
 void FileSender::answer(const char *tag)
@@ -547,6 +599,8 @@ void FileSender::answer(const char *tag)
 
 void FileSender::processArrival(QByteArray data)
 {
+    if (!m_pendingMessage.isEmpty() && continuePendingMessage(data))
+        return;
     if (!m_pendingHeader.isEmpty() && continuePendingHeader(data))
         return;
     if (!m_partialTag.isEmpty()) {
@@ -577,9 +631,10 @@ void FileSender::processArrival(QByteArray data)
         if (transferState() == TransferState::Idle) {
             switch (tag) {
             case wire::Tag::Message: {
-                QVariantList args{platform::fromWireBytes(data.mid(wire::TagLength)).text};
-                fireEvent(FileSenderEvent::ReciveMessage, args);
-                break;
+                // The network may have split it: it is held until a quiet period without more.
+                if (continuePendingMessage(data))
+                    return;
+                continue;
             }
             case wire::Tag::FileData: {
                 receiveHeader(data);
@@ -599,6 +654,32 @@ void FileSender::processArrival(QByteArray data)
     }
 }
 
+bool FileSender::continuePendingMessage(QByteArray &data)
+{
+    // Whatever arrives within the quiet period continues the message, up to the most bytes a
+    // message can take; bytes past that are an arrival of their own. True when all was taken.
+    const qsizetype take = qMin(data.size(), MaxMessageBytes - m_pendingMessage.size());
+    m_pendingMessage.append(data.constData(), take);
+    data.remove(0, take);
+    if (m_pendingMessage.size() < MaxMessageBytes) {
+        m_messageQuiet.start();
+        return true;
+    }
+    deliverPendingMessage();
+    return data.isEmpty();
+}
+
+void FileSender::deliverPendingMessage()
+{
+    m_messageQuiet.stop();
+    if (m_pendingMessage.isEmpty())
+        return;
+    // Decoded whole: a character the network cut in two is put back together.
+    QVariantList args{platform::fromWireBytes(QByteArray(m_pendingMessage).remove(0, wire::TagLength)).text};
+    m_pendingMessage.clear();
+    fireEvent(FileSenderEvent::ReciveMessage, args);
+}
+
 bool FileSender::continuePendingHeader(const QByteArray &data)
 {
     // A new control message means the held header will never be completed.
@@ -608,8 +689,7 @@ bool FileSender::continuePendingHeader(const QByteArray &data)
     }
     const QByteArray header = m_pendingHeader + data;
     m_pendingHeader.clear();
-    m_headerTimeout.stop();
-    receiveHeader(header);
+    receiveHeader(header); // the time limit still runs from the first piece
     return true;
 }
 
@@ -617,12 +697,11 @@ void FileSender::receiveHeader(const QByteArray &arrival)
 {
     const platform::WireText payload = platform::fromWireBytes(arrival.mid(wire::TagLength));
     if (wire::isHeaderComplete(payload.text)) {
+        m_headerTimeout.stop();
         if (payload.faithful) {
             handleHeader(payload.text);
         } else {
-            // A path that does not decode faithfully is never used.
-            closeTransferFile();
-            answer(wire::SendErrorTag);
+            answer(wire::SendErrorTag); // a path that does not decode faithfully is never used
         }
         return;
     }
@@ -639,7 +718,6 @@ void FileSender::refusePendingHeader()
         return;
     m_pendingHeader.clear();
     m_headerTimeout.stop();
-    closeTransferFile();
     answer(wire::SendErrorTag);
 }
 
@@ -647,6 +725,7 @@ void FileSender::handleAnswer(wire::Tag tag)
 {
     switch (tag) {
     case wire::Tag::SendData:
+        m_answerWaitTicks = 0;
         if (m_state.TotalBytes <= 0)
             EndTransfer(); // nothing is owed for an empty file
         else
@@ -654,8 +733,10 @@ void FileSender::handleAnswer(wire::Tag tag)
         break;
     case wire::Tag::HereIsIt:
         // After "SendDat:" the peer confirms only what it has all of: an earlier one is wrong.
-        if (SendTimer.Enabled() && m_state.DoneBytes < m_state.TotalBytes)
+        if (SendTimer.Enabled() && (m_state.DoneBytes < m_state.TotalBytes || m_chunkOwed > 0))
             failTransfer(AutomationError{0, EarlyConfirmationText});
+        else if (sourceChanged())
+            failTransfer(fileError(QStringLiteral("the source changed during the send")));
         else
             EndTransfer();
         break;
@@ -690,13 +771,15 @@ bool FileSender::EnsureFolder(const QString &path)
 
 void FileSender::handleHeader(const QString &payload)
 {
-    // A target the watchdog left open is closed (and so complete on disk) before any answer.
-    closeTransferFile();
     const auto header = wire::parseHeader(payload);
     if (!header) {
         answer(wire::SendErrorTag); // malformed: nothing changes
         return;
     }
+    // A well-formed header's size and block size are taken whatever the answer; its path only
+    // when the target is accepted.
+    m_state.TotalBytes = header->size;
+    m_state.BufferSize = header->blockSize;
     // The header's path is taken when the host set none, and replaces one taken before.
     QString target = m_state.ReciveFilePath;
     bool fromHeader = m_pathFromHeader;
@@ -707,15 +790,13 @@ void FileSender::handleHeader(const QString &payload)
     // Only a regular file, or none yet, is a target: a FIFO or device could block us for good.
     const QFileInfo info(target);
     if (target.contains(QChar(0)) || (info.exists() && !info.isFile()) || !EnsureFolder(target)) {
-        answer(wire::SendErrorTag); // refused: no field changes
+        answer(wire::SendErrorTag); // refused: the path is not taken
         return;
     }
     const auto accept = [&] {
         m_state.ReciveFilePath = target;
         m_pathFromHeader = fromHeader;
-        m_state.TotalBytes = header->size;
         m_state.DoneBytes = 0; // never the count of an earlier transfer
-        m_state.BufferSize = header->blockSize;
     };
     if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
         accept();
@@ -725,20 +806,23 @@ void FileSender::handleHeader(const QString &payload)
         return;
     }
     try {
-        openTransferFile(target, platform::FileAccess::ReadWrite);
-        // Emptied before any byte comes: an interrupted receive leaves a shorter file, which the
-        // next header receives again, never old bytes behind new ones.
-        NumberedFiles::SetLength(m_state.FileNumber, 0);
+        // The file arrives beside the target; the target itself is not touched before the end.
+        openPartFile(target);
     } catch (const AutomationError &) {
-        // A target that cannot be opened (no permission, say) is refused; we stay idle.
-        closeTransferFile();
+        // A folder we cannot write to, say: refused, and we stay idle.
         answer(wire::SendErrorTag);
         return;
     }
     accept();
     if (m_state.TotalBytes == 0) {
         // Nothing to receive: the target is now an empty file, whether it was missing or not.
-        closeTransferFile();
+        try {
+            commitPartFile();
+        } catch (const AutomationError &e) {
+            answer(wire::SendErrorTag);
+            raiseErrorEvent(e.number, e.description);
+            return;
+        }
         answer(wire::HereIsItTag);
         finishReceive();
         return;
@@ -760,9 +844,7 @@ void FileSender::receiveFileData()
         moved = MySock.receiveToFile(NumberedFiles::Handle(m_state.FileNumber), at, owed);
         NumberedFiles::Seek(m_state.FileNumber, at + moved);
     } catch (const AutomationError &e) {
-        // The target cannot take the bytes (disk full, say): the sender is told to stop.
-        answer(wire::SendErrorTag);
-        failTransfer(e);
+        failReceive(e);
         return;
     }
     if (moved > 0)
@@ -776,13 +858,21 @@ QByteArray FileSender::handleFileData(const QByteArray &data)
     try {
         NumberedFiles::Put(m_state.FileNumber, take == data.size() ? data : data.left(take));
     } catch (const AutomationError &e) {
-        // The target cannot take the bytes (disk full, say): the sender is told to stop.
-        answer(wire::SendErrorTag);
-        failTransfer(e);
+        failReceive(e);
         return QByteArray();
     }
     takeFileData(take);
     return data.mid(take);
+}
+
+void FileSender::failReceive(const AutomationError &e)
+{
+    // The target cannot take the bytes (disk full, say): the count says what did reach the
+    // disk, and the sender is told to stop.
+    if (m_ownsFile)
+        m_state.DoneBytes = double(NumberedFiles::Lof(m_state.FileNumber));
+    answer(wire::SendErrorTag);
+    failTransfer(e);
 }
 
 void FileSender::takeFileData(qint64 take)
@@ -790,13 +880,75 @@ void FileSender::takeFileData(qint64 take)
     const bool complete = double(take) >= m_state.TotalBytes - m_state.DoneBytes;
     m_state.DoneBytes += double(take);
     if (complete) {
+        try {
+            commitPartFile(); // every byte is there: the target is replaced before it is confirmed
+        } catch (const AutomationError &e) {
+            answer(wire::SendErrorTag);
+            failTransfer(e);
+            return;
+        }
         answer(wire::HereIsItTag);
         m_state.Busy = VariantFalse;
-        closeTransferFile();
     }
     m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     if (complete)
         finishReceive();
+}
+
+void FileSender::openPartFile(const QString &target)
+{
+    // Beside the target, so that the rename at the end stays on one file system; a target that
+    // is a link is replaced where it points. Hidden, and named after the program.
+    const QFileInfo info(target);
+    m_commitPath = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+    const QFileInfo commit(m_commitPath);
+    for (int attempt = 1;; ++attempt) {
+        const QString part = commit.absolutePath() + QStringLiteral("/.%1.velmora-%2")
+                                                         .arg(commit.fileName().left(128))
+                                                         .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        try {
+            openTransferFile(part, platform::FileAccess::CreateNew);
+            m_partPath = part;
+            return;
+        } catch (const AutomationError &) {
+            if (attempt == 8 || !QFileInfo::exists(part)) // only a name already taken is tried again
+                throw;
+        }
+    }
+}
+
+void FileSender::commitPartFile()
+{
+    closeTransferFile();
+    const QByteArray from = QFile::encodeName(m_partPath);
+    const QByteArray to = QFile::encodeName(m_commitPath);
+    struct stat replaced = {};
+    if (::stat(to.constData(), &replaced) == 0)
+        ::chmod(from.constData(), replaced.st_mode & 07777); // the target keeps its permissions
+    if (::rename(from.constData(), to.constData()) != 0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        discardPartFile();
+        throw fileError(reason);
+    }
+    m_partPath.clear();
+}
+
+void FileSender::discardPartFile()
+{
+    if (m_partPath.isEmpty())
+        return;
+    closeTransferFile();
+    QFile::remove(m_partPath);
+    m_partPath.clear();
+}
+
+bool FileSender::sourceChanged() const
+{
+    struct stat now = {};
+    if (!m_ownsFile || ::fstat(NumberedFiles::Handle(m_state.FileNumber), &now) != 0)
+        return false;
+    return now.st_size != m_sourceSize
+        || qint64(now.st_mtim.tv_sec) * 1000000000 + now.st_mtim.tv_nsec != m_sourceModifiedNsec;
 }
 
 void FileSender::finishReceive()

@@ -106,7 +106,7 @@ public:
     qint32 RemotePort() const;
     void setRemotePort(qint32 New_RemotePort);
     /// Announces the file at FilePath to the peer; the peer's answer decides what follows.
-    /// Always returns false.
+    /// ReciveFilePath, the path announced, may not hold "|" (52). Always returns false.
     bool SendFile(const QString &FilePath, bool OverWrite = false);
     /// Sends a text of at most 8192 characters. Always returns false.
     bool SendMessage(const QString &Message);
@@ -157,8 +157,17 @@ public:
     /// The arrival handling for bytes already fetched from the socket: exactly what a data
     /// arrival of `bytes` does (answers go out on the connection).
     void handleArrival(const QByteArray &bytes);
-    /// Forgets a tag or header start held for the next arrival, as a new connection does.
+    /// Forgets a tag or header start held for the next arrival, as a new connection does; a
+    /// message still being assembled is delivered first.
     void resetArrivalState();
+    /// How long a message is held for more pieces: a piece that arrives within this quiet
+    /// period after a message is part of it, whatever it starts with.
+    static constexpr int MessageQuietMsec = 25;
+    /// True while a message that arrived is held for the rest the network may still bring.
+    bool assemblingMessage() const { return !m_pendingMessage.isEmpty(); }
+    /// The hidden file a receive writes into, renamed over the target once every byte is there
+    /// (empty when no receive is under way).
+    QString partialFilePath() const { return m_partPath; }
     /// Number of live instances in this process.
     static int liveInstances();
 
@@ -192,6 +201,8 @@ private:
                        const QString &helpFile, qint32 helpContext, bool &cancelDisplay);
 
     void processArrival(QByteArray data);
+    bool continuePendingMessage(QByteArray &data);
+    void deliverPendingMessage();
     bool continuePendingHeader(const QByteArray &data);
     void receiveHeader(const QByteArray &arrival);
     void refusePendingHeader();
@@ -202,8 +213,13 @@ private:
     void receiveFileData();
     QByteArray handleFileData(const QByteArray &data);
     void takeFileData(qint64 take);
+    void failReceive(const platform::AutomationError &e);
     bool EnsureFolder(const QString &path);
+    void openPartFile(const QString &target);
+    void commitPartFile();
+    void discardPartFile();
     void finishReceive();
+    bool sourceChanged() const;
     void sendSlice();
     void continueChunkLater();
     void checkAnswerWait();
@@ -222,10 +238,16 @@ private:
     bool m_pathFromHeader = false; ///< ReciveFilePath was taken from a header, not set by the host
     QByteArray m_partialTag; ///< the start of a tag that arrived alone, kept for the next arrival
     QByteArray m_pendingHeader; ///< a header the network split, held until its rest arrives
-    QTimer m_headerTimeout;     ///< refuses a held header whose rest never comes
+    QTimer m_headerTimeout;     ///< refuses a held header whose rest never comes, counted from its first piece
+    QByteArray m_pendingMessage; ///< a message held for the rest the network may still bring
+    QTimer m_messageQuiet;       ///< delivers the held message once no piece came for a while
+    QString m_partPath;          ///< the hidden file being received into
+    QString m_commitPath;        ///< where it goes once complete
     qint64 m_chunkOwed = 0;     ///< bytes of the current chunk still to go out, slice by slice
     bool m_sliceQueued = false; ///< the next slice is already on its way
     qint16 m_answerWaitTicks = 0; ///< TimeCount ticks a sender with nothing left to send has waited
+    qint64 m_sourceSize = -1;     ///< the file being sent, as it was when the send started ...
+    qint64 m_sourceModifiedNsec = 0; ///< ... so that a change during the send is found
 };
 
 } // namespace sender

@@ -96,6 +96,15 @@ qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 
                                     size_t(qMin(maxBytes - moved, pipeBytes)), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (in < 0 && errno == EINTR)
             continue;
+        if (in <= 0 && (in == 0 || errno == EAGAIN) && waiting() > 0) {
+            // splice(2) stops at an urgent (out-of-band) byte, which is in line with the rest
+            // (see adopt()); a plain read goes on past it.
+            const qint64 read = readToFile(file, offset + moved, maxBytes - moved, systemError);
+            moved += qMax<qint64>(read, 0);
+            if (read <= 0 || systemError != 0)
+                break;
+            continue;
+        }
         if (in <= 0)
             break; // nothing more now, the peer's close or a failure: the read notifier reports them
         for (qint64 left = in; left > 0;) {
@@ -115,6 +124,23 @@ qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 
         }
     }
     return moved;
+}
+
+qint64 Connection::readToFile(int file, qint64 offset, qint64 maxBytes, int &systemError)
+{
+    QByteArray buffer(qMin<qint64>(maxBytes, 64 * 1024), Qt::Uninitialized);
+    const qint64 got = read(buffer.data(), buffer.size());
+    for (qint64 written = 0; written < got;) {
+        const ssize_t out = ::pwrite(file, buffer.constData() + written, size_t(got - written), off_t(offset + written));
+        if (out < 0 && errno == EINTR)
+            continue;
+        if (out <= 0) {
+            systemError = out < 0 ? errno : EIO;
+            break;
+        }
+        written += out;
+    }
+    return got;
 }
 
 void Connection::send(const QByteArray &bytes)

@@ -47,6 +47,10 @@ public:
     /// `systemError` and closes the pipe, and the count includes the bytes lost with it.
     qint64 spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 maxBytes, int &systemError);
 
+    /// Reads up to `maxBytes` waiting bytes and writes them into `file` at `offset`; returns the
+    /// count read. When the file cannot take them it sets `systemError`.
+    qint64 readToFile(int file, qint64 offset, qint64 maxBytes, int &systemError);
+
     void send(const QByteArray &bytes);
 
     /// Queues a file range (taking over `file`); returns how much of it left at once, or the

@@ -27,12 +27,16 @@ QFile &openFile(qint16 number)
     return **it;
 }
 
-// The catalogue text of `number` followed by the system's reason, so that a failed write says why.
-[[noreturn]] void raiseWithReason(qint32 number, const QFile &f)
+// The catalogue text of `number` followed by the reason, so that a failure says why.
+[[noreturn]] void raiseWithReason(qint32 number, const QString &reason)
 {
-    const QString reason = f.errorString();
     const QString text = standardErrorDescription(number);
     raiseError(number, reason.isEmpty() ? text : text + QStringLiteral(": ") + reason);
+}
+
+[[noreturn]] void raiseWithReason(qint32 number, const QFile &f)
+{
+    raiseWithReason(number, f.errorString());
 }
 
 // The error that best describes why `path` could not be opened.
@@ -41,7 +45,7 @@ qint32 openError(const QString &path, FileAccess access)
     const QFileInfo info(path);
     if (path.isEmpty())
         return err::BadFileNameOrNumber;
-    if (info.isDir())
+    if (info.isDir() || (access == FileAccess::CreateNew && info.exists()))
         return err::PathFileAccessError;
     if (!info.absoluteDir().exists())
         return err::PathNotFound;
@@ -68,14 +72,30 @@ void NumberedFiles::Open(qint16 number, const QString &path, FileAccess access)
         raiseError(err::FileAlreadyOpen);
     // Only regular files: a folder, device or FIFO has no length to announce and may block for good.
     const QFileInfo info(path);
-    if (path.contains(QChar(0)) || (info.exists() && !info.isFile()))
+    if (path.contains(QChar(0)))
         raiseError(err::PathFileAccessError);
+    if (info.exists() && !info.isFile())
+        raiseWithReason(err::PathFileAccessError, QStringLiteral("not a regular file"));
     auto file = std::make_shared<QFile>(path);
     // Unbuffered: every write reaches the system at once, so a failing one fails here, with its reason.
-    const QIODevice::OpenMode mode =
-        (access == FileAccess::Read ? QIODevice::ReadOnly : QIODevice::ReadWrite) | QIODevice::Unbuffered;
-    if (!file->open(mode))
-        raiseError(openError(path, access));
+    QIODevice::OpenMode mode = QIODevice::Unbuffered;
+    switch (access) {
+    case FileAccess::Read:
+        mode |= QIODevice::ReadOnly;
+        break;
+    case FileAccess::ReadWrite:
+        mode |= QIODevice::ReadWrite;
+        break;
+    case FileAccess::CreateNew:
+        mode |= QIODevice::ReadWrite | QIODevice::NewOnly;
+        break;
+    }
+    if (!file->open(mode)) {
+        const qint32 number = openError(path, access);
+        if (number == err::PathFileAccessError)
+            raiseWithReason(number, *file);
+        raiseError(number);
+    }
     table().insert(number, std::move(file));
 }
 

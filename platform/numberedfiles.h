@@ -10,8 +10,9 @@ namespace platform {
 
 /// How a numbered file is opened for binary access.
 enum class FileAccess {
-    Read,     ///< read-only; the file must exist
-    ReadWrite ///< read and write; created when missing
+    Read,      ///< read-only; the file must exist
+    ReadWrite, ///< read and write; created when missing
+    CreateNew  ///< read and write; a new file, refused (75) when the path exists
 };
 
 /// Numbered binary files shared by the whole process. Every file opens at its first byte;
@@ -24,7 +25,8 @@ public:
     /// The lowest number not in use (67 when all are taken).
     static qint16 FreeFile();
     /// Opens `path` under `number`: 52 for a number out of range, 55 when it is in use,
-    /// 53 / 76 / 70 / 75 when the file cannot be opened (75 for anything but a regular file).
+    /// 53 / 76 / 70 / 75 when the file cannot be opened (75, saying why, for anything but a
+    /// regular file and for a new file whose path exists).
     static void Open(qint16 number, const QString &path, FileAccess access);
     /// Reads exactly `buffer.size()` bytes at the current position (62 when fewer remain).
     static void Get(qint16 number, QByteArray &buffer);

@@ -1,4 +1,5 @@
 #include "clirun.h"
+#include "splittingproxy.h"
 #include "testhelpers.h"
 
 #include <QCryptographicHash>
@@ -60,6 +61,7 @@ class TestCli : public QObject
 {
     Q_OBJECT
 private slots:
+    void messagesFromConnectingSide_data();
     void messagesFromConnectingSide();
     void messagesFromListeningSideAsJson();
     void filesBothWays();
@@ -75,16 +77,39 @@ private slots:
     void gbkPeerBothWays();
 };
 
+void TestCli::messagesFromConnectingSide_data()
+{
+    QTest::addColumn<int>("pieceBytes"); // 0: straight to the listener
+    QTest::addColumn<QString>("encoding");
+    QTest::newRow("direct") << 0 << "UTF-8";
+    QTest::newRow("through a link that splits the stream") << 1448 << "UTF-8";
+    QTest::newRow("split, in GBK") << 1448 << "GBK";
+}
+
 void TestCli::messagesFromConnectingSide()
 {
+    QFETCH(int, pieceBytes);
+    QFETCH(QString, encoding);
+    QTemporaryDir dir;
+    // Long enough to be split, with characters cut in two, and a tag where a piece begins.
+    const QString planted = dir.filePath("planted.txt");
+    const QString longText = QString(1439, u'x') + QStringLiteral("FileDat:%1|5|100|True").arg(planted)
+        + QString(1000, QChar(0x4E2D)) + QStringLiteral("end");
     Run listener, talker;
-    const int port = startListener(listener, {});
+    const int port = startListener(listener, {"--encoding", encoding});
     QVERIFY(port > 0);
-    talker.start(connectArgs(port) + QStringList{"--say", "hello", "--say", "", "--say", "中文 | FileDat:x"});
+    std::unique_ptr<testing::SplittingProxy> proxy;
+    if (pieceBytes > 0)
+        proxy = std::make_unique<testing::SplittingProxy>(quint16(port), pieceBytes, 2);
+    talker.start(connectArgs(proxy ? proxy->port() : port)
+                 + QStringList{"--encoding", encoding, "--say", "hello", "--say", "", "--say", "中文 | FileDat:x",
+                               "--say", longText});
     QCOMPARE(talker.finish(), 0);
     QCOMPARE(listener.finish(), 0);
     QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
-                                            "message: hello", "message: ", "message: 中文 | FileDat:x", "closed"}));
+                                            "message: hello", "message: ", "message: 中文 | FileDat:x",
+                                            "message: " + longText, "closed"}));
+    QVERIFY(!QFile::exists(planted));
 }
 
 void TestCli::messagesFromListeningSideAsJson()
@@ -215,7 +240,7 @@ void TestCli::interruptedReceiveIsAFailure()
     QVERIFY(port > 0);
     // Slow enough to be caught in the middle: 64 KiB every 10 ms.
     sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src"), "--chunk", "65536", "--interval", "10"});
-    QVERIFY(testing::waitFor([&] { return QFileInfo(dir.filePath("in")).size() > 0; }, 20000));
+    QVERIFY(testing::waitFor([&] { return testing::receivedSoFar(dir.filePath("in")) > 0; }, 20000));
     if (killSender)
         sender.process->kill();
     else
@@ -225,7 +250,8 @@ void TestCli::interruptedReceiveIsAFailure()
     const QString incomplete = lines.filter(QStringLiteral("incomplete: ")).value(0);
     QVERIFY2(incomplete.startsWith(QStringLiteral("incomplete: %1 (").arg(dir.filePath("in"))), qPrintable(lines.join(u'|')));
     QVERIFY(incomplete.endsWith(QStringLiteral(" of 67108864 bytes)")));
-    QVERIFY(QFileInfo(dir.filePath("in")).size() < 67108864);
+    QVERIFY(!QFile::exists(dir.filePath("in"))); // nothing half-written is left
+    QCOMPARE(testing::receivedSoFar(dir.filePath("in")), 0);
     sender.process->kill();
     sender.finish(10000);
 }
@@ -247,6 +273,12 @@ void TestCli::probeDoesNotEndAListener()
             return receiver.lines().count(QStringLiteral("listening: %1").arg(port)) == i + 2;
         }));
     }
+    // One that connects and then says nothing is dropped after 10 s.
+    QTcpSocket silent;
+    silent.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(silent.waitForConnected(5000));
+    QVERIFY(testing::waitFor([&] { return receiver.count(QStringLiteral("listening: %1").arg(port)) == 4; }, 30000));
+    QVERIFY(receiver.lines().contains("dropped: 127.0.0.1 (sent nothing in 10 s)"));
     sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src")});
     QCOMPARE(sender.finish(), 0);
     QCOMPARE(receiver.finish(), 0);

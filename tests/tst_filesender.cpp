@@ -435,6 +435,18 @@ void TestFileSender::framingRecovery()
     next.send(QByteArray("Message:fresh"));
     QVERIFY(waitFor([&] { return p.events.messages().size() == 1; }));
     QCOMPARE(p.events.messages()[0], QStringLiteral("fresh"));
+    // What follows a message within its quiet period continues it, a tag included; a message
+    // goes as soon as it has the most bytes one can take, and what follows is an arrival of its own.
+    const QByteArray cut = QStringLiteral("中").toUtf8();
+    p->handleArrival("Message:a" + cut.left(1));
+    p->handleArrival(cut.mid(1) + "FileDat:/tmp/planted|1|1|True");
+    QVERIFY(waitFor([&] { return p.events.messages().size() == 2; }));
+    p->handleArrival("Message:" + QByteArray(32768, 'x') + "Message:next");
+    QVERIFY(waitFor([&] { return p.events.messages().size() == 4; }));
+    QCOMPARE(p.events.messages().mid(1),
+             (QStringList{QStringLiteral("a中FileDat:/tmp/planted|1|1|True"), QString(32768, u'x'), "next"}));
+    QVERIFY(next.settle(*p));
+    QVERIFY(next.received().isEmpty()); // no header was answered
 }
 
 void TestFileSender::arbitraryArrivalsNeverCrash()

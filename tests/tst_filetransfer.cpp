@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 using namespace sender;
@@ -76,14 +77,14 @@ private slots:
     void unusablePathsAnsweredSendErr();
     void headerPathRules();
     void refusalsWithMessageBoxes();
-    void missingFileFailsWithoutCreatingOrSending();
+    void unsendableFilesFailWithoutSending_data();
+    void unsendableFilesFailWithoutSending();
+    void changedSourceFailsTheSend();
     void headerRefusedBySocketLeavesSendAnnounced();
     void stopSendOnSenderAndWatchdogOnReceiver();
     void stopSendOnReceiver();
-    void interruptedReceiveLeavesAShorterFile_data();
-    void interruptedReceiveLeavesAShorterFile();
-    void leftOpenTargetClosedBeforeAnythingElse_data();
-    void leftOpenTargetClosedBeforeAnythingElse();
+    void interruptedReceiveLeavesTheTargetAsItWas_data();
+    void interruptedReceiveLeavesTheTargetAsItWas();
     void peerCloseMidTransfer_data();
     void peerCloseMidTransfer();
     void splitHeaders_data();
@@ -103,13 +104,16 @@ private slots:
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
+    /// The hidden files receives write into, left in the folder.
+    QStringList partFiles() const
+    {
+        return QDir(dir->path()).entryList({QStringLiteral(".*.velmora-*")}, QDir::Files | QDir::Hidden);
+    }
     /// Connects a (listening) and b, both with Interval 1.
     void pair(Peer &a, Peer &b);
     /// Connects a and b with Interval 0 and has a announce 3000 bytes in chunks of 1000; true once
     /// b accepted, so that only the test's own calls of the tick handler send data.
     bool startManualSend(Peer &a, Peer &b, bool overwrite = false);
-    /// startManualSend, one chunk, then the sender stops: b is left receiving with 1000 of 3000 bytes.
-    bool stallReceiveAfterOneChunk(Peer &a, Peer &b, bool overwrite = false);
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -137,17 +141,6 @@ bool TestFileTransfer::startManualSend(Peer &a, Peer &b, bool overwrite)
     a->setReciveFilePath(path("dst"));
     a->SendFile(path("src"), overwrite);
     return waitFor([&] { return a->sendTimer().Enabled(); });
-}
-
-bool TestFileTransfer::stallReceiveAfterOneChunk(Peer &a, Peer &b, bool overwrite)
-{
-    if (!startManualSend(a, b, overwrite))
-        return false;
-    a->sendTimerTick();
-    if (!waitFor([&] { return b->fields().DoneBytes == 1000.0; }))
-        return false;
-    a->StopSend();
-    return b->transferState() == TransferState::Receiving;
 }
 
 void TestFileTransfer::threeChunksWithProgress()
@@ -261,6 +254,8 @@ void TestFileTransfer::presentTargetSameLength()
     pair(a, b);
     writeFile(path("src"), pattern(4000, 1));
     writeFile(path("dst"), pattern(4000, 9)); // same length, other contents
+    QVERIFY(QFile::setPermissions(path("dst"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const auto permissions = QFile::permissions(path("dst"));
     b->setReciveFilePath(path("dst"));
     a->SendFile(path("src"), false);
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
@@ -270,10 +265,16 @@ void TestFileTransfer::presentTargetSameLength()
     a->SendFile(path("src"), true);
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 2; }));
     QCOMPARE(readFile(path("dst")), pattern(4000, 1)); // received again with overwrite
+    QCOMPARE(QFile::permissions(path("dst")), permissions); // the replaced copy's permissions
+    // The very file being sent, overwritten by its own copy, stays whole.
+    b->setReciveFilePath(path("src"));
+    a->SendFile(path("src"), true);
+    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 3; }));
+    QCOMPARE(readFile(path("src")), pattern(4000, 1));
     // An empty file next: nothing of the transfer before stays counted.
     writeFile(path("empty"), QByteArray());
     a->SendFile(path("empty"), true);
-    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 3; }));
+    QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 4; }));
     QCOMPARE(b->fields().TotalBytes, 0.0);
     QCOMPARE(b->fields().DoneBytes, 0.0);
 }
@@ -325,6 +326,7 @@ void TestFileTransfer::unusablePathsAnsweredSendErr()
     QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
     const QString announced = QString(target).replace(QStringLiteral("%1"), dir->path());
     a->setReciveFilePath(announced);
+    a->setBufferSize(4321);
     bool busyDuringHandler = false;
     connect(a.control.get(), &FileSender::Error, a.control.get(),
             [&](qint16, QString &, qint32, const QString &, const QString &, qint32, platform::VariantBool &) {
@@ -337,12 +339,13 @@ void TestFileTransfer::unusablePathsAnsweredSendErr()
     QCOMPARE(errors[0].args, (QVariantList{0, QStringLiteral("错误的文件路径。"), 0, QString(), QString(), 0, false}));
     QVERIFY(busyDuringHandler);
     QCOMPARE(b->transferState(), TransferState::Idle);
-    // A refused header changes nothing: not the size, the block size or the path.
-    QCOMPARE(b->fields().TotalBytes, 0.0);
-    QCOMPARE(b->BufferSize(), 100000);
+    // A refused header's size and block size are taken; its path is not.
+    QCOMPARE(b->fields().TotalBytes, 300.0);
+    QCOMPARE(b->BufferSize(), 4321);
     QCOMPARE(b->ReciveFilePath(), QString());
     QVERIFY(!QDir(path("missing1")).exists());
     QVERIFY(!QFile::exists(path("nul")));
+    QCOMPARE(partFiles(), QStringList());
     QVERIFY(b.events.of(FileSenderEvent::ReciveFile).isEmpty());
 }
 
@@ -406,19 +409,55 @@ void TestFileTransfer::refusalsWithMessageBoxes()
     QCOMPARE(readFile(path("dst")), pattern(10));
 }
 
-void TestFileTransfer::missingFileFailsWithoutCreatingOrSending()
+void TestFileTransfer::unsendableFilesFailWithoutSending_data()
 {
+    // %1 stands for the test's folder.
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("a file that does not exist") << "%1/typo" << "" << 53 << "File not found";
+    QTest::newRow("a \"|\" in the path announced") << "%1/src" << "/in|out" << 52 << "Bad file name or number";
+    QTest::newRow("a FIFO") << "%1/fifo" << "" << 75 << "Path/File access error: not a regular file";
+    QTest::newRow("no length, but content") << "/proc/self/status" << "" << 75
+                                            << "Path/File access error: the file reports a length of 0 but is not empty";
+}
+
+void TestFileTransfer::unsendableFilesFailWithoutSending()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, announced);
+    QFETCH(int, number);
+    QFETCH(QString, description);
     Peer p;
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
-    QVERIFY_AUTOMATION_ERROR(p->SendFile(path("typo")), platform::err::FileNotFound);
+    writeFile(path("src"), pattern(10));
+    QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+    file.replace(QStringLiteral("%1"), dir->path());
+    p->setReciveFilePath(announced);
+    QVariantList args{file};
+    const auto r = p->dispatch().invoke(dispid::SendFile, platform::InvokeKind::Method, args);
+    QCOMPARE(r.error->number, number);
+    QCOMPARE(r.error->description, description);
     QVERIFY(!QFile::exists(path("typo")));
     QCOMPARE(p->Busy(), VariantFalse);
+    QCOMPARE(NumberedFiles::OpenCount(), 0);
     QVERIFY(raw.settle(*p));
     QVERIFY(raw.received().isEmpty());
-    QVariantList args{path("typo")};
-    const auto r = p->dispatch().invoke(dispid::SendFile, platform::InvokeKind::Method, args);
-    QCOMPARE(r.error->number, int(platform::err::FileNotFound));
+}
+
+void TestFileTransfer::changedSourceFailsTheSend()
+{
+    Peer a, b;
+    QVERIFY(startManualSend(a, b));
+    a->sendTimerTick();
+    a->sendTimerTick();
+    writeFile(path("src"), pattern(3000, 5)); // the same length, other bytes
+    a->sendTimerTick();
+    QVERIFY(waitFor([&] { return idle(a) && idle(b); }));
+    QCOMPARE(errorTexts(a), QStringList{"Path/File access error: the source changed during the send"});
+    QCOMPARE(a.events.of(FileSenderEvent::Error)[0].args[0].toInt(), 75);
 }
 
 void TestFileTransfer::headerRefusedBySocketLeavesSendAnnounced()
@@ -427,6 +466,7 @@ void TestFileTransfer::headerRefusedBySocketLeavesSendAnnounced()
     writeFile(path("src"), pattern(10));
     p->Listen();
     QVERIFY_AUTOMATION_ERROR(p->SendFile(path("src")), platform::SocketComponent::WrongProtocolOrState);
+    tick(p, 40); // without a peer, nobody is waited for
     QCOMPARE(p->transferState(), TransferState::Sending);
     QCOMPARE(p->StopSend(), false);
     QCOMPARE(p->transferState(), TransferState::Idle);
@@ -453,12 +493,21 @@ void TestFileTransfer::stopSendOnSenderAndWatchdogOnReceiver()
     // The host is told, with what arrived and what was announced.
     QCOMPARE(errorTexts(b), QStringList{ReceiveStalledStart + QStringLiteral("（已收到 1000 字节，共 3000 字节）。")});
     QCOMPARE(b.events.of(FileSenderEvent::Error)[0].args[0].toInt(), 0);
-    QVERIFY(NumberedFiles::IsOpen(stalledTarget)); // left open until a new target is opened
+    // What arrived is dropped: no target, nothing hidden left behind.
+    QVERIFY(!NumberedFiles::IsOpen(stalledTarget));
+    QVERIFY(!QFile::exists(path("dst")));
+    QCOMPARE(partFiles(), QStringList());
+    // The control owns no number it did not open: another owner's file survives its clean-ups.
+    const qint16 other = NumberedFiles::FreeFile();
+    NumberedFiles::Open(other, path("others"), platform::FileAccess::ReadWrite);
+    b->StopSend();
     a->setInterval(1);
     a->SendFile(path("src"), true);
     QVERIFY(waitFor([&] { return idle(a) && !b.events.of(FileSenderEvent::ReciveFile).isEmpty(); }));
-    QVERIFY(!NumberedFiles::IsOpen(stalledTarget));
     QCOMPARE(readFile(path("dst")), pattern(3000));
+    b->CloseAll();
+    QVERIFY(NumberedFiles::IsOpen(other));
+    NumberedFiles::Close(other);
 }
 
 void TestFileTransfer::stopSendOnReceiver()
@@ -473,11 +522,12 @@ void TestFileTransfer::stopSendOnReceiver()
     a->sendTimerTick(); // reaches an idle control and is dropped there
     QVERIFY(settle(*a, *b));
     QCOMPARE(b->fields().DoneBytes, 1000.0);
-    QCOMPARE(QFileInfo(path("dst")).size(), 1000);
+    QVERIFY(!QFile::exists(path("dst")));
+    QCOMPARE(partFiles(), QStringList());
     a->StopSend();
 }
 
-void TestFileTransfer::interruptedReceiveLeavesAShorterFile_data()
+void TestFileTransfer::interruptedReceiveLeavesTheTargetAsItWas_data()
 {
     QTest::addColumn<QString>("interruption");
     QTest::newRow("StopSend on the receiver") << "stop";
@@ -485,11 +535,11 @@ void TestFileTransfer::interruptedReceiveLeavesAShorterFile_data()
     QTest::newRow("the watchdog") << "watchdog";
 }
 
-void TestFileTransfer::interruptedReceiveLeavesAShorterFile()
+void TestFileTransfer::interruptedReceiveLeavesTheTargetAsItWas()
 {
     QFETCH(QString, interruption);
     Peer a, b;
-    writeFile(path("dst"), pattern(3000, 9)); // old contents of the same length
+    writeFile(path("dst"), pattern(2000, 9)); // an old copy
     QVERIFY(startManualSend(a, b, true));
     a->sendTimerTick();
     QVERIFY(waitFor([&] { return b->fields().DoneBytes == 1000.0; }));
@@ -505,52 +555,13 @@ void TestFileTransfer::interruptedReceiveLeavesAShorterFile()
     }
     QVERIFY(idle(b));
     a->StopSend();
-    // Never 1000 new bytes followed by 2000 old ones that a later header takes as complete.
-    QCOMPARE(readFile(path("dst")), pattern(3000).left(1000));
+    // The old copy is whole; what arrived is gone.
+    QCOMPARE(readFile(path("dst")), pattern(2000, 9));
+    QCOMPARE(partFiles(), QStringList());
     a->setInterval(1);
     a->SendFile(path("src"), false);
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
     QCOMPARE(readFile(path("dst")), pattern(3000));
-}
-
-void TestFileTransfer::leftOpenTargetClosedBeforeAnythingElse_data()
-{
-    QTest::addColumn<QString>("next");
-    QTest::newRow("a SendFile") << "send";
-    QTest::newRow("a SendFile whose open fails") << "send missing";
-    QTest::newRow("a header answered SendErr:") << "refused header";
-    QTest::newRow("a header answered HereisIt") << "present header";
-}
-
-void TestFileTransfer::leftOpenTargetClosedBeforeAnythingElse()
-{
-    QFETCH(QString, next);
-    Peer a, b;
-    QVERIFY(stallReceiveAfterOneChunk(a, b));
-    tick(b, 6);
-    QVERIFY(idle(b));
-    const qint16 stalledTarget = b->fields().FileNumber;
-    QVERIFY(NumberedFiles::IsOpen(stalledTarget));
-    writeFile(path("present"), pattern(10));
-    if (next == u"send") {
-        b->SendFile(path("present"));
-    } else if (next == u"send missing") {
-        QVERIFY_AUTOMATION_ERROR(b->SendFile(path("missing")), platform::err::FileNotFound);
-    } else {
-        b->setReciveFilePath(next == u"present header" ? path("present") : QStringLiteral("relative"));
-        a->setInterval(1);
-        a->SendFile(path("present"));
-        QVERIFY(waitFor([&] { return idle(a); }));
-    }
-    QVERIFY(!NumberedFiles::IsOpen(stalledTarget));
-    QCOMPARE(QFileInfo(path("dst")).size(), 1000); // its bytes reached the disk
-    // The control owns no number it did not open: another owner's file survives its clean-ups.
-    const qint16 other = NumberedFiles::FreeFile();
-    NumberedFiles::Open(other, path("others"), platform::FileAccess::ReadWrite);
-    b->StopSend();
-    b->CloseAll();
-    QVERIFY(NumberedFiles::IsOpen(other));
-    NumberedFiles::Close(other);
 }
 
 void TestFileTransfer::peerCloseMidTransfer_data()
@@ -583,7 +594,8 @@ void TestFileTransfer::peerCloseMidTransfer()
     QVERIFY(idleAtOnClose);
     QVERIFY(!NumberedFiles::IsOpen(otherFile));
     QCOMPARE(other->State(), qint16(8));
-    QCOMPARE(QFileInfo(path("dst")).size(), 1000);
+    QVERIFY(!QFile::exists(path("dst")));
+    QCOMPARE(partFiles(), QStringList());
 }
 
 void TestFileTransfer::splitHeaders_data()
@@ -642,20 +654,26 @@ void TestFileTransfer::splitHeaders()
 void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers_data()
 {
     // The raw receiver answers the header with `answer` (nothing when empty), the sender sends
-    // with `interval`, then waits `ticks` ticks; an empty `error` means it is still sending.
+    // with `interval`, then waits `ticks` ticks (the real once-a-second ticks may add to them),
+    // with a message from the peer before each when `chatty`; an empty `error` means it is
+    // still sending.
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("interval");
     QTest::addColumn<QByteArray>("later");
     QTest::addColumn<int>("ticks");
+    QTest::addColumn<bool>("chatty");
     QTest::addColumn<QString>("error");
     const QString early = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
-    const QString silent = QStringLiteral("对方超过5秒没有应答，本次发送已取消。");
+    const QString silent = QStringLiteral("对方超过30秒没有应答，本次发送已取消。");
     QTest::newRow("HereisIt before every byte was sent") << QByteArray("SendDat:") << 0 << QByteArray("HereisIt") << 0
-                                                         << early;
-    QTest::newRow("no answer to the header") << QByteArray() << 0 << QByteArray() << 6 << silent;
-    QTest::newRow("every byte taken, no HereisIt") << QByteArray("SendDat:") << 1 << QByteArray() << 6 << silent;
-    QTest::newRow("five ticks are not enough") << QByteArray() << 0 << QByteArray() << 5 << QString();
-    QTest::newRow("bytes still owed keep it waiting") << QByteArray("SendDat:") << 0 << QByteArray() << 12 << QString();
+                                                         << false << early;
+    QTest::newRow("no answer to the header") << QByteArray() << 0 << QByteArray() << 31 << false << silent;
+    QTest::newRow("every byte taken, no HereisIt") << QByteArray("SendDat:") << 1 << QByteArray() << 31 << false
+                                                   << silent;
+    QTest::newRow("messages are no answer") << QByteArray() << 0 << QByteArray() << 31 << true << silent;
+    QTest::newRow("25 s are not enough") << QByteArray() << 0 << QByteArray() << 25 << false << QString();
+    QTest::newRow("bytes still owed keep it waiting") << QByteArray("SendDat:") << 0 << QByteArray() << 40 << false
+                                                      << QString();
 }
 
 void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers()
@@ -664,6 +682,7 @@ void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers()
     QFETCH(int, interval);
     QFETCH(QByteArray, later);
     QFETCH(int, ticks);
+    QFETCH(bool, chatty);
     QFETCH(QString, error);
     Peer p;
     RawPeer raw;
@@ -685,7 +704,13 @@ void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers()
         QVERIFY(waitFor([&] { return idle(p); }));
     }
     QVERIFY(waitFor([&] { return p->socket().bytesNotYetDelivered() == 0; }));
-    tick(p, ticks);
+    for (int i = 0; i < ticks; ++i) {
+        if (chatty) {
+            raw.send("Message:still here");
+            QVERIFY(raw.settle(*p));
+        }
+        p->timeCountTick();
+    }
     QCOMPARE(errorTexts(p), error.isEmpty() ? QStringList() : QStringList{error});
     QCOMPARE(p->transferState(), error.isEmpty() ? TransferState::Sending : TransferState::Idle);
     QVERIFY(error.isEmpty() ? NumberedFiles::IsOpen(p->fields().FileNumber) : !NumberedFiles::IsOpen(p->fields().FileNumber));
@@ -749,8 +774,13 @@ void TestFileTransfer::exactBytesAgainstRawSender()
     raw.send(data.left(1000));
     QVERIFY(waitFor([&] { return p->fields().DoneBytes == 1000.0; }));
     QCOMPARE(p->ProgressValue(), qint16(24)); // 24.4
+    // A byte sent urgent (out of band) is a byte of the stream like any other, and no stop to it.
     // The last bytes and a message behind them in one arrival: the message is not lost.
-    raw.send(data.mid(1000) + "Message:right behind");
+    const int fd = int(raw.socket().socketDescriptor());
+    const QByteArray rest = data.mid(1501) + "Message:right behind";
+    QCOMPARE(::send(fd, data.constData() + 1000, 500, 0), 500);
+    QCOMPARE(::send(fd, data.constData() + 1500, 1, MSG_OOB), 1);
+    QCOMPARE(::send(fd, rest.constData(), size_t(rest.size()), 0), rest.size());
     QCOMPARE(raw.receive(16), QByteArray("SendDat:HereisIt"));
     QVERIFY(waitFor([&] { return p.events.messages() == QStringList{"right behind"}; }));
     QCOMPARE(readFile(path("dst")), data);

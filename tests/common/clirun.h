@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStringList>
@@ -60,6 +61,16 @@ struct CliRun
         return targets;
     }
 };
+
+/// Bytes a receive into `target` has written so far: a receive goes into a hidden file beside
+/// the target, which replaces it once complete (then the target's size).
+inline qint64 receivedSoFar(const QString &target)
+{
+    const QFileInfo info(target);
+    const QFileInfoList parts = info.dir().entryInfoList({QStringLiteral(".%1.velmora-*").arg(info.fileName())},
+                                                         QDir::Files | QDir::Hidden);
+    return parts.isEmpty() ? info.size() : parts.first().size();
+}
 
 /// SHA-256 of a file's contents (empty when it cannot be read).
 inline QByteArray fileDigest(const QString &path)

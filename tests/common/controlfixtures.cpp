@@ -49,7 +49,8 @@ bool settle(sender::FileSender &a, sender::FileSender &b)
 {
     return waitFor([&] {
         return a.socket().bytesNotYetDelivered() == 0 && b.socket().bytesNotYetDelivered() == 0
-            && a.socket().BytesReceived() == 0 && b.socket().BytesReceived() == 0;
+            && a.socket().BytesReceived() == 0 && b.socket().BytesReceived() == 0 && !a.assemblingMessage()
+            && !b.assemblingMessage();
     });
 }
 
@@ -90,7 +91,8 @@ bool RawPeer::settle(sender::FileSender &control)
         m_buffer += m_socket->readAll();
         int unread = 0;
         return m_socket->bytesToWrite() == 0 && unacknowledgedBytes(fd) == 0 && control.socket().BytesReceived() == 0
-            && control.socket().bytesNotYetDelivered() == 0 && ::ioctl(int(fd), FIONREAD, &unread) == 0 && unread == 0;
+            && !control.assemblingMessage() && control.socket().bytesNotYetDelivered() == 0
+            && ::ioctl(int(fd), FIONREAD, &unread) == 0 && unread == 0;
     });
 }
 

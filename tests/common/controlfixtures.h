@@ -73,8 +73,8 @@ struct Peer
 /// `listener` listens on an ephemeral port, `client` connects over 127.0.0.1; true when both are connected.
 bool connectControls(sender::FileSender &listener, sender::FileSender &client);
 
-/// Waits until every byte either control has sent has been taken by the other (and so handled,
-/// as the handling is done at the fetch); true once nothing is in flight.
+/// Waits until every byte either control has sent has been taken and handled by the other (a
+/// message once it is delivered); true once nothing is in flight.
 bool settle(sender::FileSender &a, sender::FileSender &b);
 
 /// A raw TCP peer for checking bytes on the wire against a control.

@@ -3,8 +3,10 @@
 // reads back every answer. After each arrival it checks what must always hold and aborts if not.
 //
 // Input: byte 0 chooses the starting state (bits 0-1: idle, sending, receiving), whether the host
-// sets the receive path (bit 2) and the starting header's overwrite flag (bit 3); bytes 1-2 the
-// size of the file being sent or received at the start. Then operations, each led by one byte:
+// sets the receive path (bit 2), the starting header's overwrite flag (bit 3) and whether raw
+// bytes go through the connection (bit 4: then file data takes the socket's own path into the
+// file, splice(2) included, instead of being handed over in memory); bytes 1-2 the size of the
+// file being sent or received at the start. Then operations, each led by one byte:
 //   op % 4 == 0  raw bytes:  length byte, bytes, then (op >> 2) % 4 split positions
 //   op % 4 == 1  a header:   path length byte, path, fields length byte, fields ("|size|block|True"),
 //                            then (op >> 2) % 4 split positions
@@ -39,6 +41,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -150,6 +154,33 @@ void arrive(const QByteArray &bytes)
     h->control->handleArrival(bytes);
     settle();
     checkInvariants();
+}
+
+/// Sends an arrival over the connection and has the control take it as its socket announces it,
+/// without running the event loop (so that an input plays the same way every time).
+void arriveBySocket(const QByteArray &bytes)
+{
+    for (qsizetype sent = 0; sent < bytes.size();) {
+        const ssize_t n = ::send(h->rawFd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            fail("cannot send over the connection");
+        sent += n;
+    }
+    // Acknowledged means arrived: then every byte waits in the control's socket.
+    const QDeadlineTimer deadline(10000);
+    for (int unacknowledged = 1; unacknowledged > 0;) {
+        check(::ioctl(h->rawFd, SIOCOUTQ, &unacknowledged) == 0, "cannot count the bytes in flight");
+        check(!deadline.hasExpired(), "bytes sent over loopback did not arrive");
+    }
+    platform::SocketComponent &socket = h->control->socket();
+    for (qint64 waiting = socket.BytesReceived(); waiting > 0;) {
+        emit socket.dataArrival(qint32(waiting));
+        settle();
+        checkInvariants();
+        const qint64 left = socket.BytesReceived();
+        check(left < waiting, "an arrival the control did not take");
+        waiting = left;
+    }
 }
 
 void checkAllAnswers(const QByteArray &out)
@@ -313,6 +344,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Reader in(data, size);
 
     const uint8_t setup = in.byte();
+    const bool bySocket = setup & 16;
     const int sizeHigh = in.byte();
     const int startSize = (sizeHigh << 8 | in.byte()) % 4096 + 1;
     if (setup & 4)
@@ -402,8 +434,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::vector<qsizetype> ends = op.cuts;
         ends.push_back(op.length);
         for (qsizetype to : ends) {
-            if (to > from)
-                arrive(QByteArray::fromRawData(stream.constData() + op.start + from, to - from));
+            const QByteArray piece = QByteArray::fromRawData(stream.constData() + op.start + from, to - from);
+            if (to > from && bySocket && op.kind == OpKind::Raw)
+                arriveBySocket(piece);
+            else if (to > from)
+                arrive(piece);
             from = std::max(from, to);
         }
         const QByteArray answers = drain();
