@@ -65,6 +65,7 @@ class TestFileTransfer : public QObject
     Q_OBJECT
 private slots:
     void init();
+    void threeChunksWithProgress_data();
     void threeChunksWithProgress();
     void wholeChunksAndShortFiles_data();
     void wholeChunksAndShortFiles();
@@ -143,29 +144,42 @@ bool TestFileTransfer::startManualSend(Peer &a, Peer &b, bool overwrite)
     return waitFor([&] { return a->sendTimer().Enabled(); });
 }
 
+void TestFileTransfer::threeChunksWithProgress_data()
+{
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<QList<qsizetype>>("buffered"); // ChunkBuffer's size after each tick
+    QTest::newRow("chunks of 1000") << 1000 << QList<qsizetype>{1000, 1000, 500, 500};
+    // Chunks above 4 MiB go out in slices; progress still moves once per chunk, at its tick.
+    QTest::newRow("chunks of 10 MiB") << 10 * 1024 * 1024 << QList<qsizetype>{4 << 20, 4 << 20, 4 << 20, 4 << 20};
+}
+
 void TestFileTransfer::threeChunksWithProgress()
 {
+    QFETCH(int, chunk);
+    QFETCH(QList<qsizetype>, buffered);
     Peer a, b;
     QVERIFY(connectControls(*a, *b)); // Interval 0: the ticks below are the only ones
-    const QByteArray data = pattern(2500);
+    const QByteArray data = pattern(chunk * 5 / 2);
     writeFile(path("src"), data);
-    a->setBufferSize(1000);
+    a->setBufferSize(chunk);
     a->setReciveFilePath(path("dst"));
     QCOMPARE(a->SendFile(path("src")), false);
     QCOMPARE(a->transferState(), TransferState::Sending);
-    QCOMPARE(a->fields().TotalBytes, 2500.0);
+    QCOMPARE(a->fields().TotalBytes, double(data.size()));
     QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
     QCOMPARE(b->transferState(), TransferState::Receiving);
-    QCOMPARE(b->BufferSize(), 1000); // taken from the header
+    QCOMPARE(b->BufferSize(), chunk); // taken from the header
     QList<int> progress;
     QList<qsizetype> chunkSizes;
     for (int i = 0; i < 4; ++i) {
         a->sendTimerTick();
         progress << a->ProgressValue();
         chunkSizes << a->fields().ChunkBuffer.size();
+        if (i < 2) // the chunk is out before the next tick; the last two ticks come back to back
+            QVERIFY(waitFor([&] { return b->fields().DoneBytes == a->fields().DoneBytes; }));
     }
     QCOMPARE(progress, (QList<int>{40, 80, 100, 100}));
-    QCOMPARE(chunkSizes, (QList<qsizetype>{1000, 1000, 500, 500})); // the fourth tick sent nothing
+    QCOMPARE(chunkSizes, buffered); // the fourth tick sent nothing
     QVERIFY(waitFor([&] { return idle(a) && idle(b); }));
     QCOMPARE(readFile(path("dst")), data);
     QCOMPARE(b->ProgressValue(), qint16(100));
@@ -173,7 +187,7 @@ void TestFileTransfer::threeChunksWithProgress()
     QVERIFY(!a->sendTimer().Enabled());
     const auto files = b.events.of(FileSenderEvent::ReciveFile);
     QCOMPARE(files.size(), 1);
-    QCOMPARE(files[0].args[0].toDouble(), 2500.0);
+    QCOMPARE(files[0].args[0].toDouble(), double(data.size()));
     QVERIFY(!NumberedFiles::IsOpen(b->fields().FileNumber));
     QVERIFY(!NumberedFiles::IsOpen(a->fields().FileNumber));
     QVERIFY(a.events.events.isEmpty());
@@ -623,6 +637,9 @@ void TestFileTransfer::splitHeaders_data()
                                       << QByteArray("SendErr:") << QStringList();
     QTest::newRow("the rest never comes") << QList<QByteArray>{"FileDat:%1|10|100000|Tr"}
                                           << QByteArray("SendErr:") << QStringList();
+    // A piece every 700 ms does not keep it waiting: 5 s count from the first piece.
+    QTest::newRow("the rest trickles in") << QList<QByteArray>{"FileDat:%1", "/", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}
+                                          << QByteArray("SendErr:") << QStringList();
 }
 
 void TestFileTransfer::splitHeaders()
@@ -633,10 +650,15 @@ void TestFileTransfer::splitHeaders()
     Peer p;
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
+    const bool trickle = pieces.size() > 5;
     for (QByteArray piece : pieces) {
         raw.send(piece.replace("%1", path("dst").toUtf8()));
         QVERIFY(raw.settle(*p)); // each piece an arrival of its own
+        if (trickle)
+            QTest::qWait(700);
     }
+    if (trickle) // refused while the pieces still came
+        QCOMPARE(raw.received(), answers);
     QCOMPARE(raw.receive(answers.size(), 10000), answers);
     QVERIFY(waitFor([&] { return p.events.messages() == messages; }));
     QVERIFY(raw.settle(*p));
