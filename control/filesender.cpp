@@ -776,9 +776,10 @@ void FileSender::handleHeader(const QString &payload)
         answer(wire::SendErrorTag); // malformed: nothing changes
         return;
     }
-    // A well-formed header's size and block size are taken whatever the answer; its path only
-    // when the target is accepted.
+    // A well-formed header's size and block size are taken whatever the answer (and the count of
+    // an earlier transfer goes with them); its path only when the target is accepted.
     m_state.TotalBytes = header->size;
+    m_state.DoneBytes = 0;
     m_state.BufferSize = header->blockSize;
     // The header's path is taken when the host set none, and replaces one taken before.
     QString target = m_state.ReciveFilePath;
@@ -796,7 +797,6 @@ void FileSender::handleHeader(const QString &payload)
     const auto accept = [&] {
         m_state.ReciveFilePath = target;
         m_pathFromHeader = fromHeader;
-        m_state.DoneBytes = 0; // never the count of an earlier transfer
     };
     if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
         accept();
