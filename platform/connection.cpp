@@ -18,6 +18,30 @@ namespace platform {
 namespace {
 
 constexpr int DrainLimitMsec = 60000;
+// What one plain read or write moves where a file system takes no sendfile(2) or splice(2).
+constexpr qint64 PlainCopyBytes = 256 * 1024;
+
+// The file system (or the kind of file) does not do zero-copy moves: plain reads and writes will.
+bool isZeroCopyRefused(int systemError)
+{
+    return systemError == EINVAL || systemError == ENOSYS || systemError == EOPNOTSUPP;
+}
+
+// Writes all of `bytes` into `file` at `offset`; false (with the reason) when it cannot.
+bool writeAllAt(int file, const char *bytes, qint64 count, qint64 offset, int &systemError)
+{
+    for (qint64 written = 0; written < count;) {
+        const ssize_t out = ::pwrite(file, bytes + written, size_t(count - written), off_t(offset + written));
+        if (out < 0 && errno == EINTR)
+            continue;
+        if (out <= 0) {
+            systemError = out < 0 ? errno : EIO;
+            return false;
+        }
+        written += out;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -92,13 +116,19 @@ qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 
     const qint64 pipeBytes = qMax(::fcntl(pipe[1], F_GETPIPE_SZ), 4096);
     qint64 moved = 0;
     while (moved < maxBytes) {
-        const ssize_t in = ::splice(m_fd, nullptr, pipe[1], nullptr,
-                                    size_t(qMin(maxBytes - moved, pipeBytes)), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (in < 0 && errno == EINTR)
+        const bool plain = file == m_plainFile;
+        const ssize_t in = plain ? -1
+                                 : ::splice(m_fd, nullptr, pipe[1], nullptr, size_t(qMin(maxBytes - moved, pipeBytes)),
+                                            SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (!plain && in < 0 && errno == EINTR)
             continue;
-        if (in <= 0 && (in == 0 || errno == EAGAIN) && waiting() > 0) {
-            // splice(2) stops at an urgent (out-of-band) byte, which is in line with the rest
-            // (see adopt()); a plain read goes on past it.
+        if (!plain && in < 0 && isZeroCopyRefused(errno)) {
+            m_plainFile = file; // plain reads and writes for the rest of this file
+            continue;
+        }
+        // Plain reads also go on past an urgent (out-of-band) byte, where splice(2) stops though
+        // the byte is in line with the rest (see adopt()).
+        if (plain || (in <= 0 && (in == 0 || errno == EAGAIN) && waiting() > 0)) {
             const qint64 read = readToFile(file, offset + moved, maxBytes - moved, systemError);
             moved += qMax<qint64>(read, 0);
             if (read <= 0 || systemError != 0)
@@ -112,6 +142,29 @@ qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 
             const ssize_t out = ::splice(pipe[0], nullptr, file, &at, size_t(left), SPLICE_F_MOVE);
             if (out < 0 && errno == EINTR)
                 continue;
+            if (out < 0 && isZeroCopyRefused(errno)) {
+                // The file takes no splice(2): what the pipe holds is written plainly, and so is
+                // the rest of this file.
+                m_plainFile = file;
+                QByteArray held(left, Qt::Uninitialized);
+                qint64 got = 0;
+                while (got < left) {
+                    const ssize_t n = ::read(pipe[0], held.data() + got, size_t(left - got));
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n <= 0)
+                        break;
+                    got += n;
+                }
+                if (got < left || !writeAllAt(file, held.constData(), left, offset + moved, systemError)) {
+                    systemError = systemError ? systemError : EIO;
+                    for (int &end : pipe)
+                        ::close(std::exchange(end, -1));
+                    return moved + left;
+                }
+                moved += left;
+                break;
+            }
             if (out <= 0) {
                 systemError = out < 0 ? errno : EIO;
                 // The bytes held in the pipe are lost with the file: start the next call empty.
@@ -128,18 +181,9 @@ qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 
 
 qint64 Connection::readToFile(int file, qint64 offset, qint64 maxBytes, int &systemError)
 {
-    QByteArray buffer(qMin<qint64>(maxBytes, 64 * 1024), Qt::Uninitialized);
+    QByteArray buffer(qMin(maxBytes, PlainCopyBytes), Qt::Uninitialized);
     const qint64 got = read(buffer.data(), buffer.size());
-    for (qint64 written = 0; written < got;) {
-        const ssize_t out = ::pwrite(file, buffer.constData() + written, size_t(got - written), off_t(offset + written));
-        if (out < 0 && errno == EINTR)
-            continue;
-        if (out <= 0) {
-            systemError = out < 0 ? errno : EIO;
-            break;
-        }
-        written += out;
-    }
+    writeAllAt(file, buffer.constData(), got, offset, systemError);
     return got;
 }
 
@@ -202,11 +246,15 @@ void Connection::drain()
             continue;
         }
         off_t offset = off_t(p.offset);
-        const ssize_t n = ::sendfile(m_fd, p.file, &offset, size_t(qMin<qint64>(p.left, 1 << 30)));
+        const ssize_t n = p.plain ? sendPlain(p) : ::sendfile(m_fd, p.file, &offset, size_t(qMin<qint64>(p.left, 1 << 30)));
         if (n < 0) {
             const int e = errno;
             if (e == EINTR)
                 continue;
+            if (!p.plain && isZeroCopyRefused(e)) {
+                p.plain = true; // plain reads and sends for the rest of this range
+                continue;
+            }
             if (e == EAGAIN || e == EWOULDBLOCK)
                 break;
             if (isPeerGone(e) || e == ENOTCONN) {
@@ -239,6 +287,17 @@ void Connection::drain()
     }
     else if (drained)
         drained();
+}
+
+ssize_t Connection::sendPlain(const Pending &p)
+{
+    if (m_plainBuffer.isEmpty())
+        m_plainBuffer.resize(PlainCopyBytes);
+    const ssize_t got = ::pread(p.file, m_plainBuffer.data(), size_t(qMin(p.left, PlainCopyBytes)), off_t(p.offset));
+    if (got <= 0)
+        return got; // 0: the file ended before the range did
+    // What the socket does not take now is read again next time.
+    return ::send(m_fd, m_plainBuffer.constData(), size_t(got), MSG_NOSIGNAL);
 }
 
 void Connection::cutRange(qint32 number, const QString &description)

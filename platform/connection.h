@@ -74,7 +74,11 @@ private:
         qint64 offset = 0; ///< next byte of the file to send
         qint64 left = 0;   ///< bytes of the file still to send
         quint64 id = 0;
+        bool plain = false; ///< the file refused sendfile(2): read and sent plainly
     };
+
+    // Sends the next part of a file range with a plain read and send; what send(2) returns.
+    ssize_t sendPlain(const Pending &p);
 
     void drain();
     // Drops the rest of the file range at the front and says so.
@@ -91,6 +95,8 @@ private:
     quint64 m_watched = 0;
     qint64 m_watchedSent = 0;
     std::optional<AutomationError> m_watchedFailure;
+    int m_plainFile = -1;     ///< a file that refused splice(2): received with plain reads and writes
+    QByteArray m_plainBuffer; ///< for ranges sent plainly
 };
 
 } // namespace platform

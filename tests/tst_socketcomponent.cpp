@@ -2,6 +2,7 @@
 #include "testhelpers.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -9,10 +10,57 @@
 #include <QTest>
 #include <QTimer>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace platform;
+
+namespace {
+
+// What the file system offers: sendfile(2) and splice(2), neither, or splice(2) out of files only.
+enum class ZeroCopy { Offered, Refused, RefusedIntoFiles };
+ZeroCopy zeroCopy = ZeroCopy::Offered;
+
+bool isRegularFile(int fd)
+{
+    struct stat info = {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+template<typename Function>
+Function *next(const char *name)
+{
+    return reinterpret_cast<Function *>(::dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+// These stand in front of the C library's for the whole program (the library under test
+// included), failing as a file system that does not offer them makes them fail.
+extern "C" Q_DECL_EXPORT ssize_t sendfile(int out, int in, off_t *offset, size_t count)
+{
+    if (zeroCopy == ZeroCopy::Refused) {
+        errno = EINVAL;
+        return -1;
+    }
+    static const auto real = next<ssize_t(int, int, off_t *, size_t)>("sendfile");
+    return real(out, in, offset, count);
+}
+
+extern "C" Q_DECL_EXPORT ssize_t splice(int in, loff_t *inOffset, int out, loff_t *outOffset, size_t count, unsigned flags)
+{
+    if (zeroCopy == ZeroCopy::Refused || (zeroCopy == ZeroCopy::RefusedIntoFiles && isRegularFile(out))) {
+        errno = EINVAL;
+        return -1;
+    }
+    static const auto real = next<ssize_t(int, loff_t *, int, loff_t *, size_t, unsigned)>("splice");
+    return real(in, inOffset, out, outOffset, count, flags);
+}
+Q_DECLARE_METATYPE(ZeroCopy)
+
 using testing::ClosedPort;
 using testing::connectPair;
 using testing::waitFor;
@@ -369,11 +417,16 @@ void TestSocketComponent::sendFileRange_data()
     QTest::addColumn<qsizetype>("fileSize");
     QTest::addColumn<qint64>("offset");
     QTest::addColumn<qint64>("count");
-    QTest::newRow("whole file") << qsizetype(300000) << qint64(0) << qint64(300000);
-    QTest::newRow("range from the middle") << qsizetype(300000) << qint64(1234) << qint64(100000);
-    QTest::newRow("range up to the last byte") << qsizetype(300000) << qint64(299999) << qint64(1);
+    QTest::addColumn<ZeroCopy>("zeroCopy");
+    const qint64 big = 24 * 1024 * 1024;
+    QTest::newRow("whole file") << qsizetype(300000) << qint64(0) << qint64(300000) << ZeroCopy::Offered;
+    QTest::newRow("range from the middle") << qsizetype(300000) << qint64(1234) << qint64(100000) << ZeroCopy::Offered;
+    QTest::newRow("range up to the last byte") << qsizetype(300000) << qint64(299999) << qint64(1) << ZeroCopy::Offered;
     // More than the network takes before the peer reads: the rest follows as it does.
-    QTest::newRow("partial send") << qsizetype(24 * 1024 * 1024) << qint64(0) << qint64(24 * 1024 * 1024);
+    QTest::newRow("partial send") << qsizetype(big) << qint64(0) << big << ZeroCopy::Offered;
+    // Without sendfile(2), plain reads and sends move the same bytes.
+    QTest::newRow("no sendfile, a range") << qsizetype(300000) << qint64(1234) << qint64(100000) << ZeroCopy::Refused;
+    QTest::newRow("no sendfile, partial send") << qsizetype(big) << qint64(0) << big << ZeroCopy::Refused;
 }
 
 void TestSocketComponent::sendFileRange()
@@ -381,6 +434,9 @@ void TestSocketComponent::sendFileRange()
     QFETCH(qsizetype, fileSize);
     QFETCH(qint64, offset);
     QFETCH(qint64, count);
+    QFETCH(ZeroCopy, zeroCopy);
+    ::zeroCopy = zeroCopy;
+    const auto offered = qScopeGuard([] { ::zeroCopy = ZeroCopy::Offered; });
     QTemporaryDir dir;
     const QByteArray content = pattern(fileSize);
     auto file = sourceFile(dir, content);
@@ -477,10 +533,17 @@ void TestSocketComponent::receiveToFile_data()
     QTest::addColumn<qsizetype>("sent");
     QTest::addColumn<qint64>("owed");
     QTest::addColumn<bool>("peerCloses");
-    QTest::newRow("exactly what is owed") << qsizetype(3 * 1024 * 1024 + 17) << qint64(3 * 1024 * 1024 + 17) << false;
-    QTest::newRow("bytes past the owed count") << qsizetype(100000) << qint64(60000) << false;
-    QTest::newRow("past the owed count in one arrival") << qsizetype(20) << qint64(12) << false;
-    QTest::newRow("peer closes mid-chunk") << qsizetype(50000) << qint64(100000) << true;
+    QTest::addColumn<ZeroCopy>("zeroCopy");
+    const qsizetype three = 3 * 1024 * 1024 + 17;
+    QTest::newRow("exactly what is owed") << three << qint64(three) << false << ZeroCopy::Offered;
+    QTest::newRow("bytes past the owed count") << qsizetype(100000) << qint64(60000) << false << ZeroCopy::Offered;
+    QTest::newRow("past the owed count in one arrival") << qsizetype(20) << qint64(12) << false << ZeroCopy::Offered;
+    QTest::newRow("peer closes mid-chunk") << qsizetype(50000) << qint64(100000) << true << ZeroCopy::Offered;
+    // Without splice(2), plain reads and writes; with a file that takes none, what a splice
+    // already moved into the pipe is written plainly.
+    QTest::newRow("no splice") << three << qint64(three) << false << ZeroCopy::Refused;
+    QTest::newRow("no splice, past the owed count") << qsizetype(100000) << qint64(60000) << false << ZeroCopy::Refused;
+    QTest::newRow("no splice into files") << three << qint64(three) << false << ZeroCopy::RefusedIntoFiles;
 }
 
 void TestSocketComponent::receiveToFile()
@@ -488,6 +551,9 @@ void TestSocketComponent::receiveToFile()
     QFETCH(qsizetype, sent);
     QFETCH(qint64, owed);
     QFETCH(bool, peerCloses);
+    QFETCH(ZeroCopy, zeroCopy);
+    ::zeroCopy = zeroCopy;
+    const auto offered = qScopeGuard([] { ::zeroCopy = ZeroCopy::Offered; });
     QTemporaryDir dir;
     QFile target(dir.filePath(QStringLiteral("target.bin")));
     QVERIFY(target.open(QIODevice::ReadWrite));
