@@ -11,7 +11,7 @@ quick=0
 # Xvfb and xdotool drive real windows; help2man and man-db make and check the manual pages;
 # Designer's development files build the Designer plugin; dpkg-dev, file, lintian and
 # desktop-file-utils build and check the Debian package.
-packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils)
+packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils dbus avahi-daemon)
 scripts/setup.sh "${packages[@]}"
 export QT_QPA_PLATFORM=offscreen
 status=0
