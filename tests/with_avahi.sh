@@ -15,6 +15,7 @@ bus_record=/tmp/velmora-avahi-tests.bus # the pid of a system bus a run of this 
 mkdir -p "$state"
 conf="$state/velmora-test-avahi.conf"
 
+# Held on descriptor 9, which nothing started here inherits: a daemon left behind would hold it.
 exec 9>"$lock"
 flock 9
 
@@ -49,7 +50,7 @@ stop() {
   alive "$command_pid" && kill "$command_pid"
   if alive "$avahi_pid"; then
     kill "$avahi_pid"
-    wait_for dead "$avahi_pid" || kill -9 "$avahi_pid"
+    wait_for dead "$avahi_pid" || { kill -9 "$avahi_pid"; rm -f /run/avahi-daemon/pid; }
   fi
   if alive "$bus_pid"; then
     kill "$bus_pid"
@@ -67,10 +68,14 @@ for tool in dbus-daemon dbus-send avahi-daemon; do
 done
 
 # A daemon left behind by an interrupted run of this script is stopped; any other one is not used.
-if old="$(cat /run/avahi-daemon/pid 2>/dev/null)" && alive "$old"; then
+# The pid file of a daemon that was killed would make the next one refuse to start.
+old="$(cat /run/avahi-daemon/pid 2>/dev/null)"
+alive "$old" || rm -f /run/avahi-daemon/pid
+if alive "$old"; then
   if tr '\0' ' ' <"/proc/$old/cmdline" 2>/dev/null | grep -q velmora-test-avahi.conf; then
     kill "$old"
     wait_for dead "$old" || kill -9 "$old"
+    rm -f /run/avahi-daemon/pid
   else
     skip "an avahi-daemon that these tests did not start runs (pid $old); its interfaces are its own," \
       "so the discovery tests do not announce through it"
@@ -80,7 +85,7 @@ fi
 if ! bus_answers; then
   rm -f /run/dbus/pid # a killed bus leaves it behind, and the next start would fail
   mkdir -p /run/dbus
-  bus_pid="$(dbus-daemon --system --fork --print-pid)" || { echo "dbus-daemon did not start"; exit 1; }
+  bus_pid="$(dbus-daemon --system --fork --print-pid 9>&-)" || { echo "dbus-daemon did not start"; exit 1; }
   echo "$bus_pid" >"$bus_record"
   wait_for bus_answers || { echo "the system bus started as pid $bus_pid does not answer"; exit 1; }
 elif recorded="$(cat "$bus_record" 2>/dev/null)" && alive "$recorded" \
@@ -107,7 +112,7 @@ publish-a-on-ipv6=no
 [reflector]
 enable-reflector=no
 EOF
-avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f "$conf" >"$state/avahi-daemon.log" 2>&1 &
+avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f "$conf" >"$state/avahi-daemon.log" 2>&1 9>&- &
 avahi_pid=$!
 if ! wait_for avahi_running; then
   echo "avahi-daemon (pid $avahi_pid) did not come up; its log:"
@@ -115,6 +120,6 @@ if ! wait_for avahi_running; then
   exit 1
 fi
 
-"$@" &
+"$@" 9>&- &
 command_pid=$!
 wait "$command_pid"
