@@ -22,8 +22,8 @@ void printError(const QString &text)
 QString lineSafe(const QString &name)
 {
     QString out;
-    for (const QChar c : name)
-        out += c.isPrint() ? QString(c) : QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
+    for (const char32_t c : name.toUcs4())
+        out += QChar::isPrint(c) ? QString::fromUcs4(&c, 1) : QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
     return out;
 }
 
