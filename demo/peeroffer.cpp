@@ -22,10 +22,14 @@ PeerOffer::PeerOffer(QLineEdit *address, QLineEdit *port)
     connect(&m_browser, &discovery::ServiceBrowser::peerFound, this, &PeerOffer::refill);
     connect(&m_browser, &discovery::ServiceBrowser::peerGone, this, &PeerOffer::refill);
     // Said once on stderr, and where a user of the window looks: on the address box.
-    connect(&m_client, &discovery::DiscoveryClient::unavailable, this, [this](const QString &why) {
+    auto unavailable = [this](const QString &why) {
         QTextStream(stderr) << "velmora: discovery unavailable: " << why << "\n";
         m_address->setToolTip(QStringLiteral("Discovery unavailable: ") + why);
-    });
+    };
+    connect(&m_client, &discovery::DiscoveryClient::unavailable, this, unavailable);
+    connect(&m_browser, &discovery::ServiceBrowser::failed, this, unavailable);
+    connect(&m_announcer, &discovery::ServiceAnnouncer::failed, this,
+            [](const QString &why) { QTextStream(stderr) << "velmora: not announced: " << why << "\n"; });
 }
 
 PeerOffer::~PeerOffer()
