@@ -4,7 +4,8 @@
 #   2. the suite again in build-asan/, built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. each fuzz target in build-fuzz/ for a bounded run from its seed corpus.
 # ./test.sh --quick runs step 1 only. Steps 2 and 3 keep their build folders between runs.
-set -euo pipefail
+# The last lines printed say which steps failed and, for each, which tests.
+set -uo pipefail
 cd "$(dirname "$0")"
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
@@ -12,18 +13,52 @@ quick=0
 # Designer's development files build the Designer plugin; dpkg-dev, file, lintian and
 # desktop-file-utils build and check the Debian package.
 packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils dbus avahi-daemon)
-scripts/setup.sh "${packages[@]}"
 export QT_QPA_PLATFORM=offscreen
-status=0
+summary=()
+
+# Records the outcome of one step: "NAME: passed", or "NAME: FAILED (WHAT)".
+note() {
+  if [ "$2" -eq 0 ]; then summary+=("$1: passed"); else summary+=("$1: FAILED ($3)"); fi
+}
+# The tests that failed in the last ctest run of a build folder.
+failed_tests() {
+  local log="$1/Testing/Temporary/LastTestsFailed.log"
+  [ -s "$log" ] && sed 's/^[0-9]*://' "$log" | paste -sd ' ' || echo "see the output above"
+}
+# Builds DIR with scripts/setup.sh (with CMAKE_ARGS) and runs ctest there; records the step.
+suite() {
+  local name="$1" dir="$2" timeout="$3" cmake_args="$4"
+  if ! VELMORA_BUILD_DIR="$dir" VELMORA_CMAKE_ARGS="$cmake_args" scripts/setup.sh "${packages[@]}"; then
+    note "$name" 1 "the build failed"
+    return
+  fi
+  rm -f "$dir/Testing/Temporary/LastTestsFailed.log"
+  (cd "$dir" && ctest --output-on-failure --timeout "$timeout" -j2)
+  local status=$?
+  note "$name" "$status" "$(failed_tests "$dir")"
+}
+
 echo "== 1. the suite (build/)"
-(cd build && ctest --output-on-failure --timeout 300 -j2) || status=$?
+suite "1. the suite" build 300 ""
 if [ "$quick" -eq 0 ]; then
   echo "== 2. the suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
-  VELMORA_BUILD_DIR=build-asan VELMORA_CMAKE_ARGS="-DVELMORA_SANITIZE=ON" scripts/setup.sh "${packages[@]}"
-  (cd build-asan && ctest --output-on-failure --timeout 600 -j2) || status=1
+  suite "2. the sanitized suite" build-asan 600 "-DVELMORA_SANITIZE=ON"
   echo "== 3. fuzz targets (build-fuzz/)"
-  VELMORA_BUILD_DIR=build-fuzz VELMORA_CMAKE_ARGS="-DVELMORA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14" \
-    scripts/setup.sh clang-14 libclang-rt-14-dev
-  tests/fuzz/run.sh build-fuzz "${VELMORA_FUZZ_SECONDS:-60}" "${VELMORA_FUZZ_RUNS:-200000}" || status=1
+  if VELMORA_BUILD_DIR=build-fuzz VELMORA_CMAKE_ARGS="-DVELMORA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14" \
+      scripts/setup.sh clang-14 libclang-rt-14-dev; then
+    tests/fuzz/run.sh build-fuzz "${VELMORA_FUZZ_SECONDS:-60}" "${VELMORA_FUZZ_RUNS:-200000}" | tee build-fuzz/fuzz.log
+    fuzz_status="${PIPESTATUS[0]}"
+    note "3. fuzz targets" "$fuzz_status" "$(sed -n 's/^FAIL: \([^ :]*\).*/\1/p' build-fuzz/fuzz.log | paste -sd ' ')"
+  else
+    note "3. fuzz targets" 1 "the build failed"
+  fi
 fi
+
+echo
+echo "== summary"
+status=0
+for line in "${summary[@]}"; do
+  echo "$line"
+  [[ "$line" == *FAILED* ]] && status=1
+done
 exit "$status"

@@ -1,6 +1,7 @@
 #include "socketcomponent.h"
 
 #include "automation.h"
+#include "connection.h"
 #include "conversions.h"
 
 #include <QCoreApplication>
@@ -12,18 +13,14 @@
 #include <QTcpServer>
 #include <QTimer>
 
-#include <deque>
 #include <functional>
 #include <limits>
 #include <optional>
 
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,14 +48,6 @@ constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
 // How often bytes that an arrival handler left unread are looked at again.
 constexpr int RecheckMsec = 20;
 constexpr int PipeBytes = 1024 * 1024;
-constexpr int DrainLimitMsec = 60000;
-
-// A file error's catalogue text followed by the system's reason, so that a failure says why.
-QString fileErrorText(int systemError)
-{
-    return standardErrorDescription(err::PathFileAccessError) + QStringLiteral(": ")
-        + QString::fromLocal8Bit(std::strerror(systemError));
-}
 
 // Accepted connections not yet adopted, shared by every component of the process so that
 // one component can accept a request raised by another.
@@ -121,12 +110,6 @@ qint32 mapSystemError(int systemError)
     }
 }
 
-// A reset or broken connection ends it like a close by the peer.
-bool isPeerGone(int systemError)
-{
-    return systemError == ECONNRESET || systemError == EPIPE;
-}
-
 void checkPort(qint32 port)
 {
     if (port < 0 || port > 65535)
@@ -155,204 +138,6 @@ QString peerText(QHostAddress a)
 }
 
 } // namespace
-
-/// A connected stream on its own descriptor: what waits to be sent (bytes and file ranges, in
-/// call order) and the notifiers. Bytes are read by the component straight from the descriptor.
-class Connection : public QObject
-{
-public:
-    explicit Connection(int descriptor)
-        : readNotifier(descriptor, QSocketNotifier::Read)
-        , m_fd(descriptor)
-        , m_writeNotifier(descriptor, QSocketNotifier::Write)
-    {
-        m_writeNotifier.setEnabled(false);
-        QObject::connect(&m_writeNotifier, &QSocketNotifier::activated, this, [this] { drain(); });
-    }
-
-    ~Connection() override
-    {
-        for (const Pending &p : m_queue)
-            if (p.file >= 0)
-                ::close(p.file);
-        closeDescriptor();
-    }
-
-    int fd() const { return m_fd; }
-    qint64 queued() const { return m_queued; }
-
-    /// Bytes waiting in the kernel to be read.
-    qint64 waiting() const
-    {
-        int n = 0;
-        return ::ioctl(m_fd, FIONREAD, &n) == 0 ? qint64(n) : 0;
-    }
-
-    void send(const QByteArray &bytes)
-    {
-        m_queue.push_back(Pending{bytes, 0, -1, 0, 0, 0});
-        m_queued += bytes.size();
-        drain();
-    }
-
-    /// Queues a file range (taking over `file`); returns how much of it left at once, or the
-    /// error that ended it at once.
-    qint64 sendFile(int file, qint64 offset, qint64 count, std::optional<AutomationError> &failure)
-    {
-        const quint64 id = ++m_lastId;
-        m_queue.push_back(Pending{QByteArray(), 0, file, offset, count, id});
-        m_queued += count;
-        m_watched = id;
-        m_watchedFailure.reset();
-        m_watchedSent = 0;
-        drain();
-        m_watched = 0;
-        failure = m_watchedFailure;
-        return m_watchedSent;
-    }
-
-    /// The owner lets go: what is queued still goes out, then the descriptor is closed.
-    void closeWhenDrained()
-    {
-        failed = nullptr;
-        drained = nullptr;
-        rangeFailed = nullptr;
-        readNotifier.setEnabled(false);
-        readNotifier.disconnect();
-        m_closing = true;
-        if (m_queue.empty()) {
-            closeDescriptor(); // at once: the peer sees the close now, not after the next loop
-            deleteLater();
-            return;
-        }
-        QTimer::singleShot(DrainLimitMsec, this, [this] { deleteLater(); });
-    }
-
-    QSocketNotifier readNotifier;
-    std::function<void(int)> failed;                          ///< a send failed: the system error
-    std::function<void()> drained;                            ///< the queue ran empty
-    std::function<void(qint32, const QString &)> rangeFailed; ///< a file range was cut short
-
-private:
-    struct Pending
-    {
-        QByteArray bytes;  ///< bytes to send, when no file
-        qsizetype sent = 0;
-        int file = -1;     ///< our own duplicate of the file's descriptor
-        qint64 offset = 0; ///< next byte of the file to send
-        qint64 left = 0;   ///< bytes of the file still to send
-        quint64 id = 0;
-    };
-
-    void drain()
-    {
-        const bool hadWork = !m_queue.empty();
-        while (!m_queue.empty()) {
-            Pending &p = m_queue.front();
-            if (p.file < 0) {
-                const ssize_t n = ::send(m_fd, p.bytes.constData() + p.sent, size_t(p.bytes.size() - p.sent), MSG_NOSIGNAL);
-                if (n < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    if (errno == EAGAIN || errno == EWOULDBLOCK)
-                        break;
-                    fail(errno);
-                    return;
-                }
-                p.sent += n;
-                m_queued -= n;
-                if (p.sent == p.bytes.size())
-                    m_queue.pop_front();
-                continue;
-            }
-            off_t offset = off_t(p.offset);
-            const ssize_t n = ::sendfile(m_fd, p.file, &offset, size_t(qMin<qint64>(p.left, 1 << 30)));
-            if (n < 0) {
-                const int e = errno;
-                if (e == EINTR)
-                    continue;
-                if (e == EAGAIN || e == EWOULDBLOCK)
-                    break;
-                if (isPeerGone(e) || e == ENOTCONN) {
-                    fail(e);
-                    return;
-                }
-                cutRange(err::PathFileAccessError, fileErrorText(e));
-                continue;
-            }
-            if (n == 0) { // the file ended before the range did
-                cutRange(err::InputPastEndOfFile, standardErrorDescription(err::InputPastEndOfFile));
-                continue;
-            }
-            if (p.id == m_watched)
-                m_watchedSent += n;
-            p.offset += n;
-            p.left -= n;
-            m_queued -= n;
-            if (p.left == 0) {
-                ::close(p.file);
-                m_queue.pop_front();
-            }
-        }
-        m_writeNotifier.setEnabled(!m_queue.empty());
-        if (!m_queue.empty() || !hadWork)
-            return;
-        if (m_closing) {
-            closeDescriptor();
-            deleteLater();
-        }
-        else if (drained)
-            drained();
-    }
-
-    // Drops the rest of the file range at the front and says so.
-    void cutRange(qint32 number, const QString &description)
-    {
-        Pending p = m_queue.front();
-        m_queue.pop_front();
-        ::close(p.file);
-        m_queued -= p.left;
-        if (p.id == m_watched)
-            m_watchedFailure = AutomationError{number, description};
-        else if (rangeFailed)
-            rangeFailed(number, description);
-    }
-
-    void fail(int systemError)
-    {
-        for (const Pending &p : m_queue)
-            if (p.file >= 0)
-                ::close(p.file);
-        m_queue.clear();
-        m_queued = 0;
-        m_writeNotifier.setEnabled(false);
-        if (m_closing) {
-            closeDescriptor();
-            deleteLater();
-        } else if (failed) {
-            failed(systemError);
-        }
-    }
-
-    void closeDescriptor()
-    {
-        if (m_fd < 0)
-            return;
-        readNotifier.setEnabled(false);
-        m_writeNotifier.setEnabled(false);
-        ::close(std::exchange(m_fd, -1));
-    }
-
-    int m_fd;
-    QSocketNotifier m_writeNotifier;
-    std::deque<Pending> m_queue;
-    qint64 m_queued = 0;
-    bool m_closing = false;
-    quint64 m_lastId = 0;
-    quint64 m_watched = 0;
-    qint64 m_watchedSent = 0;
-    std::optional<AutomationError> m_watchedFailure;
-};
 
 SocketComponent::SocketComponent(QObject *parent)
     : QObject(parent)
@@ -714,16 +499,7 @@ void SocketComponent::GetData(QByteArray &data)
     // from one arrival to the next); bytes that came since wait for an announcement of their own.
     const qint64 wanted = m_announced > 0 ? m_announced : qMin(m_connection->waiting(), ReadChunkBytes);
     data.resize(wanted);
-    qint64 got = 0;
-    while (got < wanted) {
-        const ssize_t n = ::recv(m_connection->fd(), data.data() + got, size_t(wanted - got), 0);
-        if (n > 0)
-            got += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;
-    }
+    const qint64 got = m_connection->read(data.data(), wanted);
     data.resize(got);
     noteConsumed(got);
 }
@@ -741,33 +517,11 @@ qint64 SocketComponent::receiveToFile(int fileDescriptor, qint64 offset, qint64 
             raiseError(err::PathFileAccessError, fileErrorText(errno));
         ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeBytes); // fewer round trips; the default size works too
     }
-    const qint64 pipeBytes = qMax(::fcntl(m_pipe[1], F_GETPIPE_SZ), 4096);
-    qint64 moved = 0;
-    while (moved < maxBytes) {
-        const ssize_t in = ::splice(m_connection->fd(), nullptr, m_pipe[1], nullptr,
-                                    size_t(qMin(maxBytes - moved, pipeBytes)), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (in < 0 && errno == EINTR)
-            continue;
-        if (in <= 0)
-            break; // nothing more now, the peer's close or a failure: the read notifier reports them
-        for (qint64 left = in; left > 0;) {
-            loff_t at = loff_t(offset + moved);
-            const ssize_t out = ::splice(m_pipe[0], nullptr, fileDescriptor, &at, size_t(left), SPLICE_F_MOVE);
-            if (out < 0 && errno == EINTR)
-                continue;
-            if (out <= 0) {
-                const int e = out < 0 ? errno : EIO;
-                // The bytes held in the pipe are lost with the file: start the next call empty.
-                for (int &end : m_pipe)
-                    ::close(std::exchange(end, -1));
-                noteConsumed(moved + left);
-                raiseError(err::PathFileAccessError, fileErrorText(e));
-            }
-            left -= out;
-            moved += out;
-        }
-    }
+    int failure = 0;
+    const qint64 moved = m_connection->spliceToFile(m_pipe, fileDescriptor, offset, maxBytes, failure);
     noteConsumed(moved);
+    if (failure != 0)
+        raiseError(err::PathFileAccessError, fileErrorText(failure));
     return moved;
 }
 
@@ -791,16 +545,15 @@ void SocketComponent::onReadable()
         return;
     }
     // Readable with nothing to read: the peer closed, the connection broke, or nothing at all.
-    char byte = 0;
-    const ssize_t n = ::recv(m_connection->fd(), &byte, 1, MSG_PEEK);
-    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+    const int end = m_connection->closeReason();
+    if (end < 0) {
         m_connection->readNotifier.setEnabled(true);
         return;
     }
-    if (n == 0 || isPeerGone(errno))
+    if (end == 0 || isPeerGone(end))
         onPeerClosed();
     else
-        onConnectionFailed(errno);
+        onConnectionFailed(end);
 }
 
 void SocketComponent::announce(qint64 waiting)
@@ -932,10 +685,7 @@ qint64 SocketComponent::bytesNotYetDelivered() const
 {
     if (!m_connection)
         return 0;
-    int queued = 0;
-    if (::ioctl(m_connection->fd(), SIOCOUTQ, &queued) != 0)
-        queued = 0;
-    return m_connection->queued() + qMax(queued, 0);
+    return m_connection->queued() + m_connection->unacknowledged();
 }
 
 void SocketComponent::raiseNotification(qint32 number)

@@ -38,7 +38,6 @@ int startListener(Run &run, const QStringList &args, bool json = false)
     run.start(QStringList{"--listen", "0", "--timeout", "60"} + args + (json ? QStringList{"--json"} : QStringList{}));
     int port = 0;
     testing::waitFor([&] {
-        run.out += run.process->readAllStandardOutput();
         for (const QString &line : run.lines()) {
             if (json && line.contains("listening"))
                 port = QJsonDocument::fromJson(line.toUtf8()).object().value("port").toInt();
@@ -146,6 +145,7 @@ void TestCli::refusedPathExitsOne()
     makeFile(dir.filePath("src"), 10);
     Run receiver, sender;
     const int port = startListener(receiver, {});
+    QVERIFY(port > 0);
     sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src"), "--receive-path", "/nonexistent-a/b/c"});
     QCOMPARE(sender.finish(), 1);
     QVERIFY(sender.lines().contains(QStringLiteral("error 0: 错误的文件路径。")));
@@ -153,13 +153,13 @@ void TestCli::refusedPathExitsOne()
     // A file to send that does not exist.
     Run receiver2, sender2;
     const int port2 = startListener(receiver2, {});
+    QVERIFY(port2 > 0);
     sender2.start(connectArgs(port2) + QStringList{"--send", dir.filePath("typo")});
     QCOMPARE(sender2.finish(), 1);
     QVERIFY(sender2.lines().contains(QStringLiteral("error 53: File not found")));
     QVERIFY(!QFile::exists(dir.filePath("typo")));
     // That sender never said a word: the receiver waits for a real peer.
     QVERIFY(testing::waitFor([&] {
-        receiver2.out += receiver2.process->readAllStandardOutput();
         return receiver2.lines().count(QStringLiteral("listening: %1").arg(port2)) == 2;
     }));
     receiver2.process->kill();
@@ -176,12 +176,9 @@ void TestCli::usageConnectionErrorAndTimeout()
     both.start({"--listen", "0", "--connect", "127.0.0.1:1"});
     QCOMPARE(both.finish(), 2);
 
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 closedPort = probe.serverPort();
-    probe.close();
+    const testing::ClosedPort closed;
     Run refused;
-    refused.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(closedPort), "--say", "x"});
+    refused.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(closed.port()), "--say", "x"});
     QCOMPARE(refused.finish(), 1);
     QVERIFY(refused.lines().contains("error 10061: Connection is forcefully rejected"));
 
@@ -244,10 +241,9 @@ void TestCli::probeDoesNotEndAListener()
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, quint16(port));
         QVERIFY(probe.waitForConnected(5000));
-        QTest::qWait(100);
+        QVERIFY(testing::waitFor([&] { return receiver.count(QStringLiteral("connected: 127.0.0.1")) == i + 1; }));
         probe.disconnectFromHost();
         QVERIFY(testing::waitFor([&] {
-            receiver.out += receiver.process->readAllStandardOutput();
             return receiver.lines().count(QStringLiteral("listening: %1").arg(port)) == i + 2;
         }));
     }
@@ -364,7 +360,6 @@ void TestCli::gbkPeerBothWays()
         QVERIFY(peer.waitForConnected(5000));
         peer.write("Message:" + QByteArray(gbk.encode(QStringLiteral("你好，世界"))));
         QVERIFY(testing::waitFor([&] {
-            receiver.out += receiver.process->readAllStandardOutput();
             return receiver.lines().contains(QStringLiteral("message: 你好，世界"));
         }));
         const QString target = dir.filePath(QStringLiteral("文件.txt"));

@@ -93,11 +93,8 @@ void TestFaults::peerKilledMidTransfer()
     if (killed)
         ::kill(pid_t(victim.process->processId()), SIGKILL);
     victim.finish(10000);
-    QElapsedTimer clock;
-    clock.start();
     const int status = survivor.finish(10000);
-    QVERIFY2(status >= 0, "the survivor did not end within 10 s");
-    QVERIFY(clock.elapsed() <= 10000);
+    QVERIFY2(status >= 0, "the survivor did not end within 10 s of its peer");
     const QString said = survivor.lines().join(u'|');
     if (!killed || status == 0) {
         // The transfer ended before the kill: then it is whole.

@@ -414,7 +414,7 @@ void TestFileTransfer::missingFileFailsWithoutCreatingOrSending()
     QVERIFY_AUTOMATION_ERROR(p->SendFile(path("typo")), platform::err::FileNotFound);
     QVERIFY(!QFile::exists(path("typo")));
     QCOMPARE(p->Busy(), VariantFalse);
-    QTest::qWait(50);
+    QVERIFY(raw.settle(*p));
     QVERIFY(raw.received().isEmpty());
     QVariantList args{path("typo")};
     const auto r = p->dispatch().invoke(dispid::SendFile, platform::InvokeKind::Method, args);
@@ -471,7 +471,7 @@ void TestFileTransfer::stopSendOnReceiver()
     QCOMPARE(b->transferState(), TransferState::Idle);
     QVERIFY(!NumberedFiles::IsOpen(b->fields().FileNumber));
     a->sendTimerTick(); // reaches an idle control and is dropped there
-    QTest::qWait(50);
+    QVERIFY(settle(*a, *b));
     QCOMPARE(b->fields().DoneBytes, 1000.0);
     QCOMPARE(QFileInfo(path("dst")).size(), 1000);
     a->StopSend();
@@ -590,34 +590,32 @@ void TestFileTransfer::splitHeaders_data()
 {
     // Each piece is one arrival; %1 stands for the target's path.
     QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<int>("pauseMsec");
     QTest::addColumn<QByteArray>("answers");
     QTest::addColumn<QStringList>("messages");
     const QByteArray data("0123456789");
     const QByteArray ok("SendDat:HereisIt");
-    QTest::newRow("inside the overwrite word") << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "lse", data} << 50 << ok
+    QTest::newRow("inside the overwrite word") << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "lse", data} << ok
                                                << QStringList();
-    QTest::newRow("before the fourth field") << QList<QByteArray>{"FileDat:%1|10|100000|", "True", data} << 50 << ok
+    QTest::newRow("before the fourth field") << QList<QByteArray>{"FileDat:%1|10|100000|", "True", data} << ok
                                              << QStringList();
-    QTest::newRow("inside the size") << QList<QByteArray>{"FileDat:%1|1", "0|100000|False", data} << 50 << ok
+    QTest::newRow("inside the size") << QList<QByteArray>{"FileDat:%1|1", "0|100000|False", data} << ok
                                      << QStringList();
-    QTest::newRow("right after the tag") << QList<QByteArray>{"FileDat:", "%1|10|100000|False", data} << 50 << ok
+    QTest::newRow("right after the tag") << QList<QByteArray>{"FileDat:", "%1|10|100000|False", data} << ok
                                          << QStringList();
-    QTest::newRow("in three pieces") << QList<QByteArray>{"FileDat:%1", "|10|100", "000|F", "alse", data} << 50 << ok
+    QTest::newRow("in three pieces") << QList<QByteArray>{"FileDat:%1", "|10|100", "000|F", "alse", data} << ok
                                      << QStringList();
     QTest::newRow("a tag comes instead of the rest")
-        << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "Message:next"} << 50 << QByteArray("SendErr:")
+        << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "Message:next"} << QByteArray("SendErr:")
         << QStringList{"next"};
-    QTest::newRow("grows past 8 KiB") << QList<QByteArray>{"FileDat:%1" + QByteArray(9000, 'a')} << 50
+    QTest::newRow("grows past 8 KiB") << QList<QByteArray>{"FileDat:%1" + QByteArray(9000, 'a')}
                                       << QByteArray("SendErr:") << QStringList();
-    QTest::newRow("the rest never comes") << QList<QByteArray>{"FileDat:%1|10|100000|Tr"} << 6000
+    QTest::newRow("the rest never comes") << QList<QByteArray>{"FileDat:%1|10|100000|Tr"}
                                           << QByteArray("SendErr:") << QStringList();
 }
 
 void TestFileTransfer::splitHeaders()
 {
     QFETCH(QList<QByteArray>, pieces);
-    QFETCH(int, pauseMsec);
     QFETCH(QByteArray, answers);
     QFETCH(QStringList, messages);
     Peer p;
@@ -625,12 +623,11 @@ void TestFileTransfer::splitHeaders()
     QVERIFY(raw.connectTo(*p));
     for (QByteArray piece : pieces) {
         raw.send(piece.replace("%1", path("dst").toUtf8()));
-        QTest::qWait(50);
+        QVERIFY(raw.settle(*p)); // each piece an arrival of its own
     }
-    QTest::qWait(pauseMsec);
-    QCOMPARE(raw.receive(answers.size()), answers);
+    QCOMPARE(raw.receive(answers.size(), 10000), answers);
     QVERIFY(waitFor([&] { return p.events.messages() == messages; }));
-    QTest::qWait(50);
+    QVERIFY(raw.settle(*p));
     QCOMPARE(raw.received(), answers);
     if (answers.endsWith("HereisIt")) {
         QCOMPARE(readFile(path("dst")), QByteArray("0123456789"));
@@ -703,7 +700,7 @@ void TestFileTransfer::messageToSendingControlIsDropped()
     a->SendFile(path("src"));
     QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
     b->SendMessage(QStringLiteral("while you send"));
-    QTest::qWait(100);
+    QVERIFY(settle(*a, *b));
     QVERIFY(a.events.messages().isEmpty());
     QCOMPARE(a->transferState(), TransferState::Sending);
     a->StopSend();
@@ -722,8 +719,9 @@ void TestFileTransfer::exactBytesAgainstRawReceiver()
     p->SendFile(path("src"), true);
     const QByteArray header("FileDat:C:\\2.txt|1234|500|True");
     QCOMPARE(raw.receive(header.size()), header);
-    QTest::qWait(30);
+    QVERIFY(raw.settle(*p));
     QCOMPARE(raw.received(), header); // nothing more until an answer
+    QVERIFY(!p->sendTimer().Enabled());
     raw.send("SendDat:");
     QCOMPARE(raw.receive(header.size() + 1234, 5000), header + data);
     QCOMPARE(p->ProgressValue(), qint16(100));
@@ -772,7 +770,7 @@ void TestFileTransfer::malformedHeadersChangeNothing()
                                 "FileDat:/tmp/x|5|99999999999|True", "FileDat:/tmp/x|2.5|5|True"};
     for (const QByteArray &h : bad) {
         raw.send(h);
-        QTest::qWait(20);
+        QVERIFY(raw.settle(*p));
     }
     QCOMPARE(raw.receive(8 * bad.size()), QByteArray("SendErr:").repeated(bad.size()));
     QCOMPARE(p->ReciveFilePath(), QString());

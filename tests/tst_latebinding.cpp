@@ -10,7 +10,6 @@
 
 #include <QLibrary>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -44,7 +43,7 @@ int runRegister(const QStringList &args)
 {
     QProcess p;
     p.start(QStringLiteral(COMPONENT_REGISTER_PATH), args);
-    return p.waitForFinished(30000) ? p.exitCode() : -1;
+    return testing::exitStatusOf(p, 30000);
 }
 
 } // namespace
@@ -163,11 +162,8 @@ void TestLateBinding::eventsThroughASink()
 
     // An Error event: connecting to a port where nobody listens.
     a.call(CloseAll);
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const int closedPort = probe.serverPort();
-    probe.close();
-    a.call(Connect, {QStringLiteral("127.0.0.1"), closedPort});
+    const testing::ClosedPort closed;
+    a.call(Connect, {QStringLiteral("127.0.0.1"), int(closed.port())});
     QVERIFY(testing::waitFor([&] { return atA.size() >= 2; }));
     QCOMPARE(atA.last().first, 2);
     QCOMPARE(atA.last().second.size(), 7);

@@ -50,11 +50,10 @@ int TestRegistry::runRegister(const QStringList &args, QString *errorText)
 {
     QProcess p;
     p.start(QStringLiteral(COMPONENT_REGISTER_PATH), args);
-    if (!p.waitForFinished(30000))
-        return -1;
+    const int status = testing::exitStatusOf(p, 30000);
     if (errorText)
         *errorText = QString::fromLocal8Bit(p.readAllStandardError());
-    return p.exitCode();
+    return status;
 }
 
 void TestRegistry::defaultPathFollowsEnvironment()

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 using namespace platform;
+using testing::ClosedPort;
 using testing::connectPair;
 using testing::waitFor;
 
@@ -69,13 +70,6 @@ std::unique_ptr<QFile> sourceFile(const QTemporaryDir &dir, const QByteArray &by
         return nullptr;
     file->close();
     return file->open(QIODevice::ReadOnly) ? std::move(file) : nullptr;
-}
-
-quint16 unusedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort(); // closed again when probe goes
 }
 
 } // namespace
@@ -144,8 +138,8 @@ void TestSocketComponent::unacceptedRequestIsClosed()
     QSignalSpy clientClosed(&client, &SocketComponent::closed);
     listener.Listen();
     client.Connect(QStringLiteral("127.0.0.1"), listener.LocalPort());
-    QVERIFY(requests.wait());
-    QVERIFY(clientClosed.wait()); // the request nobody accepted is closed, not leaked
+    QTRY_COMPARE(requests.count(), 1);
+    QTRY_COMPARE(clientClosed.count(), 1); // the request nobody accepted is closed, not leaked
     QCOMPARE(client.State(), qint16(SocketComponent::Closing));
 }
 
@@ -197,7 +191,9 @@ void TestSocketComponent::bytesDuringAnArrivalAreAnArrivalOfTheirOwn()
     connect(&b, &SocketComponent::dataArrival, &b, [&](qint32 total) {
         if (arrivals.isEmpty()) {
             a.SendData(QByteArray("second")); // reaches b's side before the first is fetched
-            QTest::qSleep(50);
+            for (int ms = 0; ms < 5000 && b.BytesReceived() < 11; ++ms) // no events inside the handler
+                QTest::qSleep(1);
+            QCOMPARE(b.BytesReceived(), qint64(11));
         }
         QByteArray chunk;
         b.GetData(chunk);
@@ -221,10 +217,17 @@ void TestSocketComponent::arrivalsDuringAHandlersOwnLoopComeAlone()
         b.GetData(chunk);
         arrivals.append(chunk);
         if (arrivals.size() == 1) {
-            // A modal box, say: the peer's next message arrives while this loop runs.
+            // A modal box, say: the peer's next message arrives while this loop runs, and the
+            // loop goes on for several rounds with the bytes waiting.
             QEventLoop nested;
-            QTimer::singleShot(20, &a, [&] { a.SendData(QByteArray("second")); });
-            QTimer::singleShot(300, &nested, &QEventLoop::quit);
+            int roundsWithBytesWaiting = 0;
+            QTimer poll;
+            connect(&poll, &QTimer::timeout, &nested, [&] {
+                if (b.BytesReceived() > 0 && ++roundsWithBytesWaiting == 5)
+                    nested.quit();
+            });
+            QTimer::singleShot(0, &a, [&] { a.SendData(QByteArray("second")); });
+            poll.start(5);
             nested.exec();
         }
         --depth;
@@ -244,7 +247,6 @@ void TestSocketComponent::bytesNotYetDeliveredCountsTheSystemQueue()
     const QByteArray payload(32 * 1024 * 1024, 'z');
     a.SendData(payload);
     QVERIFY(waitFor([&] { return a.bytesToWrite() == 0 || a.bytesNotYetDelivered() > a.bytesToWrite(); }));
-    QTest::qWait(100);
     QVERIFY(a.bytesNotYetDelivered() > a.bytesToWrite());
     Collector atB(b);
     if (b.BytesReceived() > 0)
@@ -290,7 +292,8 @@ void TestSocketComponent::connectionRefused()
 {
     SocketComponent s;
     ErrorRecorder errors(s);
-    s.Connect(QStringLiteral("127.0.0.1"), unusedPort());
+    const ClosedPort closed;
+    s.Connect(QStringLiteral("127.0.0.1"), closed.port());
     QVERIFY(waitFor([&] { return !errors.numbers.isEmpty(); }));
     QCOMPARE(errors.numbers.first(), int(SocketComponent::ConnectionRefused));
     QCOMPARE(errors.descriptions.first(), QStringLiteral("Connection is forcefully rejected"));

@@ -1,7 +1,6 @@
 #include "testhelpers.h"
 #include "timer.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -32,7 +31,6 @@ void TestTimer::ticksOnlyWhenEnabledWithPositiveInterval()
     t.setEnabled(true);
     QTRY_VERIFY(ticks.count() >= 3);
     t.setInterval(0);
-    QTest::qWait(20);
     const auto stopped = ticks.count();
     QTest::qWait(60);
     QCOMPARE(ticks.count(), stopped);
@@ -52,14 +50,11 @@ void TestTimer::negativeIntervalRefused()
 void TestTimer::intervalChangeAppliesToFollowingTicks()
 {
     Timer t;
-    t.setInterval(1000);
+    t.setInterval(3600000); // an hour: a tick within the test can only come from the new interval
     t.setEnabled(true);
     QSignalSpy ticks(&t, &Timer::tick);
-    QElapsedTimer clock;
-    clock.start();
     t.setInterval(20);
-    QVERIFY(ticks.wait(500));
-    QVERIFY(clock.elapsed() < 500);
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.count() > 0, 30000);
 }
 
 QTEST_GUILESS_MAIN(TestTimer)

@@ -18,7 +18,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -114,19 +113,12 @@ QList<SeenDialog> answerDialogs(const std::function<void()> &action, const QStri
     return seen;
 }
 
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return probe.serverPort();
-}
-
-// A listens on a free port typed into its port box; B connects to it.
+// A listens on port 0 typed into its port box, so that the system picks a free port; B connects to it.
 bool connectWindows(Window &a, Window &b)
 {
-    const QString port = QString::number(freePort());
-    a.type(a->Text2, port);
+    a.type(a->Text2, QStringLiteral("0"));
     a->Command2->click();
+    const QString port = a.get(id::LocalPort).toString();
     b.type(b->Text1, QStringLiteral("127.0.0.1"));
     b.type(b->Text2, port);
     b->Command1->click();
@@ -172,8 +164,7 @@ void TestVelmora::initTestCase()
     qputenv("COMPONENT_REGISTRY", dir.filePath("registry.ini").toLocal8Bit());
     QProcess reg;
     reg.start(QStringLiteral(COMPONENT_REGISTER_PATH), {QStringLiteral(SENDER_LIBRARY_PATH)});
-    QVERIFY(reg.waitForFinished(30000));
-    QCOMPARE(reg.exitCode(), 0);
+    QCOMPARE(testing::exitStatusOf(reg, 30000), 0);
 }
 
 void TestVelmora::startUp()
@@ -588,8 +579,7 @@ void TestVelmora::commandLine()
         env.insert(QStringLiteral("VELMORA_WIRE_ENCODING"), encoding);
     velmora.setProcessEnvironment(env);
     velmora.start(QStringLiteral(VELMORA_PATH), args);
-    QVERIFY(velmora.waitForFinished(30000));
-    QCOMPARE(velmora.exitCode(), status);
+    QCOMPARE(testing::exitStatusOf(velmora, 30000), status);
     const QString stdOut = QString::fromUtf8(velmora.readAllStandardOutput());
     QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.startsWith(out), qPrintable(stdOut));
     const QString stdErr = QString::fromUtf8(velmora.readAllStandardError());

@@ -25,18 +25,19 @@ struct CliRun
         process->start(program, args);
         QVERIFY(process->waitForStarted());
     }
-    /// The exit status, or -1 when it has not ended within `timeoutMs`.
+    /// The exit status, whether the process is still running or has already ended (see exitStatusOf).
     int finish(int timeoutMs = 60000)
     {
-        if (!process->waitForFinished(timeoutMs))
-            return -1;
+        const int status = exitStatusOf(*process, timeoutMs);
         out += process->readAllStandardOutput();
-        return process->exitCode();
+        return status;
     }
+    /// The lines printed so far; a line still being written is left out until it is whole.
     QStringList lines()
     {
         out += process->readAllStandardOutput();
-        return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts);
+        const qsizetype whole = process->state() == QProcess::NotRunning ? out.size() : out.lastIndexOf('\n') + 1;
+        return QString::fromUtf8(out.left(whole)).split(u'\n', Qt::SkipEmptyParts);
     }
     /// How many times a line equal to `line` was printed.
     int count(const QString &line) { return int(lines().count(line)); }

@@ -2,6 +2,8 @@
 
 #include "testhelpers.h"
 
+#include <sys/ioctl.h>
+
 namespace testing {
 
 QList<RecordedEvent> EventRecorder::of(sender::FileSenderEvent id) const
@@ -43,6 +45,14 @@ bool connectControls(sender::FileSender &listener, sender::FileSender &client)
     return waitFor([&] { return listener.State() == 7 && client.State() == 7; });
 }
 
+bool settle(sender::FileSender &a, sender::FileSender &b)
+{
+    return waitFor([&] {
+        return a.socket().bytesNotYetDelivered() == 0 && b.socket().bytesNotYetDelivered() == 0
+            && a.socket().BytesReceived() == 0 && b.socket().BytesReceived() == 0;
+    });
+}
+
 bool RawPeer::connectTo(sender::FileSender &control)
 {
     control.setLocalPort(0);
@@ -71,6 +81,17 @@ QByteArray RawPeer::received()
 {
     m_buffer += m_socket->readAll();
     return m_buffer;
+}
+
+bool RawPeer::settle(sender::FileSender &control)
+{
+    const qintptr fd = m_socket->socketDescriptor();
+    return waitFor([&] {
+        m_buffer += m_socket->readAll();
+        int unread = 0;
+        return m_socket->bytesToWrite() == 0 && unacknowledgedBytes(fd) == 0 && control.socket().BytesReceived() == 0
+            && control.socket().bytesNotYetDelivered() == 0 && ::ioctl(int(fd), FIONREAD, &unread) == 0 && unread == 0;
+    });
 }
 
 } // namespace testing

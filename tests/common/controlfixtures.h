@@ -73,6 +73,10 @@ struct Peer
 /// `listener` listens on an ephemeral port, `client` connects over 127.0.0.1; true when both are connected.
 bool connectControls(sender::FileSender &listener, sender::FileSender &client);
 
+/// Waits until every byte either control has sent has been taken by the other (and so handled,
+/// as the handling is done at the fetch); true once nothing is in flight.
+bool settle(sender::FileSender &a, sender::FileSender &b);
+
 /// A raw TCP peer for checking bytes on the wire against a control.
 class RawPeer
 {
@@ -85,6 +89,9 @@ public:
     QByteArray receive(qsizetype count, int timeoutMs = 5000);
     /// Everything received so far.
     QByteArray received();
+    /// Waits until `control` has taken and handled every byte sent to it, and every byte it sent
+    /// back is in received(); true once nothing is in flight. Bytes sent after it arrive apart.
+    bool settle(sender::FileSender &control);
     QTcpSocket &socket() { return *m_socket; }
 
 private:

@@ -2,6 +2,13 @@
 
 #include <QDeadlineTimer>
 
+#include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace testing {
 
 int errorNumberOf(const std::function<void()> &fn)
@@ -23,6 +30,41 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
         QTest::qWait(5);
     }
     return true;
+}
+
+int exitStatusOf(QProcess &process, int timeoutMs)
+{
+    // QProcess::waitForFinished() is false for a process that has already ended: wait on the state.
+    if (!waitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
+        qWarning("%s %s: still running after %d ms", qPrintable(process.program()),
+                 qPrintable(process.arguments().join(u' ')), timeoutMs);
+        return -1;
+    }
+    return process.exitStatus() == QProcess::CrashExit ? -2 : process.exitCode();
+}
+
+qint64 unacknowledgedBytes(qintptr descriptor)
+{
+    int n = 0;
+    return ::ioctl(int(descriptor), SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+ClosedPort::ClosedPort()
+    : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), length) != 0
+        || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        qFatal("cannot bind a socket on 127.0.0.1");
+    m_port = ntohs(address.sin_port);
+}
+
+ClosedPort::~ClosedPort()
+{
+    ::close(m_fd);
 }
 
 bool connectPair(platform::SocketComponent &listener, platform::SocketComponent &client)

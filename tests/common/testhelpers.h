@@ -4,6 +4,7 @@
 #include "automation.h"
 #include "socketcomponent.h"
 
+#include <QProcess>
 #include <QString>
 #include <QTest>
 
@@ -20,6 +21,30 @@ bool connectPair(platform::SocketComponent &listener, platform::SocketComponent 
 
 /// Waits until `condition` holds (up to `timeoutMs`), processing events meanwhile.
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
+
+/// The exit status of `process`, whether it is still running or has already ended (its end
+/// perhaps delivered by an earlier event loop); -2 when a signal ended it, and -1, with a
+/// warning that says so, when it is still running after `timeoutMs`.
+int exitStatusOf(QProcess &process, int timeoutMs = 60000);
+
+/// Bytes written to the socket `descriptor` that its peer has not yet acknowledged.
+qint64 unacknowledgedBytes(qintptr descriptor);
+
+/// A port on 127.0.0.1 where nobody listens, for as long as the object lives: a socket bound to
+/// it, but not listening, refuses every connection and keeps anyone else from taking the port.
+class ClosedPort
+{
+public:
+    ClosedPort();
+    ~ClosedPort();
+    ClosedPort(const ClosedPort &) = delete;
+    ClosedPort &operator=(const ClosedPort &) = delete;
+    quint16 port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+};
 
 } // namespace testing
 
