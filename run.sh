@@ -2,7 +2,8 @@
 # Installs what is missing, builds, registers the control and opens Velmora.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/setup.sh fonts-wqy-zenhei
+# The Avahi daemon (on the system bus) finds peers on the network and announces this one.
+scripts/setup.sh fonts-wqy-zenhei dbus avahi-daemon
 bin="$PWD/build/bin"
 
 if [ -f "$bin/libSender.so" ]; then

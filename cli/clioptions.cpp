@@ -1,7 +1,10 @@
 #include "clioptions.h"
 
+#include "discoveryclient.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 #include <functional>
 
@@ -16,7 +19,11 @@ struct CliParser
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{{"v", "version"}, "Show the version and exit."};
     QCommandLineOption listen{"listen", "Listen on PORT (0 takes a free port and prints it).", "PORT"};
-    QCommandLineOption connect{"connect", "Connect to HOST:PORT.", "HOST:PORT"};
+    QCommandLineOption connect{"connect", "Connect to HOST:PORT, or to the peer announced as NAME (looked for up to 5 s).",
+                               "HOST:PORT|NAME"};
+    QCommandLineOption name{"name", "Announce the listener as NAME (default: the host name).", "NAME"};
+    QCommandLineOption noAnnounce{"no-announce", "Do not announce the listener on the network."};
+    QCommandLineOption discover{"discover", "Print the peers announced on the network as they come and go."};
     QCommandLineOption say{"say", "Send TEXT as a message once connected; repeat it for more, sent in order.",
                            "TEXT"};
     QCommandLineOption send{"send", "Send FILE after the messages.", "FILE"};
@@ -33,7 +40,8 @@ struct CliParser
                                 "MS"};
     QCommandLineOption once{"once", "End a receiving run after the first file."};
     QCommandLineOption json{"json", "Print one JSON object per line instead of text."};
-    QCommandLineOption timeout{"timeout", "Give up after SECONDS (exit status 3).", "SECONDS"};
+    QCommandLineOption timeout{"timeout", "Give up after SECONDS (exit status 3); --discover ends then (status 0).",
+                               "SECONDS"};
     QCommandLineOption encoding{"encoding",
                                 "Strings on the wire in encoding NAME (GBK, GB18030, Big5, UTF-8, ...); default "
                                 "$VELMORA_WIRE_ENCODING, else the system's own.",
@@ -44,8 +52,8 @@ struct CliParser
         parser.setApplicationDescription(
             QStringLiteral("Exchanges text messages and files with a peer (velmora-cli or the Velmora window) over "
                            "one TCP connection, printing one line per event."));
-        parser.addOptions({help, version, listen, connect, say, send, overwrite, receivePath, chunk, interval, once,
-                           json, timeout, encoding});
+        parser.addOptions({help, version, listen, connect, name, noAnnounce, discover, say, send, overwrite,
+                           receivePath, chunk, interval, once, json, timeout, encoding});
     }
 
     std::optional<CliOptions> read(QString *error) const;
@@ -71,26 +79,39 @@ std::optional<CliOptions> CliParser::read(QString *error) const
         return fail(QStringLiteral("unknown argument: ") + parser.positionalArguments().first());
     const QStringList listens = parser.values(listen);
     const QStringList connects = parser.values(connect);
-    if (listens.size() + connects.size() > 1)
-        return fail(QStringLiteral("give one of --listen and --connect"));
-    if (listens.isEmpty() && connects.isEmpty())
-        return fail(QStringLiteral("give --listen PORT or --connect HOST:PORT"));
+    o.discover = parser.isSet(discover);
+    if (listens.size() + connects.size() + int(o.discover) > 1)
+        return fail(QStringLiteral("give one of --listen, --connect and --discover"));
+    if (listens.isEmpty() && connects.isEmpty() && !o.discover)
+        return fail(QStringLiteral("give --listen PORT, --connect HOST:PORT or NAME, or --discover"));
+    o.announce = !parser.isSet(noAnnounce);
+    o.name = parser.value(name);
+    if (parser.isSet(name) && (listens.isEmpty() || !o.announce))
+        return fail(QStringLiteral("--name goes with --listen, and not with --no-announce"));
+    if (parser.isSet(name) && !discovery::isValidInstanceName(o.name))
+        return fail(QStringLiteral("bad name (1 to 63 bytes): ") + o.name);
     QString portText;
     if (!listens.isEmpty()) {
         o.listen = true;
         portText = listens.first();
-    } else {
+    } else if (!connects.isEmpty()) {
         const QString &target = connects.first();
         const qsizetype colon = target.lastIndexOf(u':');
-        if (colon <= 0)
+        // HOST:PORT ends in a colon and digits; anything else is the name of an announced peer.
+        if (!QRegularExpression(QStringLiteral(":[0-9]+$")).match(target).hasMatch()) {
+            if (!discovery::isValidInstanceName(target))
+                return fail(QStringLiteral("--connect needs HOST:PORT or the name of a peer (1 to 63 bytes)"));
+            o.peerName = target;
+        } else if (colon == 0) {
             return fail(QStringLiteral("--connect needs HOST:PORT"));
+        }
         o.host = target.left(colon);
         portText = target.mid(colon + 1);
     }
     const auto port = wholeNumber(portText, o.listen ? 0 : 1, 65535);
-    if (!port)
+    if (!port && !o.discover && o.peerName.isEmpty())
         return fail(QStringLiteral("bad port: ") + portText);
-    o.port = quint16(*port);
+    o.port = quint16(port.value_or(0));
 
     // A number option given more than once takes its last value; every value must be good.
     struct NumberOption
@@ -129,6 +150,8 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     o.json = parser.isSet(json);
     if (parser.isSet(encoding))
         o.encoding = parser.value(encoding);
+    if (o.discover && o.hasActions())
+        return fail(QStringLiteral("--say and --send need --listen or --connect"));
     return o;
 }
 
@@ -137,7 +160,8 @@ std::optional<CliOptions> CliParser::read(QString *error) const
 QString cliUsage()
 {
     return QStringLiteral("usage: velmora-cli --listen PORT [OPTION]...\n"
-                          "  or:  velmora-cli --connect HOST:PORT [OPTION]...");
+                          "  or:  velmora-cli --connect HOST:PORT|NAME [OPTION]...\n"
+                          "  or:  velmora-cli --discover [--timeout SECONDS] [--json]");
 }
 
 QString cliHelp()
@@ -152,7 +176,8 @@ QString cliHelp()
         + QStringLiteral("\nExit status:\n"
                          "  0    done\n"
                          "  1    a connection error, a refused or failed send, an incomplete receive,\n"
-                         "       or a message of the control (printed to stderr)\n"
+                         "       or a message of the control (printed to stderr); no peer of that NAME\n"
+                         "       within 5 s, or discovery unavailable for --connect NAME or --discover\n"
                          "  2    bad usage or an unknown encoding (the reason on stderr)\n"
                          "  3    --timeout expired\n"
                          "  130  ended by SIGINT\n"

@@ -21,6 +21,10 @@ struct CliOptions
     bool json = false;
     int timeoutSeconds = 0; ///< 0: no time limit
     std::optional<QString> encoding; ///< the wire encoding's name, when given
+    bool discover = false;   ///< --discover: list the peers announced on the network
+    QString peerName;        ///< --connect NAME: the announced peer to connect to
+    bool announce = true;    ///< a listener announces itself (off with --no-announce)
+    QString name;            ///< the name it announces ("" = the host name)
 
     bool hasActions() const { return !say.isEmpty() || !sendFile.isEmpty(); }
 };

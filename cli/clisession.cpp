@@ -173,6 +173,7 @@ void CliSession::listenAgain()
         return;
     }
     print(QStringLiteral("listening: %1").arg(m_listenPort), {{"event", "listening"}, {"port", m_listenPort}});
+    emit listeningChanged(m_listenPort);
 }
 
 int CliSession::messageBox(const QString &text, int, const QString &)
@@ -207,6 +208,7 @@ void CliSession::start()
             m_listenPort = quint16(m_control.LocalPort());
             print(QStringLiteral("listening: %1").arg(m_control.LocalPort()),
                   {{"event", "listening"}, {"port", m_control.LocalPort()}});
+            emit listeningChanged(m_listenPort);
         } else {
             m_control.Connect(m_options.host, int(m_options.port));
         }
@@ -255,6 +257,7 @@ void CliSession::connected()
 {
     const QString peer = m_control.RemoteHostIP();
     print(QStringLiteral("connected: %1").arg(peer), {{"event", "connected"}, {"peer", peer}});
+    emit listeningChanged(0);
     if (m_options.hasActions()) {
         m_phase = Phase::Acting;
         nextAction();

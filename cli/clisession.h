@@ -25,6 +25,10 @@ public:
     void propertyChanged(const QString &) override {}
     int messageBox(const QString &text, int style, const QString &title) override;
 
+signals:
+    /// The run listens on `port`, or (0) it listens no more.
+    void listeningChanged(quint16 port);
+
 private:
     enum class Phase { Connecting, Acting, Waiting, Finishing };
 

@@ -1,5 +1,6 @@
 // velmora-cli: a command-line host of the FileSender control.
 
+#include "clidiscovery.h"
 #include "clioptions.h"
 #include "clisession.h"
 #include "exitguard.h"
@@ -51,6 +52,15 @@ int main(int argc, char **argv)
         QTextStream(stderr) << "velmora-cli: " << error << "\n";
         return cliexit::Usage;
     }
-    CliSession session(command.options);
+    CliOptions options = command.options;
+    CliDiscovery discovery(options);
+    if (options.discover)
+        return discovery.listPeers();
+    if (!options.peerName.isEmpty()) {
+        if (const int status = discovery.lookUp(options))
+            return status;
+    }
+    CliSession session(options);
+    discovery.announce(session);
     return session.run();
 }

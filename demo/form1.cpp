@@ -3,6 +3,7 @@
 #include "conversions.h"
 #include "filesenderinterface.h"
 #include "multilinetextbox.h"
+#include "peeroffer.h"
 #include "propertybag.h"
 
 #include <QApplication>
@@ -71,6 +72,7 @@ Form1::Form1(QWidget *parent)
     setWindowTitle(Title);
     setFixedSize(px(10665), px(6075));
     createWidgets();
+    m_peerOffer = new PeerOffer(Text1, Text2);
     setTabOrderChain();
     startControl();
     Text1->setFocus();
@@ -78,7 +80,7 @@ Form1::Form1(QWidget *parent)
 
 Form1::~Form1() = default;
 
-int Form1::runProgram()
+int Form1::runProgram(const QString &name)
 {
     std::unique_ptr<Form1> window;
     try {
@@ -91,6 +93,7 @@ int Form1::runProgram()
                                  platform::mbstyle::OkOnly, Title);
         return 1;
     }
+    window->peerOffer().setName(name);
     window->show();
     window->Text1->setFocus();
     return QApplication::exec();
@@ -228,6 +231,7 @@ void Form1::command2Click()
         m_fileSender1->call(id::CloseAll);
         m_fileSender1->put(id::LocalPort, platform::wholeInt32FromText(Text2->text()));
         m_fileSender1->call(id::Listen);
+        m_peerOffer->listening(quint16(m_fileSender1->get(id::LocalPort).toInt()));
     });
 }
 
@@ -289,7 +293,10 @@ void Form1::command6Click()
 void Form1::timer1Timer()
 {
     try {
-        Frame2->setEnabled(m_fileSender1->get(id::State).toInt() != 7);
+        const int state = m_fileSender1->get(id::State).toInt();
+        Frame2->setEnabled(state != 7);
+        if (state != 2)
+            m_peerOffer->notListening(); // announced only while listening
         ProgressBar1->setValue(qBound(0, m_fileSender1->get(id::ProgressValue).toInt(), 100));
     } catch (const AutomationError &) {
         // A failed read leaves the widgets as they are until the next tick.

@@ -18,6 +18,7 @@ class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class MultiLineTextBox;
+class PeerOffer;
 
 class Form1 : public QWidget, private platform::ControlSite
 {
@@ -33,15 +34,18 @@ public:
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
 
-    /// The program: opens the window and runs until it is closed. When the control cannot be
-    /// created, says why in one message box and returns 1.
-    static int runProgram();
+    /// The program: opens the window, announced under `name` (the host name when empty) while it
+    /// listens, and runs until it is closed. When the control cannot be created, says why in one
+    /// message box and returns 1.
+    static int runProgram(const QString &name = QString());
 
     /// Replaces how message boxes and file dialogs are shown (tests use this).
     void setMessageBox(MessageBoxFn fn) { m_messageBox = std::move(fn); }
     void setFileDialog(FileDialogFn fn) { m_fileDialog = std::move(fn); }
 
     platform::ControlHost &fileSender1() { return *m_fileSender1; }
+    /// The peers found on the network, offered in Text1, and the window's announcement.
+    PeerOffer &peerOffer() { return *m_peerOffer; }
     /// Text of a status bar panel (the first is panel 1).
     QString panelText(int panel) const;
 
@@ -77,6 +81,7 @@ private:
     FileDialogFn m_fileDialog;
     QString m_dialogFileName; ///< CommonDialog1's FileName, kept across dialogs
     std::unique_ptr<platform::ControlHost> m_fileSender1;
+    PeerOffer *m_peerOffer = nullptr; ///< a child of Text1
 
 public:
     // The window's widgets, by their names.

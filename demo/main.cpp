@@ -1,6 +1,7 @@
 // Velmora: a window that hosts one FileSender control.
 
 #include "conversions.h"
+#include "discoveryclient.h"
 #include "form1.h"
 
 #include <QApplication>
@@ -26,7 +27,9 @@ int main(int argc, char **argv)
         QStringLiteral("Strings on the wire in encoding NAME (GBK, GB18030, Big5, UTF-8, ...); default "
                        "$VELMORA_WIRE_ENCODING, else the system's own."),
         QStringLiteral("NAME"));
-    parser.addOptions({help, version, encoding});
+    const QCommandLineOption name("name", QStringLiteral("Announce the window as NAME while it listens (default: the host name)."),
+                                  QStringLiteral("NAME"));
+    parser.addOptions({help, version, encoding, name});
 
     auto usageError = [](const QString &why) {
         QTextStream(stderr) << "velmora: " << why << "\nTry 'velmora --help' for more.\n";
@@ -54,5 +57,7 @@ int main(int argc, char **argv)
     if (!platform::chooseWireEncoding(parser.isSet(encoding) ? std::optional(parser.value(encoding)) : std::nullopt,
                                       &error))
         return usageError(error);
-    return Form1::runProgram();
+    if (parser.isSet(name) && !discovery::isValidInstanceName(parser.value(name)))
+        return usageError(QStringLiteral("--name takes 1 to 63 bytes: ") + parser.value(name));
+    return Form1::runProgram(parser.value(name));
 }

@@ -5,7 +5,8 @@
 # VELMORA_CMAKE_ARGS adds CMake arguments, e.g. for the sanitizer and fuzzing builds.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev "$@")
+packages=(cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  libavahi-client-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,136 @@
+#include "clidiscovery.h"
+
+#include "clisession.h"
+#include "discoveryclient.h"
+#include "serviceannouncer.h"
+#include "servicebrowser.h"
+#include "exitguard.h"
+
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <QTimer>
+
+namespace {
+
+void printError(const QString &text)
+{
+    QTextStream(stderr) << "velmora-cli: " << text << "\n" << Qt::flush;
+}
+
+// A name from the network on one line: characters that could break it or steer the terminal are escaped.
+QString lineSafe(const QString &name)
+{
+    QString out;
+    for (const char32_t c : name.toUcs4())
+        out += QChar::isPrint(c) ? QString::fromUcs4(&c, 1) : QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
+    return out;
+}
+
+} // namespace
+
+CliDiscovery::CliDiscovery(const CliOptions &options)
+    : m_options(options)
+{
+}
+
+CliDiscovery::~CliDiscovery()
+{
+    m_announcer.reset(); // withdrawn before the client goes
+}
+
+void CliDiscovery::print(const QString &text, const QJsonObject &json)
+{
+    QTextStream out(stdout);
+    if (m_options.json)
+        out << QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)) << "\n";
+    else
+        out << text << "\n";
+}
+
+void CliDiscovery::sayUnavailable(const QString &why)
+{
+    printError(QStringLiteral("discovery unavailable: ") + why);
+}
+
+int CliDiscovery::listPeers()
+{
+    discovery::DiscoveryClient client;
+    discovery::ServiceBrowser browser(client);
+    ExitGuard termination(0);
+    QEventLoop loop;
+    connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
+        print(QStringLiteral("peer: %1 %2:%3").arg(lineSafe(peer.name), peer.address).arg(peer.port),
+              {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port}});
+    });
+    connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
+        print(QStringLiteral("gone: ") + lineSafe(name), {{"event", "gone"}, {"name", name}});
+    });
+    auto unavailable = [&](const QString &why) {
+        sayUnavailable(why);
+        loop.exit(cliexit::Failed);
+    };
+    connect(&client, &discovery::DiscoveryClient::unavailable, &loop, unavailable);
+    connect(&browser, &discovery::ServiceBrowser::failed, &loop, unavailable);
+    connect(&termination, &ExitGuard::endRequested, &loop, [&](int status, const QString &why) {
+        printError(why);
+        loop.exit(status);
+    });
+    if (m_options.timeoutSeconds > 0)
+        QTimer::singleShot(m_options.timeoutSeconds * 1000, &loop, [&] { loop.exit(cliexit::Done); });
+    return loop.exec();
+}
+
+int CliDiscovery::lookUp(CliOptions &options)
+{
+    discovery::DiscoveryClient client;
+    discovery::ServiceBrowser browser(client);
+    ExitGuard termination(0);
+    QEventLoop loop;
+    // Instance names compare without regard to case, as DNS names do.
+    connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
+        if (peer.name.compare(options.peerName, Qt::CaseInsensitive) != 0)
+            return;
+        options.host = peer.address;
+        options.port = peer.port;
+        loop.exit(cliexit::Done);
+    });
+    auto unavailable = [&](const QString &why) {
+        sayUnavailable(why + QStringLiteral("; cannot look for the peer ") + lineSafe(options.peerName));
+        loop.exit(cliexit::Failed);
+    };
+    connect(&client, &discovery::DiscoveryClient::unavailable, &loop, unavailable);
+    connect(&browser, &discovery::ServiceBrowser::failed, &loop, unavailable);
+    connect(&termination, &ExitGuard::endRequested, &loop, [&](int status, const QString &why) {
+        printError(why);
+        loop.exit(status);
+    });
+    QTimer::singleShot(LookupMsec, &loop, [&] {
+        printError(QStringLiteral("no peer named \"%1\" found within %2 s")
+                       .arg(lineSafe(options.peerName))
+                       .arg(LookupMsec / 1000));
+        loop.exit(cliexit::Failed);
+    });
+    return loop.exec();
+}
+
+void CliDiscovery::announce(CliSession &session)
+{
+    if (!m_options.listen || !m_options.announce)
+        return;
+    m_client = std::make_unique<discovery::DiscoveryClient>();
+    m_announcer = std::make_unique<discovery::ServiceAnnouncer>(*m_client);
+    connect(m_client.get(), &discovery::DiscoveryClient::unavailable, this,
+            [this](const QString &why) { sayUnavailable(why + QStringLiteral("; the listener is not announced")); });
+    connect(m_announcer.get(), &discovery::ServiceAnnouncer::announced, this, [this](const QString &name) {
+        print(QStringLiteral("announced: ") + lineSafe(name), {{"event", "announced"}, {"name", name}});
+    });
+    connect(m_announcer.get(), &discovery::ServiceAnnouncer::failed, this,
+            [](const QString &why) { printError(QStringLiteral("not announced: ") + why); });
+    connect(&session, &CliSession::listeningChanged, this, [this](quint16 port) {
+        if (port != 0)
+            m_announcer->announce(m_options.name, port);
+        else
+            m_announcer->withdraw();
+    });
+}

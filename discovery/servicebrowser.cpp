@@ -1,0 +1,147 @@
+#include "servicebrowser.h"
+
+#include "discoveryclient.h"
+
+#include <avahi-client/lookup.h>
+#include <avahi-common/error.h>
+
+namespace discovery {
+
+ServiceBrowser::ServiceBrowser(DiscoveryClient &client, QObject *parent)
+    : QObject(parent)
+    , m_client(client)
+{
+    connect(&client, &DiscoveryClient::unavailable, this, [this] {
+        // The client frees the browser and the resolvers; what was found is gone with them.
+        m_browser = nullptr;
+        m_sightings.clear();
+        for (const QString &name : m_peers.keys())
+            settle(name);
+    });
+    if (!client.handle())
+        return;
+    m_browser = avahi_service_browser_new(
+        client.handle(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, ServiceType, nullptr, AvahiLookupFlags(0),
+        [](AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
+           const char *name, const char *type, const char *domain, AvahiLookupResultFlags flags, void *self) {
+            browsed(b, interface, protocol, event, name, type, domain, flags, self);
+        },
+        this);
+    if (!m_browser) {
+        const QString why = QString::fromUtf8(avahi_strerror(avahi_client_errno(client.handle())));
+        QMetaObject::invokeMethod(this, [this, why] { emit failed(why); }, Qt::QueuedConnection);
+    }
+}
+
+ServiceBrowser::~ServiceBrowser()
+{
+    stop();
+}
+
+void ServiceBrowser::stop()
+{
+    if (!m_client.handle())
+        return;
+    for (auto &[key, sighting] : m_sightings) {
+        if (sighting.resolver)
+            avahi_service_resolver_free(sighting.resolver);
+    }
+    m_sightings.clear();
+    if (m_browser)
+        avahi_service_browser_free(m_browser);
+    m_browser = nullptr;
+}
+
+void ServiceBrowser::browsed(AvahiServiceBrowser *, int interface, int protocol, int event, const char *name,
+                             const char *type, const char *domain, int flags, void *self)
+{
+    auto *b = static_cast<ServiceBrowser *>(self);
+    switch (AvahiBrowserEvent(event)) {
+    case AVAHI_BROWSER_NEW: {
+        if (flags & AVAHI_LOOKUP_RESULT_OUR_OWN)
+            return; // this host's own announcement
+        const Key key{interface, protocol, QString::fromUtf8(name), QString::fromUtf8(domain)};
+        if (b->m_sightings.count(key))
+            return;
+        Sighting &s = b->m_sightings[key];
+        // Kept open: it reports again when the service's address or port changes. IPv4 addresses
+        // only, which every peer's listener accepts.
+        s.resolver = avahi_service_resolver_new(
+            b->m_client.handle(), interface, protocol, name, type, domain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_TXT,
+            [](AvahiServiceResolver *r, AvahiIfIndex interface, AvahiProtocol protocol, AvahiResolverEvent event,
+               const char *name, const char *, const char *domain, const char *, const AvahiAddress *a,
+               uint16_t port, AvahiStringList *, AvahiLookupResultFlags, void *self) {
+                char address[AVAHI_ADDRESS_STR_MAX] = "";
+                if (a)
+                    avahi_address_snprint(address, sizeof address, a);
+                resolved(r, interface, protocol, event, name, domain, address, port, self);
+            },
+            b);
+        return;
+    }
+    case AVAHI_BROWSER_REMOVE: {
+        const Key key{interface, protocol, QString::fromUtf8(name), QString::fromUtf8(domain)};
+        const auto it = b->m_sightings.find(key);
+        if (it == b->m_sightings.end())
+            return;
+        if (it->second.resolver)
+            avahi_service_resolver_free(it->second.resolver);
+        b->m_sightings.erase(it);
+        b->settle(std::get<2>(key));
+        return;
+    }
+    case AVAHI_BROWSER_FAILURE:
+        emit b->failed(QString::fromUtf8(avahi_strerror(avahi_client_errno(b->m_client.handle()))));
+        b->stop();
+        return;
+    case AVAHI_BROWSER_CACHE_EXHAUSTED:
+    case AVAHI_BROWSER_ALL_FOR_NOW:
+        return;
+    }
+}
+
+void ServiceBrowser::resolved(AvahiServiceResolver *resolver, int interface, int protocol, int event,
+                              const char *name, const char *domain, const char *address, quint16 port, void *self)
+{
+    auto *b = static_cast<ServiceBrowser *>(self);
+    const Key key{interface, protocol, QString::fromUtf8(name), QString::fromUtf8(domain)};
+    const auto it = b->m_sightings.find(key);
+    if (it == b->m_sightings.end() || it->second.resolver != resolver)
+        return;
+    Sighting &s = it->second;
+    switch (AvahiResolverEvent(event)) {
+    case AVAHI_RESOLVER_FOUND:
+        s.resolved = true;
+        s.peer = {std::get<2>(key), QString::fromLatin1(address), port};
+        break;
+    case AVAHI_RESOLVER_FAILURE:
+        // No IPv4 address answered in time: the sighting stays, unresolved, until it is removed.
+        avahi_service_resolver_free(resolver);
+        s.resolver = nullptr;
+        s.resolved = false;
+        break;
+    }
+    b->settle(std::get<2>(key));
+}
+
+void ServiceBrowser::settle(const QString &name)
+{
+    // The peer is what its first resolved sighting says; it is gone when no sighting is left.
+    bool seen = false;
+    for (const auto &[key, sighting] : m_sightings) {
+        if (std::get<2>(key) != name)
+            continue;
+        seen = true;
+        if (!sighting.resolved)
+            continue;
+        if (m_peers.value(name) != sighting.peer) {
+            m_peers.insert(name, sighting.peer);
+            emit peerFound(sighting.peer);
+        }
+        return;
+    }
+    if (!seen && m_peers.remove(name))
+        emit peerGone(name);
+}
+
+} // namespace discovery

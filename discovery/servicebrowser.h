@@ -1,0 +1,74 @@
+#pragma once
+// Finding the peers that announce themselves on the network.
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include <map>
+#include <tuple>
+
+struct AvahiServiceBrowser;
+struct AvahiServiceResolver;
+
+namespace discovery {
+
+class DiscoveryClient;
+
+/// A listening peer found on the network.
+struct DiscoveredPeer
+{
+    QString name;    ///< its instance name
+    QString address; ///< its IPv4 address, as text
+    quint16 port = 0;
+
+    bool operator==(const DiscoveredPeer &) const = default;
+};
+
+/// Browses for `_velmora._tcp` services from construction on and resolves each to an address
+/// and a port. A peer is known by its instance name: seen on several interfaces, it is reported
+/// once; it is gone when the last of them withdrew it. Services of the same DiscoveryClient (a
+/// host's own announcement) are left out.
+class ServiceBrowser : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ServiceBrowser(DiscoveryClient &client, QObject *parent = nullptr);
+    ~ServiceBrowser() override;
+
+    /// The peers found so far, by name.
+    QList<DiscoveredPeer> peers() const { return m_peers.values(); }
+
+signals:
+    /// A peer appeared, or its address or port changed.
+    void peerFound(const discovery::DiscoveredPeer &peer);
+    /// The peer of that name left.
+    void peerGone(const QString &name);
+    /// Browsing stopped: the daemon refused it, with the reason.
+    void failed(const QString &why);
+
+private:
+    // One sighting of a service: the interface and protocol it was seen on, its name and domain.
+    using Key = std::tuple<int, int, QString, QString>;
+    struct Sighting
+    {
+        AvahiServiceResolver *resolver = nullptr;
+        bool resolved = false;
+        DiscoveredPeer peer;
+    };
+
+    static void browsed(AvahiServiceBrowser *, int interface, int protocol, int event, const char *name,
+                        const char *type, const char *domain, int flags, void *self);
+    static void resolved(AvahiServiceResolver *, int interface, int protocol, int event, const char *name,
+                         const char *domain, const char *address, quint16 port, void *self);
+    void settle(const QString &name);
+    void stop();
+
+    DiscoveryClient &m_client;
+    AvahiServiceBrowser *m_browser = nullptr;
+    std::map<Key, Sighting> m_sightings;
+    QMap<QString, DiscoveredPeer> m_peers; ///< reported peers by name
+};
+
+} // namespace discovery

@@ -1,0 +1,272 @@
+// Peer discovery through an Avahi daemon that answers on lo only (tests/with_avahi.sh starts it):
+// velmora-cli announcing, --discover, --connect NAME, the window, and life without a daemon.
+
+#include "clirun.h"
+#include "filesenderinterface.h"
+#include "form1.h"
+#include "peeroffer.h"
+#include "testhelpers.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+using testing::waitFor;
+
+// A velmora-cli process of this build.
+struct Run : testing::CliRun
+{
+    QByteArray err;
+
+    void start(const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        process->setProcessEnvironment(env);
+        CliRun::start(QStringLiteral(VELMORA_CLI_PATH), args);
+    }
+    QStringList errorLines()
+    {
+        err += process->readAllStandardError();
+        return QString::fromUtf8(err).split(u'\n', Qt::SkipEmptyParts);
+    }
+    bool waitForLine(const QString &line, int timeoutMs = 30000)
+    {
+        return waitFor([&] { return lines().contains(line); }, timeoutMs);
+    }
+    /// Waits for "listening: PORT" and returns the port (0 when it does not come).
+    int waitForPort()
+    {
+        int port = 0;
+        waitFor([&] {
+            for (const QString &line : lines()) {
+                if (line.startsWith(QStringLiteral("listening: ")))
+                    port = line.mid(11).toInt();
+            }
+            return port > 0;
+        }, 30000);
+        return port;
+    }
+};
+
+// A name no other run on this machine uses.
+QString uniqueName(const QString &what)
+{
+    return QStringLiteral("velmora test %1 %2").arg(what).arg(QCoreApplication::applicationPid());
+}
+
+// How velmora-cli prints an event: the text line, or with --json the JSON object.
+QString printed(bool json, const QString &text, const QJsonObject &object)
+{
+    return json ? QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) : text;
+}
+
+// A client that finds no system bus, as on a machine without the daemon.
+QProcessEnvironment withoutBus(const QTemporaryDir &dir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+    return env;
+}
+
+} // namespace
+
+class TestDiscovery : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void listenerIsFoundAndGone_data();
+    void listenerIsFoundAndGone();
+    void nameClashTakesTheAlternative();
+    void connectByName();
+    void unknownNameExitsOne();
+    void withoutDaemon();
+    void windowOffersPeersAndAnnouncesItself();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestDiscovery::initTestCase()
+{
+    // The window creates its control through a registry of its own.
+    qputenv("COMPONENT_REGISTRY", dir.filePath("registry.ini").toLocal8Bit());
+    QProcess reg;
+    reg.start(QStringLiteral(COMPONENT_REGISTER_PATH), {QStringLiteral(SENDER_LIBRARY_PATH)});
+    QVERIFY(reg.waitForFinished(30000));
+    QCOMPARE(reg.exitCode(), 0);
+}
+
+void TestDiscovery::listenerIsFoundAndGone_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("text") << false;
+    QTest::newRow("json") << true;
+}
+
+void TestDiscovery::listenerIsFoundAndGone()
+{
+    QFETCH(bool, json);
+    const QString name = uniqueName(QStringLiteral("found"));
+    const QStringList format = json ? QStringList{"--json"} : QStringList{};
+    Run listener;
+    listener.start(QStringList{"--listen", "0", "--name", name, "--timeout", "120"} + format);
+    Run browser;
+    browser.start(QStringList{"--discover", "--timeout", "120"} + format);
+
+    int port = 0;
+    QVERIFY(waitFor([&] {
+        for (const QString &line : listener.lines()) {
+            if (json && line.contains("listening"))
+                port = QJsonDocument::fromJson(line.toUtf8()).object().value("port").toInt();
+            else if (line.startsWith("listening: "))
+                port = line.mid(11).toInt();
+        }
+        return port > 0;
+    }, 30000));
+    QVERIFY2(listener.waitForLine(printed(json, "announced: " + name, {{"event", "announced"}, {"name", name}})),
+             listener.out.constData());
+    QVERIFY2(browser.waitForLine(printed(json, QStringLiteral("peer: %1 127.0.0.1:%2").arg(name).arg(port),
+                                       {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port}})),
+             browser.out.constData());
+
+    listener.process->terminate();
+    QCOMPARE(listener.finish(), 143);
+    QVERIFY2(browser.waitForLine(printed(json, "gone: " + name, {{"event", "gone"}, {"name", name}})),
+             browser.out.constData());
+    browser.process->terminate();
+    QCOMPARE(browser.finish(), 143);
+}
+
+void TestDiscovery::nameClashTakesTheAlternative()
+{
+    const QString name = uniqueName(QStringLiteral("clash"));
+    Run first;
+    first.start({"--listen", "0", "--name", name, "--timeout", "120"});
+    QVERIFY2(first.waitForLine("announced: " + name), first.out.constData());
+    Run second;
+    second.start({"--listen", "0", "--name", name, "--timeout", "120"});
+    QVERIFY2(second.waitForLine("announced: " + name + " #2"), second.out.constData());
+    for (Run *run : {&first, &second}) {
+        run->process->terminate();
+        QCOMPARE(run->finish(), 143);
+    }
+}
+
+void TestDiscovery::connectByName()
+{
+    const QString name = uniqueName(QStringLiteral("connect"));
+    Run listener;
+    listener.start({"--listen", "0", "--name", name, "--timeout", "120"});
+    QVERIFY2(listener.waitForLine("announced: " + name), listener.out.constData());
+    Run sender;
+    sender.start({"--connect", name, "--say", "found you", "--timeout", "120"});
+    QCOMPARE(sender.finish(), 0);
+    QVERIFY2(sender.lines().contains("connected: 127.0.0.1"), sender.out.constData());
+    QCOMPARE(listener.finish(), 0); // the sender closed after its message
+    QVERIFY2(listener.lines().contains("message: found you"), listener.out.constData());
+}
+
+void TestDiscovery::unknownNameExitsOne()
+{
+    const QString name = uniqueName(QStringLiteral("nobody"));
+    Run sender;
+    sender.start({"--connect", name, "--say", "anyone?"});
+    QCOMPARE(sender.finish(), 1);
+    QCOMPARE(sender.errorLines(),
+             QStringList{QStringLiteral("velmora-cli: no peer named \"%1\" found within 5 s").arg(name)});
+    QCOMPARE(sender.out, QByteArray());
+
+    Run browser; // with nothing to report, the time-out ends it with status 0
+    browser.start({"--discover", "--timeout", "1"});
+    QCOMPARE(browser.finish(), 0);
+}
+
+void TestDiscovery::withoutDaemon()
+{
+    QTemporaryDir noBus;
+    const QProcessEnvironment env = withoutBus(noBus);
+    const QString why = QStringLiteral("velmora-cli: discovery unavailable: the Avahi daemon is not running");
+
+    Run browser;
+    browser.start({"--discover", "--timeout", "60"}, env);
+    QCOMPARE(browser.finish(), 1);
+    QCOMPARE(browser.errorLines(), QStringList{why});
+
+    Run byName;
+    byName.start({"--connect", "somebody", "--say", "x", "--timeout", "60"}, env);
+    QCOMPARE(byName.finish(), 1);
+    QCOMPARE(byName.errorLines(), QStringList{why + "; cannot look for the peer somebody"});
+
+    // Listening and connecting by address work as ever; the listener says once why it is not announced.
+    Run listener;
+    listener.start({"--listen", "0", "--timeout", "60"}, env);
+    const int port = listener.waitForPort();
+    QVERIFY(port > 0);
+    Run sender;
+    sender.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(port), "--say", "still here", "--timeout", "60"}, env);
+    QCOMPARE(sender.finish(), 0);
+    QCOMPARE(listener.finish(), 0);
+    QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
+                                            "message: still here", "closed"}));
+    QCOMPARE(listener.errorLines(), QStringList{why + "; the listener is not announced"});
+    QCOMPARE(sender.errorLines(), QStringList());
+}
+
+void TestDiscovery::windowOffersPeersAndAnnouncesItself()
+{
+    // A peer found on the network is offered in the address box; picking it fills in address and port.
+    const QString peerName = uniqueName(QStringLiteral("peer of the window"));
+    Run peer;
+    peer.start({"--listen", "0", "--name", peerName, "--timeout", "120"});
+    const int peerPort = peer.waitForPort();
+    QVERIFY(peerPort > 0);
+    Form1 window;
+    QStringList boxes;
+    window.setMessageBox([&](const QString &text, int, const QString &) { boxes << text; });
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QMenu *menu = window.peerOffer().menu();
+    auto offered = [&]() -> QAction * {
+        for (QAction *a : menu->actions()) {
+            if (a->text().startsWith(peerName + "  ("))
+                return a;
+        }
+        return nullptr;
+    };
+    QVERIFY(waitFor([&] { return offered() != nullptr; }, 30000));
+    QCOMPARE(offered()->text(), QStringLiteral("%1  (127.0.0.1:%2)").arg(peerName).arg(peerPort));
+    window.Text1->setFocus();
+    QTest::keyClick(window.Text1, Qt::Key_Down);
+    QVERIFY(menu->isVisible());
+    offered()->trigger();
+    QCOMPARE(window.Text1->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(window.Text2->text(), QString::number(peerPort));
+
+    // While the window listens, it is announced under its name.
+    const QString windowName = uniqueName(QStringLiteral("window"));
+    window.peerOffer().setName(windowName);
+    window.Text2->setText(QStringLiteral("0"));
+    window.Command2->click();
+    const int windowPort = window.fileSender1().get(sender::dispid::LocalPort).toInt();
+    QVERIFY(windowPort > 0);
+    Run browser;
+    browser.start({"--discover", "--timeout", "120"});
+    QVERIFY2(browser.waitForLine(QStringLiteral("peer: %1 127.0.0.1:%2").arg(windowName).arg(windowPort)),
+             browser.out.constData());
+    QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u'\n')));
+    for (Run *run : {&peer, &browser}) {
+        run->process->terminate();
+        QCOMPARE(run->finish(), 143);
+    }
+}
+
+QTEST_MAIN(TestDiscovery)
+#include "tst_discovery.moc"
