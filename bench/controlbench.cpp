@@ -106,7 +106,8 @@ int smallFiles(int count, int size, int intervalMsec)
         sources.push_back(path);
     }
 
-    // Stamps of one file: sent header, answer "SendDat:", first tick, "HereisIt".
+    // Stamps of one file: sent header, answer "SendDat:" (its first chunk goes at once), first
+    // tick (when a file needs more chunks than the first), "HereisIt".
     QElapsedTimer clock;
     qint64 header = 0, answered = 0, ticked = 0;
     std::vector<double> headerRtt, tickWait, dataRtt;
@@ -128,10 +129,10 @@ int smallFiles(int count, int size, int intervalMsec)
         if (!waitUntil([&] { return from.Busy() == platform::VariantFalse; }))
             return 1;
         const qint64 done = clock.nsecsElapsed();
-        if (answered && ticked) {
+        if (answered) {
             headerRtt.push_back(double(answered - header) / 1000.0);
-            tickWait.push_back(double(ticked - answered) / 1000.0);
-            dataRtt.push_back(double(done - ticked) / 1000.0);
+            tickWait.push_back(ticked ? double(ticked - answered) / 1000.0 : 0.0);
+            dataRtt.push_back(double(done - answered) / 1000.0);
         }
     }
     const double seconds = double(clock.nsecsElapsed()) / 1e9;

@@ -726,10 +726,15 @@ void FileSender::handleAnswer(wire::Tag tag)
     switch (tag) {
     case wire::Tag::SendData:
         m_answerWaitTicks = 0;
-        if (m_state.TotalBytes <= 0)
+        if (m_state.TotalBytes <= 0) {
             EndTransfer(); // nothing is owed for an empty file
-        else
-            SendTimer.setEnabled(true);
+            break;
+        }
+        // The first chunk goes at once, the next ones one per tick, Interval apart: never more
+        // than BufferSize per Interval. With Interval 0 the timer never ticks, and nothing goes.
+        SendTimer.setEnabled(true);
+        if (SendTimer.Interval() > 0)
+            sendTimerTick();
         break;
     case wire::Tag::HereIsIt:
         // After "SendDat:" the peer confirms only what it has all of: an earlier one is wrong.
