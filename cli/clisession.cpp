@@ -289,7 +289,9 @@ void CliSession::nextAction()
             if (m_control.socket().bytesToWrite() > 0)
                 return;
             waiter->deleteLater();
-            QTimer::singleShot(MessageGapMsec, this, &CliSession::nextAction);
+            // The gap keeps this message apart from what follows; the last one needs none.
+            const bool more = m_nextSay < m_options.say.size() || !m_options.sendFile.isEmpty();
+            QTimer::singleShot(more ? MessageGapMsec : 0, this, &CliSession::nextAction);
         });
         waiter->start();
         return;

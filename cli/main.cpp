@@ -16,9 +16,10 @@
 int main(int argc, char **argv)
 {
     ExitGuard::holdTerminationSignals();
-    // The control is a widget, but this host shows no window.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The control is a widget, but this host shows no window: the minimal platform needs no
+    // display and loads no fonts (the offscreen one reads the font configuration at exit, which
+    // costs tens of milliseconds a run).
+    qputenv("QT_QPA_PLATFORM", "minimal");
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         const QString runtime = QDir::tempPath() + QStringLiteral("/runtime-velmora-%1").arg(getuid());
         if (QDir().mkpath(runtime)) {
