@@ -10,6 +10,8 @@
 
 namespace {
 
+// How often a run looks at its control: for the progress bar, and for what no notification reports.
+constexpr int PollMsec = 100;
 // A listener drops a peer that has sent nothing for this long after connecting.
 constexpr int SilentPeerMsec = 10000;
 // Between a message and what follows it: longer than the peer's quiet period, so that each
@@ -93,7 +95,12 @@ CliSession::CliSession(const CliOptions &options)
         listenAgain();
     });
     m_fileToSend = options.sendFile;
-    m_poll.setInterval(10);
+    // Everything that moves a run on is a notification; the poll only shows progress, and
+    // catches what no notification reports.
+    connect(&m_control.socket(), &platform::SocketComponent::connected, this, &CliSession::noticeConnection);
+    connect(&m_control.socket(), &platform::SocketComponent::sendComplete, this, &CliSession::exitWhenFlushed);
+    connect(&m_control.socket(), &platform::SocketComponent::closed, this, &CliSession::exitWhenFlushed);
+    m_poll.setInterval(PollMsec);
     connect(&m_poll, &QTimer::timeout, this, &CliSession::poll);
 }
 
@@ -235,11 +242,7 @@ void CliSession::poll()
     case Phase::Waiting:
         break;
     case Phase::Finishing:
-        if (!m_waitingForFlush || m_control.socket().bytesToWrite() == 0) {
-            m_poll.stop();
-            m_control.CloseAll();
-            QCoreApplication::exit(m_status);
-        }
+        exitWhenFlushed();
         return;
     }
     if (m_control.Busy() != platform::VariantFalse)
@@ -342,6 +345,18 @@ void CliSession::finish(int status)
     m_waitingForFlush = m_control.State() == platform::SocketComponent::Connected;
     if (!m_poll.isActive())
         m_poll.start();
+    exitWhenFlushed();
+}
+
+void CliSession::exitWhenFlushed()
+{
+    // What is still queued (a last message, an answer) goes out before the connection closes.
+    if (m_phase != Phase::Finishing || (m_waitingForFlush && m_control.State() == platform::SocketComponent::Connected
+                                        && m_control.socket().bytesToWrite() > 0))
+        return;
+    m_poll.stop();
+    m_control.CloseAll();
+    QCoreApplication::exit(m_status);
 }
 
 void CliSession::showProgress()
@@ -385,6 +400,11 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
         finish(1);
     } else if (m_sendStarted) {
         m_sendFailed = true;
+        // A send that failed without an arrival (in a tick, say) is seen once the handler is done.
+        QTimer::singleShot(0, this, [this] {
+            if (m_phase == Phase::Acting && m_sendStarted && m_control.Busy() == platform::VariantFalse)
+                afterSend();
+        });
     } else if (m_control.State() != platform::SocketComponent::Connected) {
         finish(1);
     }

@@ -39,6 +39,7 @@ private:
     void nextAction();
     void afterSend();
     void finish(int status);
+    void exitWhenFlushed();
     void endNow(int status);
     void listenAgain();
     void afterArrival();

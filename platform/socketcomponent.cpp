@@ -299,6 +299,7 @@ void SocketComponent::onConnectProgress(quint64 attempt)
     if (result == 0) {
         adopt(fd);
         m_state = Connected;
+        emit connected();
         return;
     }
     ::close(fd);
@@ -361,6 +362,10 @@ void SocketComponent::Accept(qint32 requestID)
     adopt(requestID);
     m_state = Connected;
     // Bytes that came with the connection are announced like any later ones, from the event loop.
+    QMetaObject::invokeMethod(this, [this, connection = QPointer<Connection>(m_connection)] {
+        if (connection && connection == m_connection)
+            emit connected();
+    }, Qt::QueuedConnection);
 }
 
 void SocketComponent::adopt(int descriptor)

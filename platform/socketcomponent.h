@@ -113,6 +113,9 @@ public:
 signals:
     /// A peer asks to connect; accept it inside the handler or it is closed.
     void connectionRequest(qint32 requestID);
+    /// The connection is up: a Connect() got through, or Accept() adopted a request (then
+    /// raised from the event loop, once the accepting handler has returned).
+    void connected();
     /// Bytes arrived; `bytesTotal` is the count waiting. Never raised inside its own handler:
     /// bytes that arrive meanwhile, or that the handler leaves after fetching, are announced
     /// again once the handler has returned.
