@@ -26,11 +26,23 @@ struct CliParser
     QCommandLineOption discover{"discover", "Print the peers announced on the network as they come and go."};
     QCommandLineOption say{"say", "Send TEXT as a message once connected; repeat it for more, sent in order.",
                            "TEXT"};
-    QCommandLineOption send{"send", "Send FILE after the messages.", "FILE"};
+    QCommandLineOption send{"send",
+                            "Send FILE, or every file in FOLDER and its sub-folders, after the messages; repeat it "
+                            "for more, sent in order.",
+                            "FILE|FOLDER"};
     QCommandLineOption overwrite{"overwrite", "Have the peer receive the file even when one of that length is there."};
     QCommandLineOption receivePath{"receive-path",
-                                   "Store received files under PATH; a sending side announces PATH to the peer.",
+                                   "Store received files under PATH; a sending side announces PATH to the peer (with "
+                                   "several files or a folder, PATH names a folder on the peer).",
                                    "PATH"};
+    QCommandLineOption receiveDir{"receive-dir",
+                                  "Keep every received file under DIR, in the sub-folders the peer names; a path "
+                                  "that would lead out of DIR is refused.",
+                                  "DIR"};
+    QCommandLineOption allow{"allow",
+                             "Accept connections only from ADDRESS, or its network with /PREFIX (IPv4 or IPv6); "
+                             "repeat it for more. Others are refused and the listener waits on.",
+                             "ADDRESS[/PREFIX]"};
     QCommandLineOption chunk{"chunk", QStringLiteral("Send files in chunks of BYTES (default %1).").arg(defaults.chunk),
                              "BYTES"};
     QCommandLineOption interval{"interval",
@@ -53,7 +65,7 @@ struct CliParser
             QStringLiteral("Exchanges text messages and files with a peer (velmora-cli or the Velmora window) over "
                            "one TCP connection, printing one line per event."));
         parser.addOptions({help, version, listen, connect, name, noAnnounce, discover, say, send, overwrite,
-                           receivePath, chunk, interval, once, json, timeout, encoding});
+                           receivePath, receiveDir, allow, chunk, interval, once, json, timeout, encoding});
     }
 
     std::optional<CliOptions> read(QString *error) const;
@@ -142,10 +154,25 @@ std::optional<CliOptions> CliParser::read(QString *error) const
                         .arg(MaxIntervalMsec));
 
     o.say = parser.values(say);
-    o.sendFile = parser.value(send);
+    o.sendPaths = parser.values(send);
     o.overwrite = parser.isSet(overwrite);
     if (parser.isSet(receivePath))
         o.receivePath = parser.value(receivePath);
+    if (parser.isSet(receiveDir))
+        o.receiveDir = parser.value(receiveDir);
+    if (o.receivePath && o.receiveDir)
+        return fail(QStringLiteral("give one of --receive-path and --receive-dir"));
+    if (parser.isSet(allow) && !o.listen)
+        return fail(QStringLiteral("--allow goes with --listen"));
+    for (const QString &text : parser.values(allow)) {
+        // An address alone is a network of that one address.
+        const QHostAddress address(text.section(u'/', 0, 0));
+        const int full = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+        const auto network = text.contains(u'/') ? QHostAddress::parseSubnet(text) : qMakePair(address, full);
+        if (address.isNull() || network.first.isNull() || network.second < 0)
+            return fail(QStringLiteral("bad address to allow: ") + text);
+        o.allowed.append(network);
+    }
     o.once = parser.isSet(once);
     o.json = parser.isSet(json);
     if (parser.isSet(encoding))

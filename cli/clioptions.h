@@ -1,6 +1,9 @@
 #pragma once
 // The command line of velmora-cli.
 
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -12,7 +15,9 @@ struct CliOptions
     quint16 port = 0;
     QString host;
     QStringList say;
-    QString sendFile;
+    QStringList sendPaths;   ///< --send: files and folders, in order
+    std::optional<QString> receiveDir; ///< --receive-dir: the folder received files are kept under
+    QList<QPair<QHostAddress, int>> allowed; ///< --allow: who may connect to a listener (empty: anyone)
     bool overwrite = false;
     std::optional<QString> receivePath;
     qint32 chunk = 100000;
@@ -26,7 +31,7 @@ struct CliOptions
     bool announce = true;    ///< a listener announces itself (off with --no-announce)
     QString name;            ///< the name it announces ("" = the host name)
 
-    bool hasActions() const { return !say.isEmpty() || !sendFile.isEmpty(); }
+    bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
 };
 
 /// What a command line asks for.

@@ -1,6 +1,7 @@
 #include "clisession.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -94,7 +95,14 @@ CliSession::CliSession(const CliOptions &options)
               {{"event", "dropped"}, {"peer", peer}});
         listenAgain();
     });
-    m_fileToSend = options.sendFile;
+    if (m_options.receiveDir) {
+        QDir().mkpath(*m_options.receiveDir);
+        m_control.setReceiveFolder(*m_options.receiveDir);
+    }
+    m_control.socket().setAllowedPeers(m_options.allowed);
+    connect(&m_control.socket(), &platform::SocketComponent::requestRefused, this, [this](const QString &address) {
+        print(QStringLiteral("refused: ") + address, {{"event", "refused"}, {"peer", address}});
+    });
     // Everything that moves a run on is a notification; the poll only shows progress, and
     // catches what no notification reports.
     connect(&m_control.socket(), &platform::SocketComponent::connected, this, &CliSession::noticeConnection);
@@ -116,6 +124,7 @@ void CliSession::endNow(int status)
     reportIncomplete();
     if (m_sendStarted)
         reportSendFailed(QStringLiteral("stopped after %1").arg(bytesSoFar()));
+    reportSendTotals();
     m_poll.stop();
     m_phase = Phase::Finishing;
     m_control.CloseAll();
@@ -154,10 +163,35 @@ bool CliSession::reportIncomplete()
 void CliSession::reportSendFailed(const QString &reason)
 {
     m_sendStarted = false;
+    ++m_failedFiles;
     const auto &f = m_control.fields();
-    print(QStringLiteral("send failed: %1 (%2)").arg(m_fileToSend, reason),
-          {{"event", "send-failed"}, {"path", m_fileToSend}, {"reason", reason}, {"sent", f.DoneBytes},
-           {"size", f.TotalBytes}});
+    const QString &path = m_current.file;
+    print(QStringLiteral("send failed: %1 (%2)").arg(path, reason),
+          {{"event", "send-failed"}, {"path", path}, {"reason", reason}, {"sent", f.DoneBytes}, {"size", f.TotalBytes}});
+}
+
+void CliSession::reportSendTotals()
+{
+    if (m_options.sendPaths.isEmpty() || m_totalsReported)
+        return;
+    m_totalsReported = true;
+    const int files = int(m_plan.items.size()) + m_plan.failures;
+    const double seconds = m_sendClock.isValid() ? m_sendClock.elapsed() / 1000.0 : 0.0;
+    print(QStringLiteral("sent: %1 of %2 files (%3 bytes) in %4 s")
+              .arg(m_sentFiles)
+              .arg(files)
+              .arg(m_sentBytes)
+              .arg(seconds, 0, 'f', 3),
+          {{"event", "sent-all"}, {"sent", m_sentFiles}, {"files", files}, {"bytes", double(m_sentBytes)},
+           {"seconds", seconds}});
+}
+
+void CliSession::reportReceiveTotals()
+{
+    const double seconds = m_receiveClock.isValid() ? m_receiveClock.elapsed() / 1000.0 : 0.0;
+    print(QStringLiteral("received: %1 files (%2 bytes) in %3 s").arg(m_receivedFiles).arg(m_receivedBytes).arg(seconds, 0, 'f', 3),
+          {{"event", "received-all"}, {"files", m_receivedFiles}, {"bytes", double(m_receivedBytes)},
+           {"seconds", seconds}});
 }
 
 void CliSession::listenAgain()
@@ -167,9 +201,12 @@ void CliSession::listenAgain()
     m_control.CloseAll();
     m_phase = Phase::Connecting;
     m_nextSay = 0;
+    m_nextFile = 0;
+    m_sentFiles = 0;
+    m_failedFiles = 0;
+    m_sentBytes = 0;
     m_sendStarted = false;
     m_sendFailed = false;
-    m_options.sendFile = m_fileToSend;
     try {
         m_control.setLocalPort(m_listenPort);
         m_control.Listen();
@@ -204,6 +241,10 @@ void CliSession::print(const QString &text, const QJsonObject &json)
 
 void CliSession::start()
 {
+    m_plan = planSends(m_options.sendPaths, m_options.receivePath);
+    for (const SendPlan::Skipped &s : m_plan.skipped)
+        print(QStringLiteral("skipped: %1 (%2)").arg(escapedForLine(s.path), s.reason),
+              {{"event", "skipped"}, {"path", s.path}, {"reason", s.reason}});
     try {
         m_control.setBufferSize(m_options.chunk);
         m_control.setInterval(m_options.intervalMsec);
@@ -260,6 +301,7 @@ void CliSession::connected()
 {
     const QString peer = m_control.RemoteHostIP();
     print(QStringLiteral("connected: %1").arg(peer), {{"event", "connected"}, {"peer", peer}});
+    m_receiveClock.start();
     emit listeningChanged(0);
     if (m_options.hasActions()) {
         m_phase = Phase::Acting;
@@ -293,45 +335,59 @@ void CliSession::nextAction()
                 return;
             waiter->deleteLater();
             // The gap keeps this message apart from what follows; the last one needs none.
-            const bool more = m_nextSay < m_options.say.size() || !m_options.sendFile.isEmpty();
+            const bool more = m_nextSay < m_options.say.size() || !m_plan.items.isEmpty();
             QTimer::singleShot(more ? MessageGapMsec : 0, this, &CliSession::nextAction);
         });
         waiter->start();
         return;
     }
-    if (!m_options.sendFile.isEmpty() && !m_sendStarted) {
-        m_sendStarted = true;
-        try {
-            m_transferClock.start();
-            // Our chunk size, whatever block size a peer's header left in the control.
-            m_control.setBufferSize(m_options.chunk);
-            m_control.SendFile(m_options.sendFile, m_options.overwrite);
-        } catch (const platform::AutomationError &e) {
-            QString description = e.description;
-            if (e.number == platform::err::BadFileNameOrNumber && m_control.ReciveFilePath().contains(u'|'))
-                description += QStringLiteral(": the path announced to the peer may not hold \"|\"");
-            print(QStringLiteral("error %1: %2").arg(e.number).arg(description),
-                  {{"event", "error"}, {"number", e.number}, {"description", description}});
-            finish(1);
-        }
+    if (m_sendStarted)
+        return;
+    if (m_nextFile < m_plan.items.size()) {
+        startSend(m_plan.items[m_nextFile++]);
         return;
     }
-    finish(0);
+    reportSendTotals();
+    finish(m_failedFiles + m_plan.failures > 0 ? 1 : 0);
+}
+
+void CliSession::startSend(const SendItem &item)
+{
+    if (!m_sendClock.isValid())
+        m_sendClock.start();
+    m_current = item;
+    m_sendStarted = true;
+    m_sendFailed = false;
+    m_lastError.clear();
+    try {
+        m_transferClock.start();
+        // Our chunk size, whatever block size a peer's header left in the control.
+        m_control.setBufferSize(m_options.chunk);
+        m_control.setReciveFilePath(item.announced);
+        m_control.SendFile(item.file, m_options.overwrite);
+    } catch (const platform::AutomationError &e) {
+        QString description = e.description;
+        if (e.number == platform::err::BadFileNameOrNumber && item.announced.contains(u'|'))
+            description += QStringLiteral(": the path announced to the peer may not hold \"|\"");
+        print(QStringLiteral("error %1: %2").arg(e.number).arg(description),
+              {{"event", "error"}, {"number", e.number}, {"description", description}});
+        reportSendFailed(description);
+        QTimer::singleShot(0, this, &CliSession::nextAction); // the run goes on with the next file
+    }
 }
 
 void CliSession::afterSend()
 {
-    const QString path = m_options.sendFile;
-    m_options.sendFile.clear();
     if (m_sendFailed) {
-        reportSendFailed(m_lastError);
-        finish(1);
-        return;
+        reportSendFailed(m_lastError); // refused or failed: the next file still goes
+    } else {
+        m_sendStarted = false;
+        const double size = m_control.fields().TotalBytes;
+        ++m_sentFiles;
+        m_sentBytes += qint64(size);
+        print(QStringLiteral("sent: %1 (%2 bytes)").arg(m_current.file).arg(qint64(size)),
+              {{"event", "sent"}, {"path", m_current.file}, {"size", size}});
     }
-    m_sendStarted = false;
-    const double size = m_control.fields().TotalBytes;
-    print(QStringLiteral("sent: %1 (%2 bytes)").arg(path).arg(qint64(size)),
-          {{"event", "sent"}, {"path", path}, {"size", size}});
     nextAction();
 }
 
@@ -420,6 +476,8 @@ void CliSession::onFile(double &size)
 {
     noticeConnection();
     m_receiving = false;
+    ++m_receivedFiles;
+    m_receivedBytes += qint64(size);
     const QString path = m_control.ReciveFilePath();
     print(QStringLiteral("file: %1 (%2 bytes)").arg(escapedForLine(path)).arg(qint64(size)),
           {{"event", "file"}, {"path", path}, {"size", size}});
@@ -440,6 +498,10 @@ void CliSession::onClose()
     }
     if (m_sendStarted)
         reportSendFailed(QStringLiteral("connection closed after %1").arg(bytesSoFar()));
+    if (m_phase == Phase::Acting)
+        reportSendTotals();
+    if (m_phase == Phase::Waiting && !m_options.once && m_receivedFiles > 0)
+        reportReceiveTotals();
     print(QStringLiteral("closed"), {{"event", "closed"}});
     if (m_phase == Phase::Waiting)
         finish(0);

@@ -5,6 +5,7 @@
 #include "controlsite.h"
 #include "filesender.h"
 #include "exitguard.h"
+#include "sendplan.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -45,6 +46,9 @@ private:
     void afterArrival();
     bool reportIncomplete();
     void reportSendFailed(const QString &reason);
+    void reportSendTotals();
+    void reportReceiveTotals();
+    void startSend(const SendItem &item);
     QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);
     void showProgress();
@@ -61,7 +65,17 @@ private:
     QTimer m_poll;
     Phase m_phase = Phase::Connecting;
     int m_nextSay = 0;
-    QString m_fileToSend;        ///< --send, kept for a run that starts over after a probe
+    SendPlan m_plan;             ///< the files --send names, planned once
+    qsizetype m_nextFile = 0;    ///< the next of them to send
+    SendItem m_current;          ///< the one being sent
+    int m_sentFiles = 0;
+    int m_failedFiles = 0;
+    qint64 m_sentBytes = 0;
+    bool m_totalsReported = false;
+    QElapsedTimer m_sendClock;   ///< from the first send
+    int m_receivedFiles = 0;
+    qint64 m_receivedBytes = 0;
+    QElapsedTimer m_receiveClock; ///< from the connection
     quint16 m_listenPort = 0;    ///< the port actually listened on
     bool m_peerSpoke = false;    ///< the peer has sent something: a real peer, not a probe
     bool m_receiving = false;    ///< a file is being received

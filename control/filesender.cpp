@@ -324,6 +324,18 @@ void FileSender::onSocketError(qint16 number, QString &description, qint32 scode
 
 QString FileSender::ReciveFilePath() const { return m_state.ReciveFilePath; }
 
+void FileSender::setReceiveFolder(const QString &folder)
+{
+    m_receiveFolder.reset();
+    if (!folder.isEmpty())
+        m_receiveFolder = std::make_unique<ReceiveFolder>(folder);
+}
+
+QString FileSender::receiveFolder() const
+{
+    return m_receiveFolder ? m_receiveFolder->path() : QString();
+}
+
 void FileSender::setReciveFilePath(const QString &New_ReciveFilePath)
 {
     m_state.ReciveFilePath = New_ReciveFilePath;
@@ -786,16 +798,24 @@ void FileSender::handleHeader(const QString &payload)
     m_state.TotalBytes = header->size;
     m_state.DoneBytes = 0;
     m_state.BufferSize = header->blockSize;
-    // The header's path is taken when the host set none, and replaces one taken before.
+    // The header's path is taken when the host set none, and replaces one taken before; with a
+    // receive folder, it is mapped into that folder (or refused) whatever the host set.
     QString target = m_state.ReciveFilePath;
     bool fromHeader = m_pathFromHeader;
-    if ((target.isEmpty() || fromHeader) && !header->path.isEmpty()) {
+    if (m_receiveFolder) {
+        target = m_receiveFolder->map(header->path).value_or(QString());
+        fromHeader = true;
+    } else if ((target.isEmpty() || fromHeader) && !header->path.isEmpty()) {
         target = header->path;
         fromHeader = true;
     }
     // Only a regular file, or none yet, is a target: a FIFO or device could block us for good.
     const QFileInfo info(target);
-    if (target.contains(QChar(0)) || (info.exists() && !info.isFile()) || !EnsureFolder(target)) {
+    // In a receive folder, sub-folders are made at any depth, once the path is known to stay inside.
+    const bool usable = m_receiveFolder
+        ? !target.isEmpty() && m_receiveFolder->confines(target) && QDir().mkpath(info.absolutePath())
+        : !target.contains(QChar(0)) && EnsureFolder(target);
+    if (!usable || (info.exists() && !info.isFile())) {
         answer(wire::SendErrorTag); // refused: the path is not taken
         return;
     }

@@ -7,6 +7,7 @@
 #include "filesenderinterface.h"
 #include "filesystemobject.h"
 #include "numberedfiles.h"
+#include "receivefolder.h"
 #include "sender_export.h"
 #include "socketcomponent.h"
 #include "timer.h"
@@ -168,6 +169,13 @@ public:
     /// The hidden file a receive writes into, renamed over the target once every byte is there
     /// (empty when no receive is under way).
     QString partialFilePath() const { return m_partPath; }
+    /// Keeps every received file under `folder` (empty: no folder, as a new control has): each
+    /// header's path is mapped into it by ReceiveFolder's rules, whatever ReciveFilePath holds,
+    /// and the sub-folders it names are made; a path that cannot be mapped, or that would lead
+    /// out of the folder through a link, is refused with "SendErr:". ReciveFilePath then names
+    /// the file last received. Not persisted.
+    void setReceiveFolder(const QString &folder);
+    QString receiveFolder() const;
     /// Number of live instances in this process.
     static int liveInstances();
 
@@ -241,6 +249,7 @@ private:
     QTimer m_headerTimeout;     ///< refuses a held header whose rest never comes, counted from its first piece
     QByteArray m_pendingMessage; ///< a message held for the rest the network may still bring
     QTimer m_messageQuiet;       ///< delivers the held message once no piece came for a while
+    std::unique_ptr<ReceiveFolder> m_receiveFolder; ///< where received files are kept, when set
     QString m_partPath;          ///< the hidden file being received into
     QString m_commitPath;        ///< where it goes once complete
     qint64 m_chunkOwed = 0;     ///< bytes of the current chunk still to go out, slice by slice

@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -128,13 +129,26 @@ void ignoreBrokenPipeSignal()
     Q_UNUSED(done);
 }
 
-QString peerText(QHostAddress a)
+// An IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d: it is a.b.c.d.
+QHostAddress plainAddress(QHostAddress a)
 {
     bool isV4 = false;
     const quint32 v4 = a.toIPv4Address(&isV4);
-    if (isV4)
-        a = QHostAddress(v4);
-    return a.isNull() ? QString() : a.toString();
+    return isV4 ? QHostAddress(v4) : a;
+}
+
+QString peerText(const QHostAddress &a)
+{
+    return a.isNull() ? QString() : plainAddress(a).toString();
+}
+
+QHostAddress peerOf(int descriptor)
+{
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&storage), &length) != 0)
+        return QHostAddress();
+    return plainAddress(QHostAddress(reinterpret_cast<sockaddr *>(&storage)));
 }
 
 } // namespace
@@ -342,9 +356,25 @@ void SocketComponent::onIncoming(qintptr descriptor)
 void SocketComponent::deliverRequest(qintptr descriptor, quint64 generation)
 {
     // A request that arrives after listening ended is never seen.
-    if (m_state == Listening && generation == m_listenGeneration && descriptor <= std::numeric_limits<qint32>::max())
+    if (m_state == Listening && generation == m_listenGeneration && descriptor <= std::numeric_limits<qint32>::max()) {
+        const QHostAddress peer = m_allowedPeers.isEmpty() ? QHostAddress() : peerOf(int(descriptor));
+        const bool allowed = m_allowedPeers.isEmpty()
+            || std::any_of(m_allowedPeers.cbegin(), m_allowedPeers.cend(), [&](const QPair<QHostAddress, int> &net) {
+                   return peer.isInSubnet(plainAddress(net.first), net.second);
+               });
+        if (!allowed) {
+            dropRequest(descriptor);
+            emit requestRefused(peerText(peer));
+            return;
+        }
         emit connectionRequest(qint32(descriptor));
+    }
     dropRequest(descriptor); // Closed unless a handler accepted it.
+}
+
+void SocketComponent::setAllowedPeers(const QList<QPair<QHostAddress, int>> &networks)
+{
+    m_allowedPeers = networks;
 }
 
 void SocketComponent::Accept(qint32 requestID)

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QPair>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -67,6 +68,11 @@ public:
     void Listen();
     /// Adopts the pending connection `requestID` (from any component's connectionRequest).
     void Accept(qint32 requestID);
+    /// Who may connect while this endpoint listens: networks, as an address and a prefix length
+    /// (an IPv4 address written as IPv6, ::ffff:a.b.c.d, counts as a.b.c.d). Empty, as a new
+    /// component has it: anyone. A request from another address is closed at once, never raised
+    /// as connectionRequest, and reported by requestRefused; listening goes on.
+    void setAllowedPeers(const QList<QPair<QHostAddress, int>> &networks);
     /// Ends listening or the connection; data already queued is still delivered to the peer.
     void Close();
     /// Queues the text in the wire encoding (conversions.h); 40006 unless connected.
@@ -116,6 +122,8 @@ signals:
     /// The connection is up: a Connect() got through, or Accept() adopted a request (then
     /// raised from the event loop, once the accepting handler has returned).
     void connected();
+    /// A connection request from `address`, which setAllowedPeers does not allow, was closed.
+    void requestRefused(const QString &address);
     /// Bytes arrived; `bytesTotal` is the count waiting. Never raised inside its own handler:
     /// bytes that arrive meanwhile, or that the handler leaves after fetching, are announced
     /// again once the handler has returned.
@@ -158,6 +166,7 @@ private:
     qint32 m_remotePort = 0;
     QString m_remoteHost;
     quint64 m_listenGeneration = 0;
+    QList<QPair<QHostAddress, int>> m_allowedPeers;
     // Connecting: the addresses still to try and the descriptor being connected.
     quint64 m_connectAttempt = 0;
     int m_lookupId = -1;

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -70,6 +71,8 @@ private slots:
     void interruptedReceiveIsAFailure_data();
     void interruptedReceiveIsAFailure();
     void probeDoesNotEndAListener();
+    void foldersIntoAReceiveFolder();
+    void onlyAllowedPeersConnect();
     void peerTextStaysOnOneLine();
     void fileAboveTwoGiB();
     void commandLine_data();
@@ -181,7 +184,8 @@ void TestCli::refusedPathExitsOne()
     QVERIFY(port2 > 0);
     sender2.start(connectArgs(port2) + QStringList{"--send", dir.filePath("typo")});
     QCOMPARE(sender2.finish(), 1);
-    QVERIFY(sender2.lines().contains(QStringLiteral("error 53: File not found")));
+    QVERIFY(sender2.lines().contains(QStringLiteral("skipped: %1 (no such file or folder)").arg(dir.filePath("typo"))));
+    QVERIFY(sender2.lines().last().startsWith("sent: 0 of 1 files (0 bytes) in "));
     QVERIFY(!QFile::exists(dir.filePath("typo")));
     // That sender never said a word: the receiver waits for a real peer.
     QVERIFY(testing::waitFor([&] {
@@ -285,6 +289,64 @@ void TestCli::probeDoesNotEndAListener()
     QCOMPARE(digest(dir.filePath("in")), digest(dir.filePath("src")));
 }
 
+// Folders go file by file into the receiver's folder; what is no file is skipped, and a file the
+// receiver refuses (a link in its folder leads out of it) fails alone.
+void TestCli::foldersIntoAReceiveFolder()
+{
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("src/photos/sub"));
+    QDir().mkpath(dir.filePath("src/photos/empty"));
+    QDir().mkpath(dir.filePath("src/escape"));
+    QDir().mkpath(dir.filePath("in"));
+    QDir().mkpath(dir.filePath("outside"));
+    const QStringList files{"photos/a.jpg", "photos/sub/b.jpg", "escape/x.txt", "report.pdf"};
+    for (const QString &f : files)
+        makeFile(dir.filePath("src/" + f), 1000 + f.size());
+    QVERIFY(QFile::link(dir.filePath("src/photos/a.jpg"), dir.filePath("src/photos/link")));
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("src/photos/fifo")).constData(), 0600), 0);
+    QVERIFY(QFile::link(dir.filePath("outside"), dir.filePath("in/escape")));
+    Run receiver, sender;
+    const int port = startListener(receiver, {"--receive-dir", dir.filePath("in")});
+    QVERIFY(port > 0);
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src/photos"), "--send", dir.filePath("src/escape"),
+                                                 "--send", dir.filePath("src/report.pdf")});
+    QCOMPARE(sender.finish(), 1);
+    QCOMPARE(receiver.finish(), 0);
+    for (const QString &f : {files[0], files[1], files[3]})
+        QCOMPARE(digest(dir.filePath("in/" + f)), digest(dir.filePath("src/" + f)));
+    QVERIFY(QDir(dir.filePath("outside")).isEmpty());
+    const QStringList said = sender.lines();
+    QVERIFY(said.contains(QStringLiteral("skipped: %1 (not a regular file)").arg(dir.filePath("src/photos/fifo"))));
+    QVERIFY(said.contains(QStringLiteral("skipped: %1 (symbolic link)").arg(dir.filePath("src/photos/link"))));
+    QVERIFY(said.contains(QStringLiteral("send failed: %1 (错误的文件路径。)").arg(dir.filePath("src/escape/x.txt"))));
+    QVERIFY2(said.last().startsWith("sent: 3 of 4 files (3038 bytes) in "), qPrintable(said.join(u'|')));
+    const QStringList heard = receiver.lines();
+    QCOMPARE(heard.filter(QRegularExpression("^file: ")).size(), 3);
+    QVERIFY2(heard.contains(QStringLiteral("file: %1 (1016 bytes)").arg(dir.filePath("in/photos/sub/b.jpg"))),
+             qPrintable(heard.join(u'|')));
+    QVERIFY(heard.mid(heard.size() - 2, 1).value(0).startsWith("received: 3 files (3038 bytes) in "));
+}
+
+// A listener that allows one address refuses the others and goes on waiting for it.
+void TestCli::onlyAllowedPeersConnect()
+{
+    Run listener, stranger;
+    const int port = startListener(listener, {"--allow", "127.0.0.2", "--allow", "::1/128", "--once"});
+    QVERIFY(port > 0);
+    stranger.start(connectArgs(port) + QStringList{"--say", "let me in"});
+    QCOMPARE(stranger.finish(), 1);
+    QVERIFY(testing::waitFor([&] { return listener.lines().contains("refused: 127.0.0.1"); }));
+    QTcpSocket friendly;
+    QVERIFY(friendly.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    friendly.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(friendly.waitForConnected(5000));
+    friendly.write("Message:welcome");
+    QVERIFY(testing::waitFor([&] { return listener.lines().contains("message: welcome"); }));
+    friendly.disconnectFromHost();
+    QCOMPARE(listener.finish(), 0);
+    QVERIFY(!listener.lines().contains("message: let me in"));
+}
+
 void TestCli::peerTextStaysOnOneLine()
 {
     Run listener, talker;
@@ -351,6 +413,16 @@ void TestCli::commandLine_data()
                                                 << "^$" << "UTF-16";
     QTest::newRow("unknown encoding in the environment") << QStringList{"--listen", "0"} << "Klingon" << 2 << "^$"
                                                          << "Klingon (from VELMORA_WIRE_ENCODING)";
+    QTest::newRow("--receive-dir with --receive-path") << QStringList{"--listen", "0", "--receive-dir", "a",
+                                                                      "--receive-path", "b"}
+                                                    << "" << 2 << "^$" << "give one of --receive-path and --receive-dir";
+    QTest::newRow("--allow without --listen") << QStringList{"--connect", "127.0.0.1:1", "--allow", "127.0.0.1"} << ""
+                                              << 2 << "^$" << "--allow goes with --listen";
+    QTest::newRow("--allow, not an address") << QStringList{"--listen", "0", "--allow", "localhost"} << "" << 2 << "^$"
+                                             << "bad address to allow: localhost";
+    QTest::newRow("--allow, IPv4 and IPv6 networks")
+        << QStringList{"--listen", "0", "--timeout", "1", "--allow", "10.0.0.0/8", "--allow", "fe80::/10"} << "" << 3
+        << "^listening: \\d+\n$" << "";
     QTest::newRow("the option wins") << QStringList{"--listen", "0", "--timeout", "1", "--encoding", "GB18030"}
                                      << "Klingon" << 3 << "^listening: \\d+\n$" << "";
 }

@@ -1,3 +1,4 @@
+#include "receivefolder.h"
 #include "wireprotocol.h"
 
 #include <QTest>
@@ -22,6 +23,8 @@ private slots:
     void headerCompleteness();
     void progress_data();
     void progress();
+    void receiveFolderMapping_data();
+    void receiveFolderMapping();
 };
 
 void TestWireProtocol::tags_data()
@@ -187,6 +190,37 @@ void TestWireProtocol::progress()
     QFETCH(double, total);
     QFETCH(int, percent);
     QCOMPARE(int(progressPercent(done, total)), percent);
+}
+
+void TestWireProtocol::receiveFolderMapping_data()
+{
+    // Where a receive folder /in keeps a file announced as `announced` ("" = refused).
+    QTest::addColumn<QString>("announced");
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("a name") << "report.pdf" << "/in/report.pdf";
+    QTest::newRow("sub-folders") << "photos/2026/a.jpg" << "/in/photos/2026/a.jpg";
+    QTest::newRow("Windows separators") << "photos\\a.jpg" << "/in/photos/a.jpg";
+    QTest::newRow("dots and doubled separators") << "./photos//./a.jpg" << "/in/photos/a.jpg";
+    QTest::newRow("absolute, inside") << "/in/photos/a.jpg" << "/in/photos/a.jpg";
+    QTest::newRow("absolute, outside") << "/home/user/.bashrc" << "/in/.bashrc";
+    QTest::newRow("absolute, beside") << "/inbox/a.jpg" << "/in/a.jpg";
+    QTest::newRow("a Windows drive") << "C:\\Users\\x\\2.txt" << "/in/2.txt";
+    QTest::newRow("a Windows drive, relative") << "C:2.txt" << "/in/2.txt";
+    QTest::newRow("a Windows share") << "\\\\server\\share\\2.txt" << "/in/2.txt";
+    QTest::newRow("climbs out") << "photos/../../etc/passwd" << "";
+    QTest::newRow("climbs out, absolute") << "/in/../etc/passwd" << "";
+    QTest::newRow("a NUL") << QStringLiteral("a") + QChar(0) + QStringLiteral("b") << "";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("the root") << "/" << "";
+    QTest::newRow("the folder itself: only its name is kept") << "/in" << "/in/in";
+    QTest::newRow("a drive alone") << "C:" << "";
+}
+
+void TestWireProtocol::receiveFolderMapping()
+{
+    QFETCH(QString, announced);
+    QFETCH(QString, kept);
+    QCOMPARE(sender::ReceiveFolder(QStringLiteral("/in")).map(announced).value_or(QString()), kept);
 }
 
 QTEST_GUILESS_MAIN(TestWireProtocol)
