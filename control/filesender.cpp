@@ -51,8 +51,6 @@ constexpr qint16 AnswerWaitTicks = 30;
 constexpr qint64 MaxSliceBytes = 4 * 1024 * 1024;
 // A header split by the network must be whole this long after its first piece.
 constexpr int HeaderTimeoutMsec = 5000;
-// The most bytes a message can take: its tag and 8192 characters of at most four bytes each.
-constexpr qsizetype MaxMessageBytes = wire::TagLength + wire::MaxMessageLength * 4;
 
 // The reason a failed file operation gives: the catalogue's text and the cause.
 AutomationError fileError(const QString &reason)
@@ -110,14 +108,10 @@ FileSender::FileSender(QWidget *parent)
     });
     connect(&SendTimer, &platform::Timer::tick, this, &FileSender::sendTimerTick);
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
-    m_messageQuiet.setSingleShot(true);
-    m_messageQuiet.setInterval(MessageQuietMsec);
-    connect(&m_messageQuiet, &QTimer::timeout, this, [this] {
-        // Bytes already waiting are the next piece: they are looked at before the message goes.
-        if (MySock.BytesReceived() > 0)
-            m_messageQuiet.start();
-        else
-            deliverPendingMessage();
+    connect(&m_messages, &MessageAssembler::complete, this, [this](const QByteArray &text) {
+        // Decoded whole: a character the network cut in two is put back together.
+        QVariantList args{platform::fromWireBytes(text).text};
+        fireEvent(FileSenderEvent::ReciveMessage, args);
     });
     m_headerTimeout.setSingleShot(true);
     m_headerTimeout.setInterval(HeaderTimeoutMsec);
@@ -134,7 +128,6 @@ FileSender::~FileSender()
 {
     // A transfer file still open is closed with us; a receive left unfinished leaves nothing.
     discardPartFile();
-    closeTransferFile();
     --instanceCount;
 }
 
@@ -285,7 +278,7 @@ void FileSender::CloseAll()
 void FileSender::resetArrivalState()
 {
     // Nothing held from one connection carries over to the next; a message that arrived is not lost.
-    deliverPendingMessage();
+    m_messages.flush();
     m_partialTag.clear();
     m_pendingHeader.clear();
     m_headerTimeout.stop();
@@ -433,7 +426,7 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
     // message being assembled is complete: what the peer sends next answers our header.
     if (!m_pendingHeader.isEmpty())
         refusePendingHeader();
-    deliverPendingMessage();
+    m_messages.flush();
     m_state.TransferMode = 1;
     // Read-only: a send never creates or changes a file on this side.
     openTransferFile(FilePath, platform::FileAccess::Read);
@@ -611,8 +604,11 @@ void FileSender::answer(const char *tag)
 
 void FileSender::processArrival(QByteArray data)
 {
-    if (!m_pendingMessage.isEmpty() && continuePendingMessage(data))
-        return;
+    if (m_messages.holding()) {
+        m_messages.take(data);
+        if (data.isEmpty())
+            return;
+    }
     if (!m_pendingHeader.isEmpty() && continuePendingHeader(data))
         return;
     if (!m_partialTag.isEmpty()) {
@@ -644,7 +640,8 @@ void FileSender::processArrival(QByteArray data)
             switch (tag) {
             case wire::Tag::Message: {
                 // The network may have split it: it is held until a quiet period without more.
-                if (continuePendingMessage(data))
+                m_messages.take(data);
+                if (data.isEmpty())
                     return;
                 continue;
             }
@@ -664,32 +661,6 @@ void FileSender::processArrival(QByteArray data)
         }
         return;
     }
-}
-
-bool FileSender::continuePendingMessage(QByteArray &data)
-{
-    // Whatever arrives within the quiet period continues the message, up to the most bytes a
-    // message can take; bytes past that are an arrival of their own. True when all was taken.
-    const qsizetype take = qMin(data.size(), MaxMessageBytes - m_pendingMessage.size());
-    m_pendingMessage.append(data.constData(), take);
-    data.remove(0, take);
-    if (m_pendingMessage.size() < MaxMessageBytes) {
-        m_messageQuiet.start();
-        return true;
-    }
-    deliverPendingMessage();
-    return data.isEmpty();
-}
-
-void FileSender::deliverPendingMessage()
-{
-    m_messageQuiet.stop();
-    if (m_pendingMessage.isEmpty())
-        return;
-    // Decoded whole: a character the network cut in two is put back together.
-    QVariantList args{platform::fromWireBytes(QByteArray(m_pendingMessage).remove(0, wire::TagLength)).text};
-    m_pendingMessage.clear();
-    fireEvent(FileSenderEvent::ReciveMessage, args);
 }
 
 bool FileSender::continuePendingHeader(const QByteArray &data)
@@ -832,7 +803,7 @@ void FileSender::handleHeader(const QString &payload)
     }
     try {
         // The file arrives beside the target; the target itself is not touched before the end.
-        openPartFile(target);
+        m_part.create(target, [this](const QString &part) { openTransferFile(part, platform::FileAccess::CreateNew); });
     } catch (const AutomationError &) {
         // A folder we cannot write to, say: refused, and we stay idle.
         answer(wire::SendErrorTag);
@@ -920,51 +891,18 @@ void FileSender::takeFileData(qint64 take)
         finishReceive();
 }
 
-void FileSender::openPartFile(const QString &target)
-{
-    // Beside the target, so that the rename at the end stays on one file system; a target that
-    // is a link is replaced where it points. Hidden, and named after the program.
-    const QFileInfo info(target);
-    m_commitPath = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    const QFileInfo commit(m_commitPath);
-    for (int attempt = 1;; ++attempt) {
-        const QString part = commit.absolutePath() + QStringLiteral("/.%1.velmora-%2")
-                                                         .arg(commit.fileName().left(128))
-                                                         .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-        try {
-            openTransferFile(part, platform::FileAccess::CreateNew);
-            m_partPath = part;
-            return;
-        } catch (const AutomationError &) {
-            if (attempt == 8 || !QFileInfo::exists(part)) // only a name already taken is tried again
-                throw;
-        }
-    }
-}
-
 void FileSender::commitPartFile()
 {
     closeTransferFile();
-    const QByteArray from = QFile::encodeName(m_partPath);
-    const QByteArray to = QFile::encodeName(m_commitPath);
-    struct stat replaced = {};
-    if (::stat(to.constData(), &replaced) == 0)
-        ::chmod(from.constData(), replaced.st_mode & 07777); // the target keeps its permissions
-    if (::rename(from.constData(), to.constData()) != 0) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-        discardPartFile();
-        throw fileError(reason);
-    }
-    m_partPath.clear();
+    m_part.commit();
 }
 
 void FileSender::discardPartFile()
 {
-    if (m_partPath.isEmpty())
+    if (m_part.path().isEmpty())
         return;
     closeTransferFile();
-    QFile::remove(m_partPath);
-    m_partPath.clear();
+    m_part.discard();
 }
 
 bool FileSender::sourceChanged() const

@@ -6,7 +6,9 @@
 #include "control.h"
 #include "filesenderinterface.h"
 #include "filesystemobject.h"
+#include "messageassembler.h"
 #include "numberedfiles.h"
+#include "partfile.h"
 #include "receivefolder.h"
 #include "sender_export.h"
 #include "socketcomponent.h"
@@ -163,12 +165,12 @@ public:
     void resetArrivalState();
     /// How long a message is held for more pieces: a piece that arrives within this quiet
     /// period after a message is part of it, whatever it starts with.
-    static constexpr int MessageQuietMsec = 25;
+    static constexpr int MessageQuietMsec = MessageAssembler::QuietMsec;
     /// True while a message that arrived is held for the rest the network may still bring.
-    bool assemblingMessage() const { return !m_pendingMessage.isEmpty(); }
+    bool assemblingMessage() const { return m_messages.holding(); }
     /// The hidden file a receive writes into, renamed over the target once every byte is there
     /// (empty when no receive is under way).
-    QString partialFilePath() const { return m_partPath; }
+    QString partialFilePath() const { return m_part.path(); }
     /// Keeps every received file under `folder` (empty: no folder, as a new control has): each
     /// header's path is mapped into it by ReceiveFolder's rules, whatever ReciveFilePath holds,
     /// and the sub-folders it names are made; a path that cannot be mapped, or that would lead
@@ -209,8 +211,6 @@ private:
                        const QString &helpFile, qint32 helpContext, bool &cancelDisplay);
 
     void processArrival(QByteArray data);
-    bool continuePendingMessage(QByteArray &data);
-    void deliverPendingMessage();
     bool continuePendingHeader(const QByteArray &data);
     void receiveHeader(const QByteArray &arrival);
     void refusePendingHeader();
@@ -223,7 +223,6 @@ private:
     void takeFileData(qint64 take);
     void failReceive(const platform::AutomationError &e);
     bool EnsureFolder(const QString &path);
-    void openPartFile(const QString &target);
     void commitPartFile();
     void discardPartFile();
     void finishReceive();
@@ -247,11 +246,9 @@ private:
     QByteArray m_partialTag; ///< the start of a tag that arrived alone, kept for the next arrival
     QByteArray m_pendingHeader; ///< a header the network split, held until its rest arrives
     QTimer m_headerTimeout;     ///< refuses a held header whose rest never comes, counted from its first piece
-    QByteArray m_pendingMessage; ///< a message held for the rest the network may still bring
-    QTimer m_messageQuiet;       ///< delivers the held message once no piece came for a while
+    MessageAssembler m_messages{[this] { return MySock.BytesReceived() > 0; }}; ///< a message the network may have split
     std::unique_ptr<ReceiveFolder> m_receiveFolder; ///< where received files are kept, when set
-    QString m_partPath;          ///< the hidden file being received into
-    QString m_commitPath;        ///< where it goes once complete
+    PartFile m_part;             ///< the hidden file being received into
     qint64 m_chunkOwed = 0;     ///< bytes of the current chunk still to go out, slice by slice
     bool m_sliceQueued = false; ///< the next slice is already on its way
     qint16 m_answerWaitTicks = 0; ///< TimeCount ticks a sender with nothing left to send has waited
