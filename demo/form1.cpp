@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "conversions.h"
+#include "dropsender.h"
 #include "filesenderinterface.h"
 #include "multilinetextbox.h"
 #include "peeroffer.h"
@@ -75,6 +76,8 @@ Form1::Form1(QWidget *parent)
     m_peerOffer = new PeerOffer(Text1, Text2);
     setTabOrderChain();
     startControl();
+    m_dropSender = std::make_unique<DropSender>(*m_fileSender1, Text4, Text7, Text8, Text5);
+    m_dropSender->watch(this);
     Text1->setFocus();
 }
 
@@ -307,9 +310,13 @@ void Form1::onControlEvent(platform::DispId event, QVariantList &args)
 {
     switch (sender::FileSenderEvent(event)) {
     case sender::FileSenderEvent::OnClose:
-        break; // not reported: Frame2 is enabled again on the next tick
+        if (m_dropSender)
+            m_dropSender->controlClosed(); // not reported otherwise: Frame2 is enabled again on the next tick
+        break;
     case sender::FileSenderEvent::Error:
-        box(QStringLiteral("远程错误：") + args.value(1).toString());
+        // An error of a dropped file goes into that drop's line, not into a box per file.
+        if (!m_dropSender || !m_dropSender->controlError(args.value(1).toString()))
+            box(QStringLiteral("远程错误：") + args.value(1).toString());
         break;
     case sender::FileSenderEvent::ReciveMessage:
         Text5->setText(Text5->text() + QStringLiteral("接收到消息：") + args.value(0).toString() + QStringLiteral("\r\n"));

@@ -17,6 +17,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
+class DropSender;
 class MultiLineTextBox;
 class PeerOffer;
 
@@ -81,6 +82,7 @@ private:
     FileDialogFn m_fileDialog;
     QString m_dialogFileName; ///< CommonDialog1's FileName, kept across dialogs
     std::unique_ptr<platform::ControlHost> m_fileSender1;
+    std::unique_ptr<DropSender> m_dropSender; ///< sends what is dropped onto the window
     PeerOffer *m_peerOffer = nullptr; ///< a child of Text1
 
 public:

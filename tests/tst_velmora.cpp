@@ -8,12 +8,14 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -21,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <memory>
 
@@ -144,6 +147,8 @@ private slots:
     void failingStepKeepsMessage_data();
     void failingStepKeepsMessage();
     void progressBarStaysInItsRange();
+    void droppedFilesGoToTheReceiveFolder_data();
+    void droppedFilesGoToTheReceiveFolder();
     void emptyRegistryEndsWithOneBox();
     void boxesAreModalToTheirWindow_data();
     void boxesAreModalToTheirWindow();
@@ -442,6 +447,80 @@ void TestVelmora::progressBarStaysInItsRange()
         QCOMPARE(a.get(id::ProgressValue).toInt(), progress);
         QTRY_COMPARE(a->ProgressBar1->value(), shown);
     }
+}
+
+void TestVelmora::droppedFilesGoToTheReceiveFolder_data()
+{
+    QTest::addColumn<QStringList>("drops");  // one drop each, its paths separated by blanks
+    QTest::addColumn<bool>("folder");        // Text4 names the inbox, else it is empty
+    QTest::addColumn<QStringList>("arrived"); // under the inbox
+    QTest::addColumn<QString>("log");        // Text5 of the sending window
+    QTest::newRow("two files") << QStringList{"one.bin two.txt"} << true << QStringList{"one.bin", "two.txt"}
+                               << "已发送：2/2个文件（5500字节）\r\n";
+    QTest::newRow("a folder queued behind a file")
+        << QStringList{"one.bin", "photos"} << true << QStringList{"one.bin", "photos/a.jpg", "photos/sub/b.jpg"}
+        << "已发送：1/1个文件（3000字节）\r\n已发送：2/2个文件（2000字节）；跳过：photos/link（符号链接）\r\n";
+    QTest::newRow("no receive folder: a plain peer refuses") << QStringList{"one.bin"} << false << QStringList()
+                                                             << "已发送：0/1个文件（0字节）；失败：one.bin（错误的文件路径）\r\n";
+}
+
+void TestVelmora::droppedFilesGoToTheReceiveFolder()
+{
+    QFETCH(QStringList, drops);
+    QFETCH(bool, folder);
+    QFETCH(QStringList, arrived);
+    QFETCH(QString, log);
+    QTemporaryDir files;
+    const auto write = [&](const QString &name, int size) {
+        QDir().mkpath(QFileInfo(files.filePath(name)).path());
+        QFile f(files.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (int i = 0; i < size; ++i)
+            f.putChar(char((i * 7 + size) % 251));
+    };
+    write(QStringLiteral("one.bin"), 3000);
+    write(QStringLiteral("two.txt"), 2500);
+    write(QStringLiteral("photos/a.jpg"), 1200);
+    write(QStringLiteral("photos/sub/b.jpg"), 800);
+    QVERIFY(QFile::link(QStringLiteral("a.jpg"), files.filePath("photos/link")));
+    const QString inbox = files.filePath("inbox"); // its sub-folders are made by the peer, one level per file
+    QVERIFY(QDir().mkpath(inbox));
+
+    Window a, b; // b's receive path stays empty: it takes the announced paths
+    QVERIFY(connectWindows(a, b));
+    a.type(a->Text4, folder ? inbox : QString());
+    a.type(a->Text7, QStringLiteral("1"));
+    a.type(a->Text8, QStringLiteral("1000")); // several chunks per file
+    for (const QString &names : drops) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString &name : names.split(u' '))
+            urls << QUrl::fromLocalFile(files.filePath(name));
+        mime.setUrls(urls);
+        mime.setText(QStringLiteral("not for the box")); // a text box would take this
+        const QPoint at = a->Text3->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(a->Text3, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent dropped(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(a->Text3, &dropped);
+        QVERIFY(dropped.isAccepted());
+    }
+    QVERIFY(waitFor([&] { return a->Text5->text().count(QStringLiteral("\r\n")) == drops.size(); }, 20000));
+    QCOMPARE(a->Text5->text(), log);
+    QStringList landed;
+    for (QDirIterator it(inbox, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories); it.hasNext();)
+        landed << QDir(inbox).relativeFilePath(it.next());
+    landed.sort();
+    QCOMPARE(landed, arrived);
+    for (const QString &name : arrived) {
+        QFile sent(files.filePath(name)), copy(inbox + u'/' + name);
+        QVERIFY(sent.open(QIODevice::ReadOnly) && copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), sent.readAll());
+    }
+    QCOMPARE(a->Text3->text(), QStringLiteral("C:\\1.txt")); // the box under the drop took nothing
+    QCOMPARE(a.get(id::BufferSize).toInt(), 1000);
+    QVERIFY(a.boxes.isEmpty() && b.boxes.isEmpty());
 }
 
 void TestVelmora::emptyRegistryEndsWithOneBox()
