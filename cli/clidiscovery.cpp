@@ -53,21 +53,15 @@ void CliDiscovery::sayUnavailable(const QString &why)
     printError(QStringLiteral("discovery unavailable: ") + why);
 }
 
-int CliDiscovery::listPeers()
+int CliDiscovery::browse(const QString &whyUnavailable,
+                         const std::function<void(discovery::ServiceBrowser &, QEventLoop &)> &setUp)
 {
     discovery::DiscoveryClient client;
     discovery::ServiceBrowser browser(client);
     ExitGuard termination(0);
     QEventLoop loop;
-    connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
-        print(QStringLiteral("peer: %1 %2:%3").arg(lineSafe(peer.name), peer.address).arg(peer.port),
-              {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port}});
-    });
-    connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
-        print(QStringLiteral("gone: ") + lineSafe(name), {{"event", "gone"}, {"name", name}});
-    });
     auto unavailable = [&](const QString &why) {
-        sayUnavailable(why);
+        sayUnavailable(why + whyUnavailable);
         loop.exit(cliexit::Failed);
     };
     connect(&client, &discovery::DiscoveryClient::unavailable, &loop, unavailable);
@@ -76,42 +70,44 @@ int CliDiscovery::listPeers()
         printError(why);
         loop.exit(status);
     });
-    if (m_options.timeoutSeconds > 0)
-        QTimer::singleShot(m_options.timeoutSeconds * 1000, &loop, [&] { loop.exit(cliexit::Done); });
+    setUp(browser, loop);
     return loop.exec();
+}
+
+int CliDiscovery::listPeers()
+{
+    return browse(QString(), [this](discovery::ServiceBrowser &browser, QEventLoop &loop) {
+        connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
+            print(QStringLiteral("peer: %1 %2:%3").arg(lineSafe(peer.name), peer.address).arg(peer.port),
+                  {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port}});
+        });
+        connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
+            print(QStringLiteral("gone: ") + lineSafe(name), {{"event", "gone"}, {"name", name}});
+        });
+        if (m_options.timeoutSeconds > 0)
+            QTimer::singleShot(m_options.timeoutSeconds * 1000, &loop, [&loop] { loop.exit(cliexit::Done); });
+    });
 }
 
 int CliDiscovery::lookUp(CliOptions &options)
 {
-    discovery::DiscoveryClient client;
-    discovery::ServiceBrowser browser(client);
-    ExitGuard termination(0);
-    QEventLoop loop;
-    // Instance names compare without regard to case, as DNS names do.
-    connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
-        if (peer.name.compare(options.peerName, Qt::CaseInsensitive) != 0)
-            return;
-        options.host = peer.address;
-        options.port = peer.port;
-        loop.exit(cliexit::Done);
+    const QString suffix = QStringLiteral("; cannot look for the peer ") + lineSafe(options.peerName);
+    return browse(suffix, [&options](discovery::ServiceBrowser &browser, QEventLoop &loop) {
+        // Instance names compare without regard to case, as DNS names do.
+        connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
+            if (peer.name.compare(options.peerName, Qt::CaseInsensitive) != 0)
+                return;
+            options.host = peer.address;
+            options.port = peer.port;
+            loop.exit(cliexit::Done);
+        });
+        QTimer::singleShot(LookupMsec, &loop, [&] {
+            printError(QStringLiteral("no peer named \"%1\" found within %2 s")
+                           .arg(lineSafe(options.peerName))
+                           .arg(LookupMsec / 1000));
+            loop.exit(cliexit::Failed);
+        });
     });
-    auto unavailable = [&](const QString &why) {
-        sayUnavailable(why + QStringLiteral("; cannot look for the peer ") + lineSafe(options.peerName));
-        loop.exit(cliexit::Failed);
-    };
-    connect(&client, &discovery::DiscoveryClient::unavailable, &loop, unavailable);
-    connect(&browser, &discovery::ServiceBrowser::failed, &loop, unavailable);
-    connect(&termination, &ExitGuard::endRequested, &loop, [&](int status, const QString &why) {
-        printError(why);
-        loop.exit(status);
-    });
-    QTimer::singleShot(LookupMsec, &loop, [&] {
-        printError(QStringLiteral("no peer named \"%1\" found within %2 s")
-                       .arg(lineSafe(options.peerName))
-                       .arg(LookupMsec / 1000));
-        loop.exit(cliexit::Failed);
-    });
-    return loop.exec();
 }
 
 void CliDiscovery::announce(CliSession &session)

@@ -6,11 +6,15 @@
 #include <QJsonObject>
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 class CliSession;
 
+class QEventLoop;
+
 namespace discovery {
+class ServiceBrowser;
 class DiscoveryClient;
 class ServiceAnnouncer;
 } // namespace discovery
@@ -36,6 +40,10 @@ public:
     void announce(CliSession &session);
 
 private:
+    /// Browses for peers until `setUp`'s handlers (or a signal, or an unavailable daemon, said
+    /// with `whyUnavailable` behind the reason) end the loop; returns its status.
+    int browse(const QString &whyUnavailable,
+               const std::function<void(discovery::ServiceBrowser &, QEventLoop &)> &setUp);
     void print(const QString &text, const QJsonObject &json);
     void sayUnavailable(const QString &why);
 

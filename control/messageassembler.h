@@ -4,6 +4,7 @@
 // message is complete once the period passes without more, or once it holds the most bytes a
 // message can take.
 
+#include "sender_export.h"
 #include "wireprotocol.h"
 
 #include <QByteArray>
@@ -14,7 +15,7 @@
 
 namespace sender {
 
-class MessageAssembler : public QObject
+class SENDER_EXPORT MessageAssembler : public QObject
 {
     Q_OBJECT
 public:

@@ -2,13 +2,15 @@
 // The hidden file a receive writes into, beside its target (".NAME.velmora-XXXXXXXX"): it
 // replaces the target only once every byte is there, and goes without a trace otherwise.
 
+#include "sender_export.h"
+
 #include <QString>
 
 #include <functional>
 
 namespace sender {
 
-class PartFile
+class SENDER_EXPORT PartFile
 {
 public:
     /// Picks a new name beside `target` (a target that is a link: beside where it points) and
