@@ -3,7 +3,8 @@
 #   1. the suite in build/;
 #   2. the suite again in build-asan/, built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. each fuzz target in build-fuzz/ for a bounded run from its seed corpus.
-# ./test.sh --quick runs step 1 only. Steps 2 and 3 keep their build folders between runs.
+# ./test.sh --quick runs step 1 only. Steps 2 and 3 keep their build folders between runs; each
+# step's build runs in the background while the tests of the step before run.
 # The last lines printed say which steps failed and, for each, which tests.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -27,13 +28,26 @@ failed_tests() {
   local log="$1/Testing/Temporary/LastTestsFailed.log"
   [ -s "$log" ] && sed 's/^[0-9]*://' "$log" | paste -sd ' ' || echo "see the output above"
 }
-# Builds DIR with scripts/setup.sh (with CMAKE_ARGS) and runs ctest there; records the step.
-suite() {
-  local name="$1" dir="$2" timeout="$3" cmake_args="$4"
-  if ! VELMORA_BUILD_DIR="$dir" VELMORA_CMAKE_ARGS="$cmake_args" scripts/setup.sh "${packages[@]}"; then
-    note "$name" 1 "the build failed"
-    return
-  fi
+# Builds DIR with scripts/setup.sh (with CMAKE_ARGS and the extra packages) in the background, at
+# the lowest priority, so that it overlaps the tests of the step before.
+build_in_background() {
+  local dir="$1" cmake_args="$2"
+  shift 2
+  build_log="$(mktemp)"
+  VELMORA_BUILD_DIR="$dir" VELMORA_CMAKE_ARGS="$cmake_args" nice -n 19 scripts/setup.sh "$@" >"$build_log" 2>&1 &
+  build_pid=$!
+}
+# Waits for the background build and prints its output; fails when the build did.
+finish_build() {
+  local status=0
+  wait "$build_pid" || status=$?
+  cat "$build_log"
+  rm -f "$build_log"
+  return "$status"
+}
+# Runs ctest in DIR and records the step NAME.
+run_suite() {
+  local name="$1" dir="$2" timeout="$3"
   rm -f "$dir/Testing/Temporary/LastTestsFailed.log"
   (cd "$dir" && ctest --output-on-failure --timeout "$timeout" -j2)
   local status=$?
@@ -41,13 +55,22 @@ suite() {
 }
 
 echo "== 1. the suite (build/)"
-suite "1. the suite" build 300 ""
+step1_built=0
+scripts/setup.sh "${packages[@]}" && step1_built=1
+[ "$quick" -eq 0 ] && build_in_background build-asan "-DVELMORA_SANITIZE=ON" "${packages[@]}"
+if [ "$step1_built" -eq 1 ]; then run_suite "1. the suite" build 300; else note "1. the suite" 1 "the build failed"; fi
 if [ "$quick" -eq 0 ]; then
   echo "== 2. the suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
-  suite "2. the sanitized suite" build-asan 600 "-DVELMORA_SANITIZE=ON"
+  step2_built=0
+  finish_build && step2_built=1
+  build_in_background build-fuzz "-DVELMORA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14" clang-14 libclang-rt-14-dev
+  if [ "$step2_built" -eq 1 ]; then
+    run_suite "2. the sanitized suite" build-asan 600
+  else
+    note "2. the sanitized suite" 1 "the build failed"
+  fi
   echo "== 3. fuzz targets (build-fuzz/)"
-  if VELMORA_BUILD_DIR=build-fuzz VELMORA_CMAKE_ARGS="-DVELMORA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14" \
-      scripts/setup.sh clang-14 libclang-rt-14-dev; then
+  if finish_build; then
     tests/fuzz/run.sh build-fuzz "${VELMORA_FUZZ_SECONDS:-60}" "${VELMORA_FUZZ_RUNS:-200000}" | tee build-fuzz/fuzz.log
     fuzz_status="${PIPESTATUS[0]}"
     note "3. fuzz targets" "$fuzz_status" "$(sed -n 's/^FAIL: \([^ :]*\).*/\1/p' build-fuzz/fuzz.log | paste -sd ' ')"

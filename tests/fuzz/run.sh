@@ -16,14 +16,21 @@ targets=("$@")
 export QT_QPA_PLATFORM=offscreen
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 mkdir -p "$build/fuzz-findings"
-status=0
+# The targets run side by side, one per core; their reports follow in order.
+pids=()
 for target in "${targets[@]}"; do
   corpus="$build/fuzz-corpus/$target"
   mkdir -p "$corpus"
   echo "== $target: up to $runs runs or $seconds s"
-  if ! "$build/bin/$target" -runs="$runs" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-      -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
-      "$corpus" "$root/tests/fuzz/corpus/$target" >"$build/fuzz-findings/$target.log" 2>&1; then
+  "$build/bin/$target" -runs="$runs" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
+    "$corpus" "$root/tests/fuzz/corpus/$target" >"$build/fuzz-findings/$target.log" 2>&1 &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  target="${targets[$i]}"
+  if ! wait "${pids[$i]}"; then
     tail -n 60 "$build/fuzz-findings/$target.log"
     echo "FAIL: $target found a fault; the input is in $build/fuzz-findings/"
     status=1
