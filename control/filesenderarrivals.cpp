@@ -1,0 +1,400 @@
+// FileSender's handling of what the peer sends: arrivals split into messages, headers,
+// answers and file data, and the receive of a file from its header to "HereisIt".
+#include "filesender.h"
+
+#include "conversions.h"
+#include "filesenderdetail.h"
+#include "numberedfiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+
+namespace sender {
+
+using detail::fileError;
+using detail::resizeBuffer;
+using platform::AutomationError;
+using platform::NumberedFiles;
+using platform::VariantFalse;
+using platform::VariantTrue;
+
+namespace {
+
+const QString WrongPathText = QStringLiteral("错误的文件路径。");
+const QString CrossingSendText = QStringLiteral("对方同时在发送文件，本次发送已取消。");
+const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
+
+} // namespace
+
+
+void FileSender::onDataArrival(qint32 bytesTotal)
+{
+    if (bytesTotal < 1)
+        return;
+    if (transferState() == TransferState::Receiving && m_partialTag.isEmpty() && m_pendingHeader.isEmpty()) {
+        // File data goes from the socket into the target, never through ChunkBuffer.
+        beginArrival();
+        try {
+            receiveFileData();
+        } catch (const AutomationError &e) {
+            raiseErrorEvent(e.number, e.description);
+        }
+        return;
+    }
+    try {
+        resizeBuffer(m_state.ChunkBuffer, bytesTotal);
+        MySock.GetData(m_state.ChunkBuffer);
+    } catch (const AutomationError &e) {
+        raiseErrorEvent(e.number, e.description);
+        return;
+    }
+    handleArrival(m_state.ChunkBuffer);
+}
+
+void FileSender::handleArrival(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    beginArrival();
+    try {
+        processArrival(bytes);
+    } catch (const AutomationError &e) {
+        // Nothing escapes a notification: a failing send of an answer, say, reaches the host.
+        raiseErrorEvent(e.number, e.description);
+    }
+}
+
+void FileSender::beginArrival()
+{
+    m_state.FileSystemHelper = std::make_unique<platform::FileSystemObject>();
+    m_state.IdleTicks = 0;
+}
+
+void FileSender::answer(const char *tag)
+{
+    MySock.SendData(QByteArray::fromRawData(tag, wire::TagLength));
+}
+
+void FileSender::processArrival(QByteArray data)
+{
+    if (m_messages.holding()) {
+        m_messages.take(data);
+        if (data.isEmpty())
+            return;
+    }
+    if (!m_pendingHeader.isEmpty() && continuePendingHeader(data))
+        return;
+    if (!m_partialTag.isEmpty()) {
+        // A kept start joins the next arrival only when together they begin a tag; a stray
+        // one (leftover file data, say) must not swallow a real control message.
+        QByteArray joined = m_partialTag + data;
+        m_partialTag.clear();
+        if (wire::tagOf(joined) != wire::Tag::None || wire::isTagPrefix(joined))
+            data = std::move(joined);
+    }
+    while (!data.isEmpty()) {
+        if (transferState() == TransferState::Receiving) {
+            // The data phase takes bytes up to the announced size; what follows is a new arrival.
+            data = handleFileData(data);
+            continue;
+        }
+        if (wire::isTagPrefix(data)) {
+            m_partialTag = data; // a tag split across arrivals: wait for the rest
+            return;
+        }
+        const wire::Tag tag = wire::tagOf(data);
+        if (wire::isAnswer(tag)) {
+            if (transferState() == TransferState::Sending)
+                handleAnswer(tag);
+            data.remove(0, wire::TagLength); // whatever follows an answer is an arrival of its own
+            continue;
+        }
+        if (transferState() == TransferState::Idle) {
+            switch (tag) {
+            case wire::Tag::Message: {
+                // The network may have split it: it is held until a quiet period without more.
+                m_messages.take(data);
+                if (data.isEmpty())
+                    return;
+                continue;
+            }
+            case wire::Tag::FileData: {
+                receiveHeader(data);
+                break;
+            }
+            case wire::Tag::None:
+            case wire::Tag::SendData:
+            case wire::Tag::HereIsIt:
+            case wire::Tag::SendError:
+                break; // dropped
+            }
+        } else if (tag == wire::Tag::FileData) {
+            // Both sides started a send at once: each ends its own and tells its host.
+            failTransfer(AutomationError{0, CrossingSendText});
+        }
+        return;
+    }
+}
+
+bool FileSender::continuePendingHeader(const QByteArray &data)
+{
+    // A new control message means the held header will never be completed.
+    if (wire::tagOf(data) != wire::Tag::None) {
+        refusePendingHeader();
+        return false;
+    }
+    const QByteArray header = m_pendingHeader + data;
+    m_pendingHeader.clear();
+    receiveHeader(header); // the time limit still runs from the first piece
+    return true;
+}
+
+void FileSender::receiveHeader(const QByteArray &arrival)
+{
+    const platform::WireText payload = platform::fromWireBytes(arrival.mid(wire::TagLength));
+    if (wire::isHeaderComplete(payload.text)) {
+        m_headerTimeout.stop();
+        if (payload.faithful) {
+            handleHeader(payload.text);
+        } else {
+            answer(wire::SendErrorTag); // a path that does not decode faithfully is never used
+        }
+        return;
+    }
+    m_pendingHeader = arrival;
+    if (m_pendingHeader.size() > wire::MaxHeaderBytes)
+        refusePendingHeader();
+    else if (!m_headerTimeout.isActive())
+        m_headerTimeout.start();
+}
+
+void FileSender::refusePendingHeader()
+{
+    if (m_pendingHeader.isEmpty())
+        return;
+    m_pendingHeader.clear();
+    m_headerTimeout.stop();
+    answer(wire::SendErrorTag);
+}
+
+void FileSender::handleAnswer(wire::Tag tag)
+{
+    switch (tag) {
+    case wire::Tag::SendData:
+        m_answerWaitTicks = 0;
+        if (m_state.TotalBytes <= 0) {
+            EndTransfer(); // nothing is owed for an empty file
+            break;
+        }
+        // The first chunk goes at once, the next ones one per tick, Interval apart: never more
+        // than BufferSize per Interval. With Interval 0 the timer never ticks, and nothing goes.
+        SendTimer.setEnabled(true);
+        if (SendTimer.Interval() > 0)
+            sendTimerTick();
+        break;
+    case wire::Tag::HereIsIt:
+        // After "SendDat:" the peer confirms only what it has all of: an earlier one is wrong.
+        if (SendTimer.Enabled() && (m_state.DoneBytes < m_state.TotalBytes || m_chunkOwed > 0))
+            failTransfer(AutomationError{0, EarlyConfirmationText});
+        else if (sourceChanged())
+            failTransfer(fileError(QStringLiteral("the source changed during the send")));
+        else
+            EndTransfer();
+        break;
+    case wire::Tag::SendError:
+        raiseErrorEvent(0, WrongPathText);
+        EndTransfer();
+        break;
+    case wire::Tag::None:
+    case wire::Tag::Message:
+    case wire::Tag::FileData:
+        break;
+    }
+}
+
+bool FileSender::EnsureFolder(const QString &path)
+{
+    m_state.FileSystemHelper = std::make_unique<platform::FileSystemObject>();
+    const platform::FileSystemObject &fso = *m_state.FileSystemHelper;
+    const QString drive = fso.GetDriveName(path);
+    const QString parent = fso.GetParentFolderName(path);
+    if (!fso.DriveExists(drive))
+        return false;
+    if (fso.FolderExists(parent))
+        return true;
+    try {
+        fso.CreateFolder(parent);
+    } catch (const AutomationError &) {
+        return false;
+    }
+    return true;
+}
+
+void FileSender::handleHeader(const QString &payload)
+{
+    const auto header = wire::parseHeader(payload);
+    if (!header) {
+        answer(wire::SendErrorTag); // malformed: nothing changes
+        return;
+    }
+    // A well-formed header's size and block size are taken whatever the answer (and the count of
+    // an earlier transfer goes with them); its path only when the target is accepted.
+    m_state.TotalBytes = header->size;
+    m_state.DoneBytes = 0;
+    m_state.BufferSize = header->blockSize;
+    // The header's path is taken when the host set none, and replaces one taken before; with a
+    // receive folder, it is mapped into that folder (or refused) whatever the host set.
+    QString target = m_state.ReciveFilePath;
+    bool fromHeader = m_pathFromHeader;
+    if (m_receiveFolder) {
+        target = m_receiveFolder->map(header->path).value_or(QString());
+        fromHeader = true;
+    } else if ((target.isEmpty() || fromHeader) && !header->path.isEmpty()) {
+        target = header->path;
+        fromHeader = true;
+    }
+    // Only a regular file, or none yet, is a target: a FIFO or device could block us for good.
+    const QFileInfo info(target);
+    // In a receive folder, sub-folders are made at any depth, once the path is known to stay inside.
+    const bool usable = m_receiveFolder
+        ? !target.isEmpty() && m_receiveFolder->confines(target) && QDir().mkpath(info.absolutePath())
+        : !target.contains(QChar(0)) && EnsureFolder(target);
+    if (!usable || (info.exists() && !info.isFile())) {
+        answer(wire::SendErrorTag); // refused: the path is not taken
+        return;
+    }
+    const auto accept = [&] {
+        m_state.ReciveFilePath = target;
+        m_pathFromHeader = fromHeader;
+    };
+    if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
+        accept();
+        m_state.DoneBytes = m_state.TotalBytes; // all of it is already here
+        answer(wire::HereIsItTag);
+        finishReceive();
+        return;
+    }
+    try {
+        // The file arrives beside the target; the target itself is not touched before the end.
+        m_part.create(target, [this](const QString &part) { openTransferFile(part, platform::FileAccess::CreateNew); });
+    } catch (const AutomationError &) {
+        // A folder we cannot write to, say: refused, and we stay idle.
+        answer(wire::SendErrorTag);
+        return;
+    }
+    accept();
+    if (m_state.TotalBytes == 0) {
+        // Nothing to receive: the target is now an empty file, whether it was missing or not.
+        try {
+            commitPartFile();
+        } catch (const AutomationError &e) {
+            answer(wire::SendErrorTag);
+            raiseErrorEvent(e.number, e.description);
+            return;
+        }
+        answer(wire::HereIsItTag);
+        finishReceive();
+        return;
+    }
+    m_state.Busy = VariantTrue;
+    m_state.TransferMode = 0;
+    m_state.DoneBytes = 0;
+    answer(wire::SendDataTag);
+}
+
+void FileSender::receiveFileData()
+{
+    // The owed bytes go from the socket straight into the target; bytes past the announced
+    // size stay in the socket and come as an arrival of their own.
+    const qint64 owed = qint64(m_state.TotalBytes - m_state.DoneBytes);
+    qint64 moved = 0;
+    try {
+        const qint64 at = NumberedFiles::Loc(m_state.FileNumber);
+        moved = MySock.receiveToFile(NumberedFiles::Handle(m_state.FileNumber), at, owed);
+        NumberedFiles::Seek(m_state.FileNumber, at + moved);
+    } catch (const AutomationError &e) {
+        failReceive(e);
+        return;
+    }
+    if (moved > 0)
+        takeFileData(moved);
+}
+
+QByteArray FileSender::handleFileData(const QByteArray &data)
+{
+    const qint64 owed = qint64(m_state.TotalBytes - m_state.DoneBytes);
+    const qint64 take = qMin<qint64>(data.size(), owed);
+    try {
+        NumberedFiles::Put(m_state.FileNumber, take == data.size() ? data : data.left(take));
+    } catch (const AutomationError &e) {
+        failReceive(e);
+        return QByteArray();
+    }
+    takeFileData(take);
+    return data.mid(take);
+}
+
+void FileSender::failReceive(const AutomationError &e)
+{
+    // The target cannot take the bytes (disk full, say): the count says what did reach the
+    // disk, and the sender is told to stop.
+    if (m_ownsFile)
+        m_state.DoneBytes = double(NumberedFiles::Lof(m_state.FileNumber));
+    answer(wire::SendErrorTag);
+    failTransfer(e);
+}
+
+void FileSender::takeFileData(qint64 take)
+{
+    const bool complete = double(take) >= m_state.TotalBytes - m_state.DoneBytes;
+    m_state.DoneBytes += double(take);
+    if (complete) {
+        try {
+            commitPartFile(); // every byte is there: the target is replaced before it is confirmed
+        } catch (const AutomationError &e) {
+            answer(wire::SendErrorTag);
+            failTransfer(e);
+            return;
+        }
+        answer(wire::HereIsItTag);
+        m_state.Busy = VariantFalse;
+    }
+    m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
+    if (complete)
+        finishReceive();
+}
+
+void FileSender::commitPartFile()
+{
+    closeTransferFile();
+    m_part.commit();
+}
+
+void FileSender::discardPartFile()
+{
+    if (m_part.path().isEmpty())
+        return;
+    closeTransferFile();
+    m_part.discard();
+}
+
+bool FileSender::sourceChanged() const
+{
+    struct stat now = {};
+    if (!m_ownsFile || ::fstat(NumberedFiles::Handle(m_state.FileNumber), &now) != 0)
+        return false;
+    return now.st_size != m_sourceSize
+        || qint64(now.st_mtim.tv_sec) * 1000000000 + now.st_mtim.tv_nsec != m_sourceModifiedNsec;
+}
+
+void FileSender::finishReceive()
+{
+    QVariantList args{m_state.TotalBytes};
+    fireEvent(FileSenderEvent::ReciveFile, args);
+}
+
+} // namespace sender
