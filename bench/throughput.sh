@@ -68,7 +68,7 @@ velmora_run() {
   cmp "$src" "$dst" || { echo "MISMATCH: velmora-cli received a different file"; exit 1; }
   local bytes c s; bytes="$(stat -c %s "$src")"
   c="$(awk '$2 == "connected:" { print $1 }' "$work/send.out")"
-  s="$(awk '$2 == "sent:" { print $1 }' "$work/send.out")"
+  s="$(awk '$2 == "sent:" { print $1; exit }' "$work/send.out")" # the file's own line, before the totals
   RATE="$(calc %.1f "$bytes / ($t1 - $t0) / 1e6")"
   DATA_RATE="$(calc %.2f "$bytes / ($s - $c) / 1e6")"
   CPU="$(calc %.3f "$(cpu_of "$work/send.time") + $(cpu_of "$work/recv.time")")"
