@@ -31,6 +31,11 @@ struct Run : testing::CliRun
         process->setProcessEnvironment(env);
         CliRun::start(QStringLiteral(VELMORA_CLI_PATH), args);
     }
+    /// Starts a listener announced as `name`.
+    void listenAs(const QString &name, const QStringList &more = {})
+    {
+        start(QStringList{"--listen", "0", "--name", name, "--timeout", "120"} + more);
+    }
     QStringList errorLines()
     {
         err += process->readAllStandardError();
@@ -117,7 +122,7 @@ void TestDiscovery::listenerIsFoundAndGone()
     const QString name = uniqueName(QStringLiteral("found"));
     const QStringList format = json ? QStringList{"--json"} : QStringList{};
     Run listener;
-    listener.start(QStringList{"--listen", "0", "--name", name, "--timeout", "120"} + format);
+    listener.listenAs(name, format);
     Run browser;
     browser.start(QStringList{"--discover", "--timeout", "120"} + format);
 
@@ -149,10 +154,10 @@ void TestDiscovery::nameClashTakesTheAlternative()
 {
     const QString name = uniqueName(QStringLiteral("clash"));
     Run first;
-    first.start({"--listen", "0", "--name", name, "--timeout", "120"});
+    first.listenAs(name);
     QVERIFY2(first.waitForLine("announced: " + name), first.out.constData());
     Run second;
-    second.start({"--listen", "0", "--name", name, "--timeout", "120"});
+    second.listenAs(name);
     QVERIFY2(second.waitForLine("announced: " + name + " #2"), second.out.constData());
     for (Run *run : {&first, &second}) {
         run->process->terminate();
@@ -164,7 +169,7 @@ void TestDiscovery::connectByName()
 {
     const QString name = uniqueName(QStringLiteral("connect"));
     Run listener;
-    listener.start({"--listen", "0", "--name", name, "--timeout", "120"});
+    listener.listenAs(name);
     QVERIFY2(listener.waitForLine("announced: " + name), listener.out.constData());
     Run sender;
     sender.start({"--connect", name, "--say", "found you", "--timeout", "120"});
@@ -225,7 +230,7 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     // A peer found on the network is offered in the address box; picking it fills in address and port.
     const QString peerName = uniqueName(QStringLiteral("peer of the window"));
     Run peer;
-    peer.start({"--listen", "0", "--name", peerName, "--timeout", "120"});
+    peer.listenAs(peerName);
     const int peerPort = peer.waitForPort();
     QVERIFY(peerPort > 0);
     Form1 window;
