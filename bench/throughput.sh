@@ -129,7 +129,7 @@ iperf_run() {
 }
 
 chunk=4194304
-declare -A v_med nc_med ratio_of min_ratio each_ratio v_cpu nc_cpu ceiling share
+declare -A v_med nc_med ratio_of min_ratio each_ratio each_rate each_nc_rate v_cpu nc_cpu ceiling share
 rss_send=(); rss_recv=(); nc_rss=()
 for size in "${sizes[@]}"; do
   big="$work/big-$size.bin"
@@ -157,6 +157,8 @@ for size in "${sizes[@]}"; do
   ratio_of[$size]="$(calc %.2f "${v_med[$size]} / ${nc_med[$size]}")"
   min_ratio[$size]="$(minimum "${ratios[@]}")"
   each_ratio[$size]="${ratios[*]}"
+  each_rate[$size]="${rates[*]}"
+  each_nc_rate[$size]="${ncrates[*]}"
   v_cpu[$size]="$(calc %.2f "$(median "${cpus[@]}") / $gib")"
   nc_cpu[$size]="$(calc %.2f "$(median "${nccpus[@]}") / $gib")"
 done
@@ -215,6 +217,8 @@ for size in "${sizes[@]}"; do
   row "ratio velmora-cli / nc, $size MiB (goal >= 1.3)" "${ratio_of[$size]}"
   row "lowest ratio of one run, $size MiB (goal >= 1.1)" "${min_ratio[$size]}"
   row "  ratio of each run" "${each_ratio[$size]}"
+  row "  velmora-cli MB/s of each run" "${each_rate[$size]}"
+  row "  nc MB/s of each run" "${each_nc_rate[$size]}"
   row "iperf3 over 127.0.0.1, memory to memory, $size MiB" "${ceiling[$size]} MB/s"
   row "share of the ceiling, $size MiB (goal >= 0.7)" "${share[$size]}"
   row "CPU s per GiB, both sides: velmora-cli, $size MiB" "${v_cpu[$size]}"
