@@ -30,7 +30,6 @@ const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完�
 
 } // namespace
 
-
 void FileSender::onDataArrival(qint32 bytesTotal)
 {
     if (bytesTotal < 1)
@@ -302,7 +301,6 @@ void FileSender::handleHeader(const QString &payload)
     }
     m_state.Busy = VariantTrue;
     m_state.TransferMode = 0;
-    m_state.DoneBytes = 0;
     answer(wire::SendDataTag);
 }
 

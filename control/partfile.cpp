@@ -1,13 +1,13 @@
 #include "partfile.h"
 
 #include "automation.h"
+#include "filesenderdetail.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -45,9 +45,7 @@ void PartFile::commit()
     if (::rename(from.constData(), to.constData()) != 0) {
         const QString reason = QString::fromLocal8Bit(std::strerror(errno));
         discard();
-        platform::raiseError(platform::err::PathFileAccessError,
-                             platform::standardErrorDescription(platform::err::PathFileAccessError)
-                                 + QStringLiteral(": ") + reason);
+        throw detail::fileError(reason);
     }
     m_path.clear();
 }
