@@ -107,9 +107,19 @@ FileSender::FileSender(QWidget *parent)
     connect(&SendTimer, &platform::Timer::tick, this, &FileSender::sendTimerTick);
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
     connect(&m_messages, &MessageAssembler::complete, this, [this](const QByteArray &text) {
-        // Decoded whole: a character the network cut in two is put back together.
-        QVariantList args{platform::fromWireBytes(text).text};
-        fireEvent(FileSenderEvent::ReciveMessage, args);
+        // Decoded whole: a character the network cut in two is put back together. No event
+        // carries more than a message may hold: a longer text (two messages that a delay on the
+        // way joined, or a peer that is not ours) comes as several, nothing left out.
+        const QString whole = platform::fromWireBytes(text).text;
+        qsizetype at = 0;
+        do {
+            qsizetype length = qMin(wire::MaxMessageLength, whole.size() - at);
+            if (at + length < whole.size() && whole[at + length].isLowSurrogate())
+                --length; // a character of two units stays whole
+            QVariantList args{whole.mid(at, length)};
+            at += length;
+            fireEvent(FileSenderEvent::ReciveMessage, args);
+        } while (at < whole.size());
     });
     m_headerTimeout.setSingleShot(true);
     m_headerTimeout.setInterval(HeaderTimeoutMsec);
@@ -365,6 +375,21 @@ void FileSender::openTransferFile(const QString &path, platform::FileAccess acce
     const qint16 number = NumberedFiles::FreeFile();
     NumberedFiles::Open(number, path, access);
     // Owned only once it is open: a failed open never makes us close a number someone else holds.
+    m_state.FileNumber = number;
+    m_ownsFile = true;
+}
+
+void FileSender::adoptTransferFile(int descriptor)
+{
+    closeTransferFile();
+    qint16 number = 0;
+    try {
+        number = NumberedFiles::FreeFile();
+    } catch (const AutomationError &) {
+        ::close(descriptor);
+        throw;
+    }
+    NumberedFiles::OpenHandle(number, descriptor);
     m_state.FileNumber = number;
     m_ownsFile = true;
 }

@@ -202,6 +202,8 @@ private:
     void refuseReadOnlyPut();
     void EndTransfer();
     void openTransferFile(const QString &path, platform::FileAccess access);
+    /// Opens the file behind `descriptor` (taken over) as the transfer file.
+    void adoptTransferFile(int descriptor);
     void closeTransferFile();
 
     void onConnectionRequest(qint32 requestID);
@@ -211,7 +213,7 @@ private:
                        const QString &helpFile, qint32 helpContext, bool &cancelDisplay);
 
     void processArrival(QByteArray data);
-    bool continuePendingHeader(const QByteArray &data);
+    bool continuePendingHeader(QByteArray &data);
     void receiveHeader(const QByteArray &arrival);
     void refusePendingHeader();
     void answer(const char *tag);

@@ -6,10 +6,9 @@
 #include "filesenderdetail.h"
 #include "numberedfiles.h"
 
-#include <QDir>
-#include <QFileInfo>
 
 #include <algorithm>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -139,12 +138,27 @@ void FileSender::processArrival(QByteArray data)
     }
 }
 
-bool FileSender::continuePendingHeader(const QByteArray &data)
+bool FileSender::continuePendingHeader(QByteArray &data)
 {
+    // A tag's start that came alone beside the header: with this arrival it is either the front
+    // of a new control message or more of the header.
+    if (!m_partialTag.isEmpty())
+        data.prepend(std::exchange(m_partialTag, QByteArray()));
     // A new control message means the held header will never be completed.
     if (wire::tagOf(data) != wire::Tag::None) {
         refusePendingHeader();
         return false;
+    }
+    if (wire::isTagPrefix(data)) {
+        // A sender writes "True" or "False" last, so the only start of a tag that continues a
+        // header is "F", which leaves it incomplete; one that would complete it starts a new
+        // message. Otherwise the next arrival tells which of the two it is.
+        if (wire::isHeaderComplete(platform::fromWireBytes(m_pendingHeader.mid(wire::TagLength) + data).text)) {
+            refusePendingHeader();
+            return false;
+        }
+        m_partialTag = data;
+        return true;
     }
     const QByteArray header = m_pendingHeader + data;
     m_pendingHeader.clear();
@@ -247,30 +261,34 @@ void FileSender::handleHeader(const QString &payload)
     m_state.BufferSize = header->blockSize;
     // The header's path is taken when the host set none, and replaces one taken before; with a
     // receive folder, it is mapped into that folder (or refused) whatever the host set.
-    QString target = m_state.ReciveFilePath;
+    QString wanted = m_state.ReciveFilePath;
     bool fromHeader = m_pathFromHeader;
-    if (m_receiveFolder) {
-        target = m_receiveFolder->map(header->path).value_or(QString());
-        fromHeader = true;
-    } else if ((target.isEmpty() || fromHeader) && !header->path.isEmpty()) {
-        target = header->path;
+    if (!m_receiveFolder && (wanted.isEmpty() || fromHeader) && !header->path.isEmpty()) {
+        wanted = header->path;
         fromHeader = true;
     }
-    // Only a regular file, or none yet, is a target: a FIFO or device could block us for good.
-    const QFileInfo info(target);
-    // In a receive folder, sub-folders are made at any depth, once the path is known to stay inside.
-    const bool usable = m_receiveFolder
-        ? !target.isEmpty() && m_receiveFolder->confines(target) && QDir().mkpath(info.absolutePath())
-        : !target.contains(QChar(0)) && EnsureFolder(target);
-    if (!usable || (info.exists() && !info.isFile())) {
+    std::optional<ReceiveTarget> target;
+    if (m_receiveFolder) {
+        // Sub-folders are made at any depth, each beneath the one above and never through a link.
+        target = m_receiveFolder->resolve(header->path);
+        fromHeader = true;
+    } else if (!wanted.contains(QChar(0)) && EnsureFolder(wanted)) {
+        target = ReceiveTarget::atPath(wanted);
+    }
+    // Only a regular file this side may write, or none yet, is a target (a FIFO or device could
+    // block us for good), and only under a name its file system takes: refused now, before the
+    // data, rather than when the file is kept.
+    const ReceiveTarget::Present present = target ? target->look() : ReceiveTarget::Present{};
+    if (!target || !present.usable || !target->nameFits()) {
         answer(wire::SendErrorTag); // refused: the path is not taken
         return;
     }
+    const QString path = target->path();
     const auto accept = [&] {
-        m_state.ReciveFilePath = target;
+        m_state.ReciveFilePath = path;
         m_pathFromHeader = fromHeader;
     };
-    if (info.exists() && double(info.size()) == header->size && !header->overwrite) {
+    if (present.exists && double(present.size) == header->size && !header->overwrite) {
         accept();
         m_state.DoneBytes = m_state.TotalBytes; // all of it is already here
         answer(wire::HereIsItTag);
@@ -279,9 +297,10 @@ void FileSender::handleHeader(const QString &payload)
     }
     try {
         // The file arrives beside the target; the target itself is not touched before the end.
-        m_part.create(target, [this](const QString &part) { openTransferFile(part, platform::FileAccess::CreateNew); });
+        adoptTransferFile(m_part.create(std::move(*target)));
     } catch (const AutomationError &) {
         // A folder we cannot write to, say: refused, and we stay idle.
+        m_part.discard();
         answer(wire::SendErrorTag);
         return;
     }
@@ -369,6 +388,12 @@ void FileSender::takeFileData(qint64 take)
 void FileSender::commitPartFile()
 {
     closeTransferFile();
+    // The folder the file went into must still be inside the receive folder: someone who may
+    // write there could have moved it out meanwhile.
+    if (m_receiveFolder && m_part.target() && !m_receiveFolder->stillHolds(*m_part.target())) {
+        m_part.discard();
+        throw fileError(QStringLiteral("the folder of the file being received was moved"));
+    }
     m_part.commit();
 }
 

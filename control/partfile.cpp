@@ -4,57 +4,182 @@
 #include "filesenderdetail.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
+#include <list>
+#include <mutex>
+#include <string>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace sender {
 
-void PartFile::create(const QString &target, const std::function<void(const QString &)> &create)
+namespace {
+
+// The hidden files of this process, for a process that must end at once. Each entry is the
+// folder's descriptor (owned by its PartFile) and the name in it.
+struct Registered
 {
-    // Beside the target, so that the rename at the end stays on one file system.
-    const QFileInfo info(target);
-    m_target = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    const QFileInfo at(m_target);
-    for (int attempt = 1;; ++attempt) {
-        const QString path = at.absolutePath()
-            + QStringLiteral("/.%1.velmora-%2")
-                  .arg(at.fileName().left(128))
-                  .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-        try {
-            create(path);
-            m_path = path;
-            return;
-        } catch (const platform::AutomationError &) {
-            if (attempt == 8 || !QFileInfo::exists(path)) // only a name already taken is tried again
-                throw;
+    const PartFile *owner;
+    int folder;
+    std::string name;
+    dev_t device;
+    ino_t inode;
+};
+
+std::mutex &registryLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::list<Registered> &registry()
+{
+    static std::list<Registered> entries;
+    return entries;
+}
+
+// The bytes of `name` kept in a hidden file's name: at most `budget`, cut between characters.
+QByteArray shortened(const QByteArray &name, qsizetype budget)
+{
+    if (name.size() <= budget)
+        return name;
+    qsizetype cut = budget;
+    while (cut > 0 && (uchar(name[cut]) & 0xc0) == 0x80)
+        --cut; // not inside a UTF-8 sequence
+    return name.left(cut);
+}
+
+// The permission bits a new file gets: what the process's file mode mask leaves of 0666.
+mode_t newFileMode()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:"))
+                return 0666 & ~mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
         }
     }
+    return 0644;
+}
+
+platform::AutomationError systemFileError()
+{
+    return detail::fileError(QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+PartFile::~PartFile()
+{
+    discard();
+}
+
+int PartFile::create(ReceiveTarget target)
+{
+    discard();
+    // Room for ".", ".velmora-" and eight digits within the longest name the folder takes.
+    const QByteArray front = shortened(target.name(), qMin<qint64>(200, target.longestName() - 18));
+    for (int attempt = 1;; ++attempt) {
+        const QByteArray name = '.' + front + ".velmora-"
+            + QByteArray::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, '0');
+        const int fd = ::openat(target.folder(), name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                0600);
+        if (fd < 0) {
+            if (errno == EEXIST && attempt < 8)
+                continue; // only a name already taken is tried again
+            throw systemFileError();
+        }
+        m_file.reset(fd);
+        struct stat info = {};
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0 || ::fstat(fd, &info) != 0) {
+            const platform::AutomationError error = systemFileError();
+            if (copy >= 0)
+                ::close(copy);
+            ::unlinkat(target.folder(), name.constData(), 0);
+            m_file.reset();
+            throw error;
+        }
+        m_device = info.st_dev;
+        m_inode = info.st_ino;
+        m_name = name;
+        m_path = target.folderPath() + u'/' + QFile::decodeName(name);
+        m_target.emplace(std::move(target));
+        const std::lock_guard<std::mutex> hold(registryLock());
+        registry().push_back({this, m_target->folder(), name.toStdString(), m_device, m_inode});
+        return copy;
+    }
+}
+
+bool PartFile::stillOurs(const QByteArray &name) const
+{
+    struct stat info = {};
+    return ::fstatat(m_target->folder(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && info.st_dev == m_device && info.st_ino == m_inode;
 }
 
 void PartFile::commit()
 {
-    const QByteArray from = QFile::encodeName(m_path);
-    const QByteArray to = QFile::encodeName(m_target);
+    if (!m_target)
+        return;
+    const QByteArray &target = m_target->name();
     struct stat replaced = {};
-    if (::stat(to.constData(), &replaced) == 0)
-        ::chmod(from.constData(), replaced.st_mode & 07777);
-    if (::rename(from.constData(), to.constData()) != 0) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    const bool replacing = ::fstatat(m_target->folder(), target.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(replaced.st_mode);
+    if (::fchmod(m_file.get(), replacing ? replaced.st_mode & 07777 : newFileMode()) != 0) {
+        const platform::AutomationError error = systemFileError();
         discard();
-        throw detail::fileError(reason);
+        throw error;
     }
-    m_path.clear();
+    if (!stillOurs(m_name)) {
+        discard();
+        throw detail::fileError(QStringLiteral("the file being received was moved or replaced in its folder"));
+    }
+    if (::renameat(m_target->folder(), m_name.constData(), m_target->folder(), target.constData()) != 0) {
+        const platform::AutomationError error = systemFileError();
+        discard();
+        throw error;
+    }
+    // The name was checked just before: if it changed hands in between, what now stands at the
+    // target is not what arrived, and it is not reported as received.
+    const bool kept = stillOurs(target);
+    release();
+    if (!kept)
+        throw detail::fileError(QStringLiteral("the file being received was moved or replaced in its folder"));
 }
 
 void PartFile::discard()
 {
-    if (!m_path.isEmpty())
-        QFile::remove(m_path);
+    if (m_target && stillOurs(m_name))
+        ::unlinkat(m_target->folder(), m_name.constData(), 0);
+    release();
+}
+
+void PartFile::release()
+{
+    {
+        const std::lock_guard<std::mutex> hold(registryLock());
+        registry().remove_if([this](const Registered &r) { return r.owner == this; });
+    }
+    m_target.reset();
+    m_file.reset();
+    m_name.clear();
     m_path.clear();
+}
+
+void PartFile::discardAllNow()
+{
+    const std::lock_guard<std::mutex> hold(registryLock());
+    for (const Registered &r : registry()) {
+        struct stat info = {};
+        if (::fstatat(r.folder, r.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_dev == r.device
+            && info.st_ino == r.inode)
+            ::unlinkat(r.folder, r.name.c_str(), 0);
+    }
 }
 
 } // namespace sender

@@ -1,33 +1,59 @@
 #pragma once
 // The hidden file a receive writes into, beside its target (".NAME.velmora-XXXXXXXX"): it
-// replaces the target only once every byte is there, and goes without a trace otherwise.
+// replaces the target only once every byte is there, and goes without a trace otherwise. It is
+// made, changed, renamed and removed only through its folder's descriptor and only while the
+// name still holds the file this process made, so that nobody who may write in the folder can
+// make a receive touch anything else.
 
+#include "receivetarget.h"
 #include "sender_export.h"
 
 #include <QString>
 
-#include <functional>
+#include <optional>
+
+#include <sys/types.h>
 
 namespace sender {
 
 class SENDER_EXPORT PartFile
 {
 public:
-    /// Picks a new name beside `target` (a target that is a link: beside where it points) and
-    /// has `create` make that file; `create` throws when it cannot, and a name already taken is
-    /// tried again under another.
-    void create(const QString &target, const std::function<void(const QString &)> &create);
-    /// Renames the file over its target, which keeps the permission bits of the file it
-    /// replaces. When it cannot, the file is removed and error 75 says why.
+    PartFile() = default;
+    ~PartFile();
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    /// Makes a new hidden file beside `target` (readable and writable by this user alone) and
+    /// returns a descriptor of it for the caller, open for reading and writing. A name already
+    /// taken is tried again under another; any other failure throws error 75 with the reason.
+    int create(ReceiveTarget target);
+    /// Puts the file in its target's place: with the permission bits of the file it replaces,
+    /// or a new file's, and renamed over the target only while its name still holds the file
+    /// made here. Afterwards the target must hold that file. Otherwise the file is removed and
+    /// error 75 says why.
     void commit();
-    /// Removes the file, if there is one.
+    /// Removes the file, if there is one and its name still holds it.
     void discard();
     /// The file, or "" when there is none.
     QString path() const { return m_path; }
+    /// The target being received, while there is a file.
+    const ReceiveTarget *target() const { return m_target ? &*m_target : nullptr; }
+
+    /// Removes every hidden file of this process's receives: for a process that is about to end
+    /// at once. Safe to call from any thread.
+    static void discardAllNow();
 
 private:
+    bool stillOurs(const QByteArray &name) const;
+    void release();
+
+    std::optional<ReceiveTarget> m_target;
+    FileDescriptor m_file;
+    QByteArray m_name; ///< the hidden file's name in the target's folder
     QString m_path;
-    QString m_target;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
 };
 
 } // namespace sender

@@ -9,6 +9,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace platform {
 
 namespace {
@@ -95,6 +98,23 @@ void NumberedFiles::Open(qint16 number, const QString &path, FileAccess access)
         if (number == err::PathFileAccessError)
             raiseWithReason(number, *file);
         raiseError(number);
+    }
+    table().insert(number, std::move(file));
+}
+
+void NumberedFiles::OpenHandle(qint16 number, int descriptor)
+{
+    auto file = std::make_shared<QFile>();
+    struct stat info = {};
+    const bool regular = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
+    if (number < 1 || number > MaxNumber || table().contains(number) || !regular
+        || !file->open(descriptor, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        if (number < 1 || number > MaxNumber)
+            raiseError(err::BadFileNameOrNumber);
+        if (table().contains(number))
+            raiseError(err::FileAlreadyOpen);
+        raiseWithReason(err::PathFileAccessError, regular ? file->errorString() : QStringLiteral("not a regular file"));
     }
     table().insert(number, std::move(file));
 }

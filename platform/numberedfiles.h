@@ -28,6 +28,11 @@ public:
     /// 53 / 76 / 70 / 75 when the file cannot be opened (75, saying why, for anything but a
     /// regular file and for a new file whose path exists).
     static void Open(qint16 number, const QString &path, FileAccess access);
+    /// Opens, under `number`, the file behind `descriptor` for reading and writing, taking the
+    /// descriptor over (it is closed with the file, also when this fails): for a file made with
+    /// care elsewhere (relative to a folder's descriptor, say). 52 / 55 as for Open; 75 when the
+    /// descriptor is no regular file.
+    static void OpenHandle(qint16 number, int descriptor);
     /// Reads exactly `buffer.size()` bytes at the current position (62 when fewer remain).
     static void Get(qint16 number, QByteArray &buffer);
     /// Writes `data` at the current position; a failure (75) names the system's reason.

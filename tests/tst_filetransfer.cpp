@@ -8,8 +8,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace sender;
 using namespace testing;
@@ -58,6 +66,29 @@ void tick(Peer &p, int count)
 
 const QString ReceiveStalledStart = QStringLiteral("对方超过5秒没有发送数据，接收已中断");
 
+// A local user who may write in the receive folder, doing the same thing again and again on a
+// thread of its own while the test receives.
+class LocalUser
+{
+public:
+    explicit LocalUser(std::function<void()> act)
+        : m_thread([this, act = std::move(act)] {
+            while (!m_stop)
+                act();
+        })
+    {
+    }
+    ~LocalUser()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
 } // namespace
 
 class TestFileTransfer : public QObject
@@ -102,6 +133,8 @@ private slots:
     void failuresInATickEndTheSend_data();
     void failuresInATickEndTheSend();
     void fileCutShortUnderAQueuedChunkEndsTheSend();
+    void localUserCannotLeadAReceiveOut_data();
+    void localUserCannotLeadAReceiveOut();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -312,10 +345,13 @@ void TestFileTransfer::folderCreationOneLevel()
     Peer a, b;
     pair(a, b);
     writeFile(path("src"), pattern(300));
-    a->setReciveFilePath(path("newfolder/dst"));
+    // A name of 240 bytes: its hidden file's name must be cut to fit the file system's 255.
+    const QString longName = QStringLiteral("newfolder/") + QString(80, QChar(0x4E2D));
+    a->setReciveFilePath(path(longName));
     a->SendFile(path("src"));
     QVERIFY(waitFor([&] { return idle(a) && !b.events.of(FileSenderEvent::ReciveFile).isEmpty(); }));
-    QCOMPARE(readFile(path("newfolder/dst")), pattern(300));
+    QCOMPARE(readFile(path(longName)), pattern(300));
+    QVERIFY(a.events.events.isEmpty());
 }
 
 void TestFileTransfer::unusablePathsAnsweredSendErr_data()
@@ -329,6 +365,7 @@ void TestFileTransfer::unusablePathsAnsweredSendErr_data()
     QTest::newRow("a FIFO") << "%1/fifo";
     QTest::newRow("a device") << "/dev/null";
     QTest::newRow("a NUL in the name") << QStringLiteral("%1/nul") + QChar(0) + QStringLiteral("byte.bin");
+    QTest::newRow("a name longer than the file system takes") << QStringLiteral("%1/") + QString(256, u'n');
 }
 
 void TestFileTransfer::unusablePathsAnsweredSendErr()
@@ -630,6 +667,11 @@ void TestFileTransfer::splitHeaders_data()
                                          << QStringList();
     QTest::newRow("in three pieces") << QList<QByteArray>{"FileDat:%1", "|10|100", "000|F", "alse", data} << ok
                                      << QStringList();
+    QTest::newRow("a new header's tag comes split instead of the rest")
+        << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "File", "Dat:%1|10|100000|False", data}
+        << QByteArray("SendErr:SendDat:HereisIt") << QStringList();
+    QTest::newRow("the start of False, no tag") << QList<QByteArray>{"FileDat:%1|10|100000|", "F", "alse", data} << ok
+                                                << QStringList();
     QTest::newRow("a tag comes instead of the rest")
         << QList<QByteArray>{"FileDat:%1|10|100000|Fa", "Message:next"} << QByteArray("SendErr:")
         << QStringList{"next"};
@@ -955,6 +997,73 @@ void TestFileTransfer::fileCutShortUnderAQueuedChunkEndsTheSend()
     const auto e = a.events.of(FileSenderEvent::Error);
     QCOMPARE(e.size(), 1);
     QCOMPARE(e[0].args[0].toInt(), int(platform::err::InputPastEndOfFile));
+}
+
+void TestFileTransfer::localUserCannotLeadAReceiveOut_data()
+{
+    QTest::addColumn<QString>("swap");
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("size"); // in chunks of 2000 bytes, one a millisecond
+    QTest::newRow("the sub-folder swapped for a link outside") << "folder" << 200 << 1000;
+    QTest::newRow("the hidden file swapped for a link outside") << "hidden" << 30 << 20000;
+}
+
+void TestFileTransfer::localUserCannotLeadAReceiveOut()
+{
+    QFETCH(QString, swap);
+    QFETCH(int, files);
+    QFETCH(int, size);
+    const QByteArray sub = QFile::encodeName(path("in/sub"));
+    const QByteArray link = QFile::encodeName(path("in/link"));
+    const QByteArray outside = QFile::encodeName(path("outside"));
+    const QByteArray key = outside + "/key";
+    QVERIFY(QDir().mkpath(path("in/sub")) && QDir().mkpath(path("outside")));
+    writeFile(path("outside/key"), "secret");
+    QCOMPARE(::chmod(key.constData(), 0600), 0);
+    for (int i = 0; i < files; ++i) // older copies, replaced by what arrives
+        writeFile(path("in/sub/f%1").arg(i), "old");
+    Peer a, b;
+    pair(a, b);
+    b->setReceiveFolder(path("in"));
+    writeFile(path("src"), pattern(size));
+    a->setBufferSize(2000);
+    QStringList reported;
+    connect(b.control.get(), &FileSender::ReciveFile, b.control.get(), [&] { reported << b->ReciveFilePath(); });
+    // The folder and a link to the outside trade names, and back: "sub" is always one of them.
+    QCOMPARE(::symlink(outside.constData(), link.constData()), 0);
+    const std::function<void()> swapFolder = [=] {
+        for (int i = 0; i < 2; ++i)
+            ::renameat2(AT_FDCWD, sub.constData(), AT_FDCWD, link.constData(), RENAME_EXCHANGE);
+    };
+    const std::function<void()> swapHidden = [=] {
+        DIR *dir = ::opendir(sub.constData());
+        while (const dirent *e = dir ? ::readdir(dir) : nullptr) {
+            if (QByteArray(e->d_name).contains(".velmora-")) {
+                ::symlink(key.constData(), QByteArray(sub + "/planted").constData());
+                ::rename(QByteArray(sub + "/planted").constData(), QByteArray(sub + '/' + e->d_name).constData());
+            }
+        }
+        if (dir)
+            ::closedir(dir);
+    };
+    {
+        const LocalUser user(swap == u"folder" ? swapFolder : swapHidden);
+        for (int i = 0; i < files; ++i) {
+            a->setReciveFilePath(QStringLiteral("sub/f%1").arg(i));
+            a->SendFile(path("src"), true);
+            QVERIFY(waitFor([&] { return idle(a); }, 20000));
+        }
+    }
+    // Nothing outside the folder was made, written or changed.
+    QCOMPARE(QDir(path("outside")).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{"key"});
+    QCOMPARE(readFile(path("outside/key")), QByteArray("secret"));
+    QCOMPARE(int(QFileInfo(path("outside/key")).permissions() & 0x0777), 0x0600); // its owner's alone, as it was
+    // What was reported received is there, whole, as a file of its own.
+    for (const QString &received : reported) {
+        QVERIFY2(!QFileInfo(received).isSymLink(), qPrintable(received));
+        QCOMPARE(readFile(received), pattern(size));
+    }
 }
 
 QTEST_MAIN(TestFileTransfer)

@@ -1,7 +1,9 @@
 #include "writewatch.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,34 +20,52 @@ QByteArray folder;  // with a trailing '/'
 QByteArray refusal; // the first refused call
 QList<QByteArray> created; // paths that calls inside the folder may have created
 
-/// Only absolute paths count: one relative to a descriptor or the working folder is never
-/// taken as inside (the code under test always names its files in full).
-bool inFolder(const char *path)
+/// `path` as an absolute path: one relative to a folder's descriptor is read beneath where that
+/// folder is now; one relative to the working folder stays relative (never taken as inside).
+QByteArray absolute(int dirfd, const char *path)
 {
-    if (!path || path[0] != '/')
+    if (!path || path[0] == '/' || dirfd == AT_FDCWD)
+        return QByteArray(path ? path : "");
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+    char folder[PATH_MAX];
+    const ssize_t n = ::readlink(link, folder, sizeof folder - 1);
+    if (n <= 0)
+        return QByteArray(path);
+    return QByteArray(folder, n) + '/' + path;
+}
+
+bool inFolder(const QByteArray &path)
+{
+    if (!path.startsWith('/'))
         return false;
-    if (std::strncmp(path, folder.constData(), size_t(folder.size())) != 0)
+    if (!path.startsWith(folder))
         return false;
-    const char *rest = path + folder.size() - 1;
-    const size_t length = std::strlen(rest);
-    return !std::strstr(rest, "/../") && !(length >= 3 && std::strcmp(rest + length - 3, "/..") == 0);
+    const QByteArray rest = path.mid(folder.size() - 1);
+    return !rest.contains("/../") && !rest.endsWith("/..");
 }
 
 enum Effect { Changes, Creates };
 
-bool allowed(const char *call, const char *path, Effect effect = Changes)
+bool allowed(const char *call, int dirfd, const char *name, Effect effect = Changes)
 {
     if (!watching)
         return true;
+    const QByteArray path = absolute(dirfd, name);
     if (inFolder(path)) {
         if (effect == Creates)
-            created.append(QByteArray(path));
+            created.append(path);
         return true;
     }
     if (refusal.isEmpty())
-        refusal = QByteArray(call) + ' ' + (path ? path : "(null)");
+        refusal = QByteArray(call) + ' ' + (name ? path : QByteArray("(null)"));
     errno = EACCES;
     return false;
+}
+
+bool allowed(const char *call, const char *path, Effect effect = Changes)
+{
+    return allowed(call, AT_FDCWD, path, effect);
 }
 
 bool writes(int flags)
@@ -108,7 +128,8 @@ extern "C" {
         const mode_t mode = modeArgument(flags, args);                                                             \
         va_end(args);                                                                                              \
         static const auto real = systemCall<int (*)(int, const char *, int, ...)>(#name);                          \
-        return writes(flags) && !allowed(#name, path, createEffect(flags)) ? -1 : real(dirfd, path, flags, mode);  \
+        return writes(flags) && !allowed(#name, dirfd, path, createEffect(flags)) ? -1                             \
+                                                                                  : real(dirfd, path, flags, mode); \
     }
 WATCHED_OPEN(open)
 WATCHED_OPEN(open64)
@@ -136,7 +157,7 @@ WATCHED int mkdir(const char *path, mode_t mode) noexcept
 WATCHED int mkdirat(int dirfd, const char *path, mode_t mode) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, mode_t)>("mkdirat");
-    return allowed("mkdirat", path, Creates) ? real(dirfd, path, mode) : -1;
+    return allowed("mkdirat", dirfd, path, Creates) ? real(dirfd, path, mode) : -1;
 }
 
 WATCHED int rmdir(const char *path) noexcept
@@ -154,7 +175,7 @@ WATCHED int unlink(const char *path) noexcept
 WATCHED int unlinkat(int dirfd, const char *path, int flags) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int)>("unlinkat");
-    return allowed("unlinkat", path) ? real(dirfd, path, flags) : -1;
+    return allowed("unlinkat", dirfd, path) ? real(dirfd, path, flags) : -1;
 }
 
 WATCHED int rename(const char *from, const char *to) noexcept
@@ -166,13 +187,14 @@ WATCHED int rename(const char *from, const char *to) noexcept
 WATCHED int renameat(int fromDir, const char *from, int toDir, const char *to) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int, const char *)>("renameat");
-    return allowed("renameat", from) && allowed("renameat", to, Creates) ? real(fromDir, from, toDir, to) : -1;
+    return allowed("renameat", fromDir, from) && allowed("renameat", toDir, to, Creates) ? real(fromDir, from, toDir, to)
+                                                                                           : -1;
 }
 
 WATCHED int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int, const char *, unsigned int)>("renameat2");
-    return allowed("renameat2", from) && allowed("renameat2", to, Creates)
+    return allowed("renameat2", fromDir, from) && allowed("renameat2", toDir, to, Creates)
         ? real(fromDir, from, toDir, to, flags)
         : -1;
 }
@@ -198,7 +220,7 @@ WATCHED int link(const char *from, const char *to) noexcept
 WATCHED int linkat(int fromDir, const char *from, int toDir, const char *to, int flags) noexcept
 {
     static const auto real = systemCall<int (*)(int, const char *, int, const char *, int)>("linkat");
-    return allowed("linkat", to, Creates) ? real(fromDir, from, toDir, to, flags) : -1;
+    return allowed("linkat", toDir, to, Creates) ? real(fromDir, from, toDir, to, flags) : -1;
 }
 
 WATCHED int symlink(const char *target, const char *path) noexcept
@@ -210,7 +232,19 @@ WATCHED int symlink(const char *target, const char *path) noexcept
 WATCHED int symlinkat(const char *target, int dirfd, const char *path) noexcept
 {
     static const auto real = systemCall<int (*)(const char *, int, const char *)>("symlinkat");
-    return allowed("symlinkat", path, Creates) ? real(target, dirfd, path) : -1;
+    return allowed("symlinkat", dirfd, path, Creates) ? real(target, dirfd, path) : -1;
+}
+
+WATCHED int chmod(const char *path, mode_t mode) noexcept
+{
+    static const auto real = systemCall<int (*)(const char *, mode_t)>("chmod");
+    return allowed("chmod", path) ? real(path, mode) : -1;
+}
+
+WATCHED int fchmodat(int dirfd, const char *path, mode_t mode, int flags) noexcept
+{
+    static const auto real = systemCall<int (*)(int, const char *, mode_t, int)>("fchmodat");
+    return allowed("fchmodat", dirfd, path) ? real(dirfd, path, mode, flags) : -1;
 }
 
 } // extern "C"

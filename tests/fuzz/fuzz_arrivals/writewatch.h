@@ -1,7 +1,8 @@
 #pragma once
-// Watches every call through which this process creates, opens for writing, renames, links or
-// removes a file. While watching, a call that names a path outside one folder is refused with
-// EACCES (so nothing outside is touched) and remembered. Qt, and with it everything built on
+// Watches every call through which this process creates, opens for writing, renames, links,
+// changes the mode of or removes a file. While watching, a call that names a path outside one
+// folder (a path relative to a folder's descriptor counts where that folder is now) is refused
+// with EACCES (so nothing outside is touched) and remembered. Qt, and with it everything built on
 // it, reaches the system through exactly these calls.
 
 #include <QByteArray>
