@@ -71,6 +71,47 @@ struct CliParser
     std::optional<CliOptions> read(QString *error) const;
 };
 
+// A whole number written plainly: digits only, no sign and no leading zero.
+std::optional<int> plainNumber(const QString &text, int max)
+{
+    static const QRegularExpression digits(QStringLiteral("^(0|[1-9][0-9]{0,2})$"));
+    if (!digits.match(text).hasMatch() || text.toInt() > max)
+        return std::nullopt;
+    return text.toInt();
+}
+
+// ADDRESS[/PREFIX] of --allow. An IPv4 address is four decimal numbers (never "127.1" or an
+// octal "010"); an IPv4 address written as IPv6 (::ffff:a.b.c.d) is taken as the IPv4 one.
+std::optional<QPair<QHostAddress, int>> allowedNetwork(const QString &text)
+{
+    const QString addressText = text.section(u'/', 0, 0);
+    const bool hasPrefix = text.contains(u'/');
+    const QString prefixText = text.section(u'/', 1);
+    QHostAddress address;
+    if (addressText.contains(u':')) {
+        if (!address.setAddress(addressText) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+    } else {
+        const QStringList parts = addressText.split(u'.');
+        if (parts.size() != 4)
+            return std::nullopt;
+        for (const QString &part : parts) {
+            if (!plainNumber(part, 255))
+                return std::nullopt;
+        }
+        address.setAddress(addressText);
+    }
+    const int full = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+    const auto prefix = hasPrefix ? plainNumber(prefixText, full) : std::optional<int>(full);
+    if (!prefix)
+        return std::nullopt;
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (full == 128 && mapped && *prefix >= 96 && address.isInSubnet(QHostAddress(QStringLiteral("::ffff:0:0")), 96))
+        return qMakePair(QHostAddress(v4), *prefix - 96);
+    return qMakePair(address, *prefix);
+}
+
 std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
 {
     bool ok = false;
@@ -165,13 +206,16 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     if (parser.isSet(allow) && !o.listen)
         return fail(QStringLiteral("--allow goes with --listen"));
     for (const QString &text : parser.values(allow)) {
-        // An address alone is a network of that one address.
-        const QHostAddress address(text.section(u'/', 0, 0));
-        const int full = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
-        const auto network = text.contains(u'/') ? QHostAddress::parseSubnet(text) : qMakePair(address, full);
-        if (address.isNull() || network.first.isNull() || network.second < 0)
-            return fail(QStringLiteral("bad address to allow: ") + text);
-        o.allowed.append(network);
+        const auto network = allowedNetwork(text);
+        if (!network)
+            return fail(QStringLiteral("bad address to allow: %1 (give four decimal numbers without leading zeros, "
+                                       "or an IPv6 address, and a prefix length after \"/\")")
+                            .arg(text));
+        if (network->first.protocol() == QAbstractSocket::IPv6Protocol)
+            o.notes.append(QStringLiteral("--allow %1 is an IPv6 network: the listener takes IPv4 peers only, so it "
+                                          "lets nobody in")
+                               .arg(text));
+        o.allowed.append(*network);
     }
     o.once = parser.isSet(once);
     o.json = parser.isSet(json);
@@ -207,7 +251,9 @@ QString cliHelp()
                          "       within 5 s, or discovery unavailable for --connect NAME or --discover\n"
                          "  2    bad usage or an unknown encoding (the reason on stderr)\n"
                          "  3    --timeout expired\n"
+                         "  129  ended by SIGHUP\n"
                          "  130  ended by SIGINT\n"
+                         "  131  ended by SIGQUIT\n"
                          "  143  ended by SIGTERM\n");
 }
 

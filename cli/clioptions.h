@@ -20,7 +20,7 @@ struct CliOptions
     QList<QPair<QHostAddress, int>> allowed; ///< --allow: who may connect to a listener (empty: anyone)
     bool overwrite = false;
     std::optional<QString> receivePath;
-    qint32 chunk = 100000;
+    qint32 chunk = 4 * 1024 * 1024; ///< with 1 ms between chunks, a ceiling of about 4 GB/s
     qint32 intervalMsec = 1;
     bool once = false;
     bool json = false;
@@ -30,6 +30,7 @@ struct CliOptions
     QString peerName;        ///< --connect NAME: the announced peer to connect to
     bool announce = true;    ///< a listener announces itself (off with --no-announce)
     QString name;            ///< the name it announces ("" = the host name)
+    QStringList notes;       ///< what the command line asks for that will not do what it may seem to
 
     bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
 };

@@ -1,5 +1,8 @@
 #include "clisession.h"
 
+#include "lineescape.h"
+#include "receivefolder.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -31,45 +34,11 @@ QTextStream &err()
     return s;
 }
 
-// Text from the peer on one line: control characters (and line and paragraph separators) are
-// escaped, so that it can neither start a line of its own nor steer the terminal.
-QString escapedForLine(const QString &text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        switch (u) {
-        case u'\n':
-            out += QStringLiteral("\\n");
-            continue;
-        case u'\r':
-            out += QStringLiteral("\\r");
-            continue;
-        case u'\t':
-            out += QStringLiteral("\\t");
-            continue;
-        case 0x1b:
-            out += QStringLiteral("\\e");
-            continue;
-        default:
-            break;
-        }
-        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
-            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
-        else if (u == 0x2028 || u == 0x2029)
-            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 } // namespace
 
 CliSession::CliSession(const CliOptions &options)
     : m_options(options)
-    , m_guard(options.timeoutSeconds)
+    , m_guard(options.timeoutSeconds, &sender::PartFile::discardAllNow)
 {
     m_control.setSite(this);
     m_control.initNew();
@@ -98,6 +67,12 @@ CliSession::CliSession(const CliOptions &options)
     if (m_options.receiveDir) {
         QDir().mkpath(*m_options.receiveDir);
         m_control.setReceiveFolder(*m_options.receiveDir);
+        // Nothing they do there leads a receive out of the folder, but they can take what arrives.
+        if (sender::ReceiveFolder(*m_options.receiveDir).sharedWithoutStickyBit())
+            err() << "velmora-cli: " << escapedForLine(*m_options.receiveDir)
+                  << " may be written by other users and has no sticky bit: they can rename or replace what "
+                     "arrives there\n"
+                  << Qt::flush;
     }
     m_control.socket().setAllowedPeers(m_options.allowed);
     connect(&m_control.socket(), &platform::SocketComponent::requestRefused, this, [this](const QString &address) {
@@ -131,10 +106,20 @@ void CliSession::endNow(int status)
     QCoreApplication::exit(status);
 }
 
+void CliSession::endFailedReceive()
+{
+    if (!m_receiveFailed || m_control.transferState() == sender::TransferState::Receiving)
+        return;
+    m_receiveFailed = false;
+    reportIncomplete();
+    finish(1);
+}
+
 void CliSession::afterArrival()
 {
     // Runs after the control's own arrival handling.
     m_peerSpoke = true;
+    endFailedReceive();
     if (m_control.transferState() == sender::TransferState::Receiving) {
         m_receiving = true;
         m_receivePath = m_control.ReciveFilePath();
@@ -166,7 +151,7 @@ void CliSession::reportSendFailed(const QString &reason)
     ++m_failedFiles;
     const auto &f = m_control.fields();
     const QString &path = m_current.file;
-    print(QStringLiteral("send failed: %1 (%2)").arg(path, reason),
+    print(QStringLiteral("send failed: %1 (%2)").arg(escapedForLine(path), escapedForLine(reason)),
           {{"event", "send-failed"}, {"path", path}, {"reason", reason}, {"sent", f.DoneBytes}, {"size", f.TotalBytes}});
 }
 
@@ -385,7 +370,7 @@ void CliSession::afterSend()
         const double size = m_control.fields().TotalBytes;
         ++m_sentFiles;
         m_sentBytes += qint64(size);
-        print(QStringLiteral("sent: %1 (%2 bytes)").arg(m_current.file).arg(qint64(size)),
+        print(QStringLiteral("sent: %1 (%2 bytes)").arg(escapedForLine(m_current.file)).arg(qint64(size)),
               {{"event", "sent"}, {"path", m_current.file}, {"size", size}});
     }
     nextAction();
@@ -448,12 +433,19 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
 {
     cancelDisplay = platform::VariantTrue; // shown here already
     m_lastError = description;
-    print(QStringLiteral("error %1: %2").arg(number).arg(description),
+    print(QStringLiteral("error %1: %2").arg(number).arg(escapedForLine(description)),
           {{"event", "error"}, {"number", number}, {"description", description}});
-    // An error that leaves a receive behind (released, or a write that failed) ends the run.
-    if (m_receiving && m_control.transferState() != sender::TransferState::Receiving) {
-        reportIncomplete();
-        finish(1);
+    if (m_control.transferState() == sender::TransferState::Receiving) {
+        // The receive's own error (a write that failed): the control ends the receive once this
+        // handler returns, and the run with it, before anything else arrives.
+        m_receiving = true;
+        m_receivePath = m_control.ReciveFilePath();
+        m_receiveFailed = true;
+        QTimer::singleShot(0, this, &CliSession::endFailedReceive);
+    } else if (m_receiving) {
+        // A receive released (the peer went silent) ends the run.
+        m_receiveFailed = true;
+        endFailedReceive();
     } else if (m_sendStarted) {
         m_sendFailed = true;
         // A send that failed without an arrival (in a tick, say) is seen once the handler is done.
@@ -476,6 +468,7 @@ void CliSession::onFile(double &size)
 {
     noticeConnection();
     m_receiving = false;
+    m_receiveFailed = false;
     ++m_receivedFiles;
     m_receivedBytes += qint64(size);
     const QString path = m_control.ReciveFilePath();

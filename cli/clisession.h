@@ -45,6 +45,7 @@ private:
     void listenAgain();
     void afterArrival();
     bool reportIncomplete();
+    void endFailedReceive();
     void reportSendFailed(const QString &reason);
     void reportSendTotals();
     void reportReceiveTotals();
@@ -79,6 +80,7 @@ private:
     quint16 m_listenPort = 0;    ///< the port actually listened on
     bool m_peerSpoke = false;    ///< the peer has sent something: a real peer, not a probe
     bool m_receiving = false;    ///< a file is being received
+    bool m_receiveFailed = false; ///< it failed: the run ends once the control has let it go
     QString m_receivePath;       ///< where it goes
     QString m_lastError;         ///< the description of the last Error event
     ExitGuard m_guard;

@@ -18,6 +18,8 @@ sigset_t terminationSignals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);  // the terminal went away
+    sigaddset(&set, SIGQUIT);
     return set;
 }
 
@@ -35,8 +37,9 @@ void ExitGuard::holdTerminationSignals()
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-ExitGuard::ExitGuard(int timeoutSeconds, QObject *parent)
+ExitGuard::ExitGuard(int timeoutSeconds, std::function<void()> beforeForcedExit, QObject *parent)
     : QObject(parent)
+    , m_beforeForcedExit(std::move(beforeForcedExit))
 {
     holdTerminationSignals(); // in case main() did not
     const sigset_t set = terminationSignals();
@@ -82,6 +85,8 @@ void ExitGuard::watch(int timeoutSeconds)
         } else if (status != 0) {
             // The event loop did not end the run in time: something blocks it.
             say("velmora-cli: " + why + "; a file operation still blocks, so the run ends at once\n");
+            if (m_beforeForcedExit)
+                m_beforeForcedExit();
             ::_exit(status);
         } else {
             cause = cliexit::TimedOut;

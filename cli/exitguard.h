@@ -1,12 +1,13 @@
 #pragma once
-// The end of a run that the event loop may not be free to see: SIGINT, SIGTERM and the time
-// limit are watched by a thread of their own. The first cause is passed to the event loop; if
-// the loop has not ended the process a short grace period later (a file operation that blocks,
-// say), the thread ends it, with the status of that first cause.
+// The end of a run that the event loop may not be free to see: SIGINT, SIGTERM, SIGHUP, SIGQUIT
+// and the time limit are watched by a thread of their own. The first cause is passed to the
+// event loop; if the loop has not ended the process a short grace period later (a file
+// operation that blocks, say), the thread ends it, with the status of that first cause.
 
 #include <QObject>
 
 #include <csignal>
+#include <functional>
 #include <thread>
 
 class ExitGuard : public QObject
@@ -16,14 +17,15 @@ public:
     /// How long the event loop has to end the run itself.
     static constexpr int GraceMsec = 2000;
 
-    /// Keeps SIGINT and SIGTERM from every thread but the guard's. Call it first thing in
+    /// Keeps the signals that end a run from every thread but the guard's. Call it first thing in
     /// main(), before any thread starts: a signal taken by a thread that is stuck in a system
     /// call would wait there with it.
     static void holdTerminationSignals();
 
-    /// Watches SIGINT and SIGTERM for the life of the object; `timeoutSeconds` above 0 also
-    /// ends the run that many seconds from now.
-    explicit ExitGuard(int timeoutSeconds, QObject *parent = nullptr);
+    /// Watches the signals for the life of the object; `timeoutSeconds` above 0 also ends the
+    /// run that many seconds from now. `beforeForcedExit` runs on the guard's thread right
+    /// before it ends the process itself.
+    explicit ExitGuard(int timeoutSeconds, std::function<void()> beforeForcedExit = {}, QObject *parent = nullptr);
     ~ExitGuard() override;
 
 signals:
@@ -34,7 +36,8 @@ signals:
 private:
     void watch(int timeoutSeconds);
 
-    int m_signals = -1;         ///< a signalfd for SIGINT and SIGTERM
+    std::function<void()> m_beforeForcedExit;
+    int m_signals = -1;         ///< a signalfd for the signals that end a run
     int m_stop[2] = {-1, -1};   ///< written to end the thread
     std::thread m_thread;
 };

@@ -54,6 +54,8 @@ int main(int argc, char **argv)
         return cliexit::Usage;
     }
     CliOptions options = command.options;
+    for (const QString &note : options.notes)
+        QTextStream(stderr) << "velmora-cli: " << note << "\n";
     CliDiscovery discovery(options);
     if (options.discover)
         return discovery.listPeers();

@@ -19,8 +19,11 @@ struct SendItem
 struct SendPlan
 {
     QList<SendItem> items;
-    /// Entries that are not sent, with why. Links, devices, FIFOs and sockets are no files to
-    /// send; failures counts what should have been sent but cannot be.
+    /// Entries that are not sent, with why. Inside a folder, links, devices, FIFOs and sockets
+    /// are no files to send and are only listed; everything else that is not sent counts in
+    /// failures: a path named on the command line that is no file that can be sent, and inside
+    /// a folder a file or folder that cannot be read, whose name is not valid UTF-8 or whose
+    /// path is too long to open, or a file announced under a path an earlier one has.
     struct Skipped
     {
         QString path;

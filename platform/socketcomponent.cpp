@@ -360,7 +360,7 @@ void SocketComponent::deliverRequest(qintptr descriptor, quint64 generation)
         const QHostAddress peer = m_allowedPeers.isEmpty() ? QHostAddress() : peerOf(int(descriptor));
         const bool allowed = m_allowedPeers.isEmpty()
             || std::any_of(m_allowedPeers.cbegin(), m_allowedPeers.cend(), [&](const QPair<QHostAddress, int> &net) {
-                   return peer.isInSubnet(plainAddress(net.first), net.second);
+                   return peer.isInSubnet(net.first, net.second); // an IPv6 network never holds an IPv4 peer
                });
         if (!allowed) {
             dropRequest(descriptor);

@@ -68,8 +68,9 @@ public:
     void Listen();
     /// Adopts the pending connection `requestID` (from any component's connectionRequest).
     void Accept(qint32 requestID);
-    /// Who may connect while this endpoint listens: networks, as an address and a prefix length
-    /// (an IPv4 address written as IPv6, ::ffff:a.b.c.d, counts as a.b.c.d). Empty, as a new
+    /// Who may connect while this endpoint listens: networks, as an address and a prefix length.
+    /// A peer's address counts as IPv4 (the endpoint listens on IPv4), so an IPv4 network is
+    /// given as one; an IPv6 network holds no peer. Empty, as a new
     /// component has it: anyone. A request from another address is closed at once, never raised
     /// as connectionRequest, and reported by requestRefused; listening goes on.
     void setAllowedPeers(const QList<QPair<QHostAddress, int>> &networks);

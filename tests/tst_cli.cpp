@@ -1,4 +1,5 @@
 #include "clirun.h"
+#include "sendplan.h"
 #include "splittingproxy.h"
 #include "testhelpers.h"
 
@@ -20,6 +21,8 @@
 #include <memory>
 
 #include <csignal>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +80,9 @@ private slots:
     void fileAboveTwoGiB();
     void commandLine_data();
     void commandLine();
+    void sendPlans_data();
+    void sendPlans();
+    void receiverOfAnotherUserInASharedFolder();
     void gbkPeerBothWays();
 };
 
@@ -230,6 +236,8 @@ void TestCli::interruptedReceiveIsAFailure_data()
     QTest::newRow("the sender is killed") << true << 0 << 1;
     QTest::newRow("SIGTERM to the receiver") << false << int(SIGTERM) << 143;
     QTest::newRow("SIGINT to the receiver") << false << int(SIGINT) << 130;
+    QTest::newRow("SIGHUP to the receiver") << false << int(SIGHUP) << 129;
+    QTest::newRow("SIGQUIT to the receiver") << false << int(SIGQUIT) << 131;
 }
 
 void TestCli::interruptedReceiveIsAFailure()
@@ -331,7 +339,8 @@ void TestCli::foldersIntoAReceiveFolder()
 void TestCli::onlyAllowedPeersConnect()
 {
     Run listener, stranger;
-    const int port = startListener(listener, {"--allow", "127.0.0.2", "--allow", "::1/128", "--once"});
+    // 127.0.0.2 written as IPv6; an IPv6 network holds no IPv4 peer, not even ::/0.
+    const int port = startListener(listener, {"--allow", "::ffff:127.0.0.2/128", "--allow", "::/0", "--once"});
     QVERIFY(port > 0);
     stranger.start(connectArgs(port) + QStringList{"--say", "let me in"});
     QCOMPARE(stranger.finish(), 1);
@@ -347,17 +356,26 @@ void TestCli::onlyAllowedPeersConnect()
     QVERIFY(!listener.lines().contains("message: let me in"));
 }
 
+// Text from the peer, and names of local files a peer may have chosen, print on one line each.
 void TestCli::peerTextStaysOnOneLine()
 {
+    QTemporaryDir dir;
+    const QString name = QStringLiteral("a\nsent: forged\x1b[31m") + QChar(QChar::ParagraphSeparator) + u'z';
+    makeFile(dir.filePath(name), 3);
     Run listener, talker;
-    const int port = startListener(listener, {});
+    const int port = startListener(listener, {"--receive-dir", dir.filePath("in")});
     QVERIFY(port > 0);
-    talker.start(connectArgs(port) + QStringList{"--say", "x\nfile: /etc/passwd (1 bytes)\r\nclosed\t\x1b[31mred\x7f"});
+    talker.start(connectArgs(port) + QStringList{"--say", "x\nfile: /etc/passwd (1 bytes)\r\nclosed\t\x1b[31mred\x7f",
+                                                 "--send", dir.filePath(name)});
     QCOMPARE(talker.finish(), 0);
     QCOMPARE(listener.finish(), 0);
-    QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
-                                            "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f",
-                                            "closed"}));
+    const QString shown = QStringLiteral("a\\nsent: forged\\e[31m\\u2029z");
+    QCOMPARE(listener.lines().mid(0, 4),
+             (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
+                          "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f",
+                          QStringLiteral("file: %1/%2 (3 bytes)").arg(dir.filePath("in"), shown)}));
+    QCOMPARE(listener.lines().last(), QStringLiteral("closed"));
+    QCOMPARE(talker.lines().value(1), QStringLiteral("sent: %1/%2 (3 bytes)").arg(dir.path(), shown));
 }
 
 void TestCli::fileAboveTwoGiB()
@@ -422,7 +440,12 @@ void TestCli::commandLine_data()
                                              << "bad address to allow: localhost";
     QTest::newRow("--allow, IPv4 and IPv6 networks")
         << QStringList{"--listen", "0", "--timeout", "1", "--allow", "10.0.0.0/8", "--allow", "fe80::/10"} << "" << 3
-        << "^listening: \\d+\n$" << "";
+        << "^listening: \\d+\n$"
+        << "--allow fe80::/10 is an IPv6 network: the listener takes IPv4 peers only, so it lets nobody in";
+    QTest::newRow("--allow, a leading zero") << QStringList{"--listen", "0", "--allow", "127.0.0.010"} << "" << 2 << "^$"
+                                             << "bad address to allow: 127.0.0.010 (give four decimal numbers";
+    QTest::newRow("--allow, a short form") << QStringList{"--listen", "0", "--allow", "127.1/8"} << "" << 2 << "^$"
+                                           << "bad address to allow: 127.1/8";
     QTest::newRow("the option wins") << QStringList{"--listen", "0", "--timeout", "1", "--encoding", "GB18030"}
                                      << "Klingon" << 3 << "^listening: \\d+\n$" << "";
 }
@@ -446,6 +469,146 @@ void TestCli::commandLine()
     QVERIFY2(QRegularExpression(out).match(stdOut).hasMatch(), qPrintable(stdOut));
     const QString stdErr = run.error();
     QVERIFY2(stdErr.contains(error), qPrintable(stdErr));
+}
+
+void TestCli::sendPlans_data()
+{
+    // The tree made in a folder, one entry each: "NAME" a file, "NAME/" a folder, "NAME>TARGET" a
+    // link, "NAME|" a FIFO; "%x" in a name is the byte 0xff. "deep/" is a chain of folders too
+    // long for a path, with a file at its end. %1 stands for the folder.
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QStringList>("send");
+    QTest::addColumn<QStringList>("announced");
+    QTest::addColumn<QStringList>("skipped");
+    QTest::addColumn<int>("failures");
+    QTest::newRow("a folder: links and FIFOs inside are only listed")
+        << QStringList{"f/", "f/a", "f/s/", "f/s/b", "f/l>a", "f/p|"} << QStringList{"%1/f"} << QStringList{"f/a", "f/s/b"}
+        << QStringList{"%1/f/l (symbolic link)", "%1/f/p (not a regular file)"} << 0;
+    QTest::newRow("named paths that are no file to send")
+        << QStringList{"dangling>nowhere", "loop>loop", "fifo|"} << QStringList{"%1/dangling", "%1/loop", "%1/fifo", "/dev/null"}
+        << QStringList{}
+        << QStringList{"%1/dangling (no such file or folder)", "%1/loop (too many levels of symbolic links)",
+                       "%1/fifo (not a regular file)", "/dev/null (not a regular file)"}
+        << 4;
+    QTest::newRow("a named link is followed") << QStringList{"a", "l>a"} << QStringList{"%1/l"} << QStringList{"l"}
+                                              << QStringList{} << 0;
+    QTest::newRow("two files announced alike")
+        << QStringList{"monday/", "monday/report.txt", "friday/", "friday/report.txt"}
+        << QStringList{"%1/monday/report.txt", "%1/friday/report.txt"} << QStringList{"report.txt"}
+        << QStringList{"%1/friday/report.txt (report.txt is announced for an earlier file already)"} << 1;
+    QTest::newRow("a name that is not UTF-8")
+        << QStringList{"f/", "f/%x.txt", "f/ok.txt", "f/%xdir/", "f/%xdir/inside"} << QStringList{"%1/f"}
+        << QStringList{"f/ok.txt"}
+        << QStringList{"%1/f/\\xff.txt (name is not valid UTF-8)", "%1/f/\\xffdir (name is not valid UTF-8)"} << 2;
+    QTest::newRow("a file too deep for a path") << QStringList{"f/", "f/ok", "f/deep/"} << QStringList{"%1/f"}
+                                                << QStringList{"f/ok"} << QStringList{"path longer than 4095 bytes)"}
+                                                << 1;
+}
+
+void TestCli::sendPlans()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QStringList, send);
+    QFETCH(QStringList, announced);
+    QFETCH(QStringList, skipped);
+    QFETCH(int, failures);
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.path());
+    for (const QString &entry : tree) {
+        const bool fifo = entry.endsWith(u'|');
+        const QString name = entry.section(u'>', 0, 0).remove(u'|');
+        const QByteArray native = root + '/' + QFile::encodeName(name).replace("%x", "\xff");
+        if (name == u"f/deep/") {
+            // Folders of 200 bytes each, one beneath the other, past what a path can name.
+            int at = ::open(QByteArray(root + "/f").constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            QByteArray level("deep");
+            for (int i = 0; i < 22 && at >= 0; ++i) {
+                ::mkdirat(at, level.constData(), 0700);
+                const int next = ::openat(at, level.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                ::close(at);
+                at = next;
+                level = QByteArray(200, 'd');
+            }
+            QVERIFY(at >= 0);
+            ::close(::openat(at, "file", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            ::close(at);
+        } else if (name.endsWith(u'/')) {
+            QCOMPARE(::mkdir(native.constData(), 0700), 0);
+        } else if (entry.contains(u'>')) {
+            QCOMPARE(::symlink(QFile::encodeName(entry.section(u'>', 1)).constData(), native.constData()), 0);
+        } else if (fifo) {
+            QCOMPARE(::mkfifo(native.constData(), 0600), 0);
+        } else {
+            const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            QVERIFY(fd >= 0 && ::write(fd, "abc", 3) == 3);
+            ::close(fd);
+        }
+    }
+    for (QString &path : send)
+        path.replace(QStringLiteral("%1"), dir.path());
+    const SendPlan plan = planSends(send, std::nullopt);
+    QStringList planned, left;
+    for (const SendItem &item : plan.items)
+        planned << item.announced;
+    for (const SendPlan::Skipped &s : plan.skipped)
+        left << s.path + QStringLiteral(" (") + s.reason + u')';
+    QCOMPARE(planned, announced);
+    if (skipped.value(0).startsWith(u"path longer")) // the deep path itself is too long to compare
+        QVERIFY2(left.size() == 1 && left[0].endsWith(skipped[0]), qPrintable(left.join(u'|')));
+    else
+        QCOMPARE(left, skipped.replaceInStrings(QStringLiteral("%1"), dir.path()));
+    QCOMPARE(plan.failures, failures);
+}
+
+// A receiver run by another user, in a folder everybody may write to: it says so, keeps what
+// arrives unreadable to others until it is whole, and refuses a file it may not write.
+void TestCli::receiverOfAnotherUserInASharedFolder()
+{
+    if (geteuid() != 0)
+        QSKIP("running the receiver as another user needs root");
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0777); // anyone may write, no sticky bit
+    makeFile(dir.filePath("ro.txt"), 10);
+    ::chmod(QFile::encodeName(dir.filePath("ro.txt")).constData(), 0444);
+    const QByteArray before = digest(dir.filePath("ro.txt"));
+    Run receiver;
+    receiver.process->setChildProcessModifier([] {
+        ::umask(022);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(126);
+    });
+    const int port = startListener(receiver, {"--receive-dir", dir.path()});
+    if (port == 0 && receiver.finish() == 126)
+        QSKIP("cannot run velmora-cli as nobody here");
+    QVERIFY(port > 0);
+    QVERIFY(receiver.error().contains(QStringLiteral("velmora-cli: %1 may be written by other users and has no "
+                                                     "sticky bit: they can rename or replace what arrives there")
+                                          .arg(dir.path())));
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(peer.waitForConnected(5000));
+    QByteArray answers;
+    const auto answered = [&](const QByteArray &expected) {
+        return testing::waitFor([&] { return (answers += peer.readAll()) == expected; });
+    };
+    peer.write("FileDat:ro.txt|5|100|True");
+    QVERIFY2(answered("SendErr:"), answers.constData());
+    QCOMPARE(digest(dir.filePath("ro.txt")), before);
+    peer.write("FileDat:new.txt|10|100|False");
+    QVERIFY2(answered("SendErr:SendDat:"), answers.constData());
+    peer.write("12345");
+    QFileInfo part;
+    QVERIFY(testing::waitFor([&] {
+        const QFileInfoList parts = QDir(dir.path()).entryInfoList({".new.txt.velmora-*"}, QDir::Files | QDir::Hidden);
+        part = parts.value(0);
+        return !parts.isEmpty() && part.size() == 5;
+    }));
+    QCOMPARE(int(part.permissions() & 0x0777), 0x0600); // its owner's alone while it arrives
+    peer.write("67890");
+    QVERIFY2(answered("SendErr:SendDat:HereisIt"), answers.constData());
+    QCOMPARE(QFileInfo(dir.filePath("new.txt")).permissions() & 0x0777, 0x0644); // as a new file is made
+    peer.disconnectFromHost();
+    QCOMPARE(receiver.finish(), 0);
 }
 
 // A peer that writes GBK, as a Chinese-language Windows system does: velmora-cli with
@@ -490,7 +653,7 @@ void TestCli::gbkPeerBothWays()
         QVERIFY(server.waitForNewConnection(10000));
         QTcpSocket *peer = server.nextPendingConnection();
         const QByteArray expected = "Message:" + QByteArray(gbk.encode(QStringLiteral("收到了"))) + "FileDat:"
-            + QByteArray(gbk.encode(announced)) + "|5|100000|False";
+            + QByteArray(gbk.encode(announced)) + "|5|4194304|False";
         QByteArray got;
         QVERIFY(testing::waitFor([&] { return (got += peer->readAll()).size() >= expected.size(); }, 10000));
         QCOMPARE(got, expected);

@@ -176,10 +176,12 @@ void TestFaults::fullDiskEndsBothSides()
     const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {"-l", small}); });
     const QString source = m_dir.filePath("big-source");
     testing::makeRandomFile(source, 4 * 1024 * 1024);
+    const QString next = m_dir.filePath("next-source"); // there is room for it once the first is gone
+    testing::makeRandomFile(next, 1000);
     CliRun receiver, sender;
-    const int port = startListener(receiver, {"--receive-path", small + "/in", "--once"});
+    const int port = startListener(receiver, {"--receive-dir", small, "--once"});
     QVERIFY(port > 0);
-    sender.start(Cli, connectArgs(port) + QStringList{"--send", source, "--chunk", "100000"});
+    sender.start(Cli, connectArgs(port) + QStringList{"--send", source, "--send", next, "--chunk", "100000"});
     // Once the receiver has said why, it holds nothing on the full disk any more.
     QVERIFY(testing::waitFor([&] { return !receiver.lines().filter("No space left on device").isEmpty(); }, 30000));
     for (const QString &fd : receiver.descriptorTargets())
@@ -193,8 +195,10 @@ void TestFaults::fullDiskEndsBothSides()
     // "SendErr:" reaches the sender as the refusal it reports.
     QVERIFY2(sender.lines().contains(QStringLiteral("error 0: 错误的文件路径。")), qPrintable(said));
     QVERIFY2(!sender.lines().filter("send failed: " + source).isEmpty(), qPrintable(said));
-    // What reached the disk is counted, the last partial write included: all of the 1 MiB.
-    QVERIFY(receiver.lines().contains("incomplete: " + small + "/in (1048576 of 4194304 bytes)"));
+    // What reached the disk is counted, the last partial write included: all of the 1 MiB. The
+    // receiver ends there: a --once receiver takes no next file after a failed one.
+    QVERIFY(receiver.lines().contains("incomplete: " + small + "/big-source (1048576 of 4194304 bytes)"));
+    QVERIFY(receiver.lines().filter("file: ").isEmpty());
 }
 
 void TestFaults::stalledDiskStillEndsOnSignal()
@@ -236,6 +240,8 @@ void TestFaults::stalledDiskStillEndsOnSignal()
                              15000));
     ::kill(pid_t(daemon.processId()), SIGCONT);
     QCOMPARE(receiver.finish(10000), 143);
+    // The hidden file it was receiving into went with it.
+    QCOMPARE(QDir(backing).entryList(QDir::Files | QDir::Hidden), QStringList());
     sender.finish(30000);
 }
 
