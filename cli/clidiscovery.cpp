@@ -5,6 +5,7 @@
 #include "serviceannouncer.h"
 #include "servicebrowser.h"
 #include "exitguard.h"
+#include "lineescape.h"
 
 #include <QEventLoop>
 #include <QJsonDocument>
@@ -16,15 +17,6 @@ namespace {
 void printError(const QString &text)
 {
     QTextStream(stderr) << "velmora-cli: " << text << "\n" << Qt::flush;
-}
-
-// A name from the network on one line: characters that could break it or steer the terminal are escaped.
-QString lineSafe(const QString &name)
-{
-    QString out;
-    for (const char32_t c : name.toUcs4())
-        out += QChar::isPrint(c) ? QString::fromUcs4(&c, 1) : QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
-    return out;
 }
 
 } // namespace
@@ -66,6 +58,14 @@ int CliDiscovery::browse(const QString &whyUnavailable,
     };
     connect(&client, &discovery::DiscoveryClient::unavailable, &loop, unavailable);
     connect(&browser, &discovery::ServiceBrowser::failed, &loop, unavailable);
+    connect(&client, &discovery::DiscoveryClient::reconnecting, &loop, [](const QString &why) {
+        printError(why + QStringLiteral("; peers are looked for again once it is back"));
+    });
+    connect(&browser, &discovery::ServiceBrowser::limitReached, &loop, [](const QString &why) {
+        printError(QStringLiteral("the Avahi daemon resolves no more peers for this program (%1); some are not "
+                                  "listed")
+                       .arg(why));
+    });
     connect(&termination, &ExitGuard::endRequested, &loop, [&](int status, const QString &why) {
         printError(why);
         loop.exit(status);
@@ -78,11 +78,11 @@ int CliDiscovery::listPeers()
 {
     return browse(QString(), [this](discovery::ServiceBrowser &browser, QEventLoop &loop) {
         connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
-            print(QStringLiteral("peer: %1 %2:%3").arg(lineSafe(peer.name), peer.address).arg(peer.port),
+            print(QStringLiteral("peer: %1 %2:%3").arg(escapedForLine(peer.name), peer.address).arg(peer.port),
                   {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port}});
         });
         connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
-            print(QStringLiteral("gone: ") + lineSafe(name), {{"event", "gone"}, {"name", name}});
+            print(QStringLiteral("gone: ") + escapedForLine(name), {{"event", "gone"}, {"name", name}});
         });
         if (m_options.timeoutSeconds > 0)
             QTimer::singleShot(m_options.timeoutSeconds * 1000, &loop, [&loop] { loop.exit(cliexit::Done); });
@@ -91,7 +91,7 @@ int CliDiscovery::listPeers()
 
 int CliDiscovery::lookUp(CliOptions &options)
 {
-    const QString suffix = QStringLiteral("; cannot look for the peer ") + lineSafe(options.peerName);
+    const QString suffix = QStringLiteral("; cannot look for the peer ") + escapedForLine(options.peerName);
     return browse(suffix, [&options](discovery::ServiceBrowser &browser, QEventLoop &loop) {
         // Instance names compare without regard to case, as DNS names do.
         connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
@@ -103,7 +103,7 @@ int CliDiscovery::lookUp(CliOptions &options)
         });
         QTimer::singleShot(LookupMsec, &loop, [&] {
             printError(QStringLiteral("no peer named \"%1\" found within %2 s")
-                           .arg(lineSafe(options.peerName))
+                           .arg(escapedForLine(options.peerName))
                            .arg(LookupMsec / 1000));
             loop.exit(cliexit::Failed);
         });
@@ -118,8 +118,11 @@ void CliDiscovery::announce(CliSession &session)
     m_announcer = std::make_unique<discovery::ServiceAnnouncer>(*m_client);
     connect(m_client.get(), &discovery::DiscoveryClient::unavailable, this,
             [this](const QString &why) { sayUnavailable(why + QStringLiteral("; the listener is not announced")); });
+    connect(m_client.get(), &discovery::DiscoveryClient::reconnecting, this, [](const QString &why) {
+        printError(why + QStringLiteral("; the listener is announced again once it is back"));
+    });
     connect(m_announcer.get(), &discovery::ServiceAnnouncer::announced, this, [this](const QString &name) {
-        print(QStringLiteral("announced: ") + lineSafe(name), {{"event", "announced"}, {"name", name}});
+        print(QStringLiteral("announced: ") + escapedForLine(name), {{"event", "announced"}, {"name", name}});
     });
     connect(m_announcer.get(), &discovery::ServiceAnnouncer::failed, this,
             [](const QString &why) { printError(QStringLiteral("not announced: ") + why); });

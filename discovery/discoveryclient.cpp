@@ -25,10 +25,15 @@ DiscoveryClient::DiscoveryClient(QObject *parent)
     : QObject(parent)
     , m_poll(std::make_unique<AvahiQtPoll>())
 {
+    connectToDaemon(0);
+}
+
+void DiscoveryClient::connectToDaemon(int flags)
+{
     int error = 0;
     // The state callback runs inside avahi_client_new() already and sets m_client there.
     AvahiClient *client = avahi_client_new(
-        m_poll->api(), AvahiClientFlags(0),
+        m_poll->api(), AvahiClientFlags(flags),
         [](AvahiClient *c, AvahiClientState state, void *self) { stateChanged(c, state, self); }, this, &error);
     if (!client) {
         m_client = nullptr;
@@ -61,11 +66,35 @@ void DiscoveryClient::stateChanged(AvahiClient *client, int state, void *self)
         }
         return;
     case AVAHI_CLIENT_CONNECTING:
+        // Waiting for the daemon: it was gone when a reconnection began, or it went away again.
+        if (d->m_running)
+            d->reconnect();
         return;
     case AVAHI_CLIENT_FAILURE:
-        d->fail(avahi_client_errno(client));
+        if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED)
+            d->reconnect();
+        else
+            d->fail(avahi_client_errno(client));
         return;
     }
+}
+
+void DiscoveryClient::reconnect()
+{
+    if (m_reconnecting)
+        return;
+    m_reconnecting = true;
+    m_running = false;
+    emit reconnecting(QStringLiteral("the Avahi daemon went away"));
+    // Not freed inside Avahi's own callback: from the event loop, with a new connection that
+    // waits for the daemon to come back.
+    QTimer::singleShot(0, this, [this] {
+        if (m_client)
+            avahi_client_free(m_client);
+        m_client = nullptr;
+        m_reconnecting = false;
+        connectToDaemon(AVAHI_CLIENT_NO_FAIL);
+    });
 }
 
 void DiscoveryClient::fail(int error)

@@ -21,7 +21,9 @@ QString defaultInstanceName();
 bool isValidInstanceName(const QString &name);
 
 /// One connection to the Avahi daemon over the system bus, run by this thread's event loop.
-/// It connects at once; ServiceAnnouncer and ServiceBrowser work through it.
+/// It connects at once; ServiceAnnouncer and ServiceBrowser work through it. When a daemon it
+/// was connected to goes away (a restart, say), it waits for the daemon to come back and
+/// connects again.
 class DiscoveryClient : public QObject
 {
     Q_OBJECT
@@ -44,14 +46,20 @@ signals:
     void running();
     /// The daemon is (re)settling its host name: announcements are withdrawn until running().
     void suspended();
+    /// The daemon went away: everything announced or browsed through it is gone, and
+    /// running() follows once it is back.
+    void reconnecting(const QString &why);
 
 private:
     static void stateChanged(AvahiClient *client, int state, void *self);
+    void connectToDaemon(int flags);
     void fail(int error);
+    void reconnect();
 
     std::unique_ptr<AvahiQtPoll> m_poll;
     AvahiClient *m_client = nullptr;
     bool m_running = false;
+    bool m_reconnecting = false; ///< the old connection is on its way out
     QString m_reason;
 };
 

@@ -24,6 +24,9 @@ ServiceAnnouncer::ServiceAnnouncer(DiscoveryClient &client, QObject *parent)
     connect(&client, &DiscoveryClient::unavailable, this, [this] {
         m_group = nullptr; // freed with the client
     });
+    connect(&client, &DiscoveryClient::reconnecting, this, [this] {
+        m_group = nullptr; // freed with the old connection; announced again on running()
+    });
 }
 
 ServiceAnnouncer::~ServiceAnnouncer()

@@ -11,24 +11,37 @@ ServiceBrowser::ServiceBrowser(DiscoveryClient &client, QObject *parent)
     : QObject(parent)
     , m_client(client)
 {
-    connect(&client, &DiscoveryClient::unavailable, this, [this] {
-        // The client frees the browser and the resolvers; what was found is gone with them.
-        m_browser = nullptr;
-        m_sightings.clear();
-        for (const QString &name : m_peers.keys())
-            settle(name);
+    // The client frees the browser and the resolvers; what was found is gone with them.
+    connect(&client, &DiscoveryClient::unavailable, this, &ServiceBrowser::forget);
+    connect(&client, &DiscoveryClient::reconnecting, this, &ServiceBrowser::forget);
+    connect(&client, &DiscoveryClient::running, this, [this] {
+        if (!m_browser)
+            start(); // the daemon is back
     });
-    if (!client.handle())
+    start();
+}
+
+void ServiceBrowser::forget()
+{
+    m_browser = nullptr;
+    m_sightings.clear();
+    for (const QString &name : m_peers.keys())
+        settle(name);
+}
+
+void ServiceBrowser::start()
+{
+    if (!m_client.handle())
         return;
     m_browser = avahi_service_browser_new(
-        client.handle(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, ServiceType, nullptr, AvahiLookupFlags(0),
+        m_client.handle(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, ServiceType, nullptr, AvahiLookupFlags(0),
         [](AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
            const char *name, const char *type, const char *domain, AvahiLookupResultFlags flags, void *self) {
             browsed(b, interface, protocol, event, name, type, domain, flags, self);
         },
         this);
     if (!m_browser) {
-        const QString why = QString::fromUtf8(avahi_strerror(avahi_client_errno(client.handle())));
+        const QString why = QString::fromUtf8(avahi_strerror(avahi_client_errno(m_client.handle())));
         QMetaObject::invokeMethod(this, [this, why] { emit failed(why); }, Qt::QueuedConnection);
     }
 }
@@ -77,6 +90,12 @@ void ServiceBrowser::browsed(AvahiServiceBrowser *, int interface, int protocol,
                 resolved(r, interface, protocol, event, name, domain, address, port, self);
             },
             b);
+        // The daemon keeps a limit on what one client may hold (1024 objects by default): a
+        // service it will not resolve for us stays unlisted, and the host is told once.
+        if (!s.resolver && !b->m_limitSaid) {
+            b->m_limitSaid = true;
+            emit b->limitReached(QString::fromUtf8(avahi_strerror(avahi_client_errno(b->m_client.handle()))));
+        }
         return;
     }
     case AVAHI_BROWSER_REMOVE: {

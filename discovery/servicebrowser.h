@@ -47,6 +47,10 @@ signals:
     void peerGone(const QString &name);
     /// Browsing stopped: the daemon refused it, with the reason.
     void failed(const QString &why);
+    /// The daemon refused to resolve a service it announced, with its reason (the limit of
+    /// objects it keeps for one client, say): from now on some peers may go unlisted. Raised
+    /// once.
+    void limitReached(const QString &why);
 
 private:
     // One sighting of a service: the interface and protocol it was seen on, its name and domain.
@@ -63,12 +67,15 @@ private:
     static void resolved(AvahiServiceResolver *, int interface, int protocol, int event, const char *name,
                          const char *domain, const char *address, quint16 port, void *self);
     void settle(const QString &name);
+    void start();
     void stop();
+    void forget();
 
     DiscoveryClient &m_client;
     AvahiServiceBrowser *m_browser = nullptr;
     std::map<Key, Sighting> m_sightings;
     QMap<QString, DiscoveredPeer> m_peers; ///< reported peers by name
+    bool m_limitSaid = false;
 };
 
 } // namespace discovery

@@ -5,6 +5,7 @@
 #include "filesenderinterface.h"
 #include "form1.h"
 #include "peeroffer.h"
+#include "serviceannouncer.h"
 #include "testhelpers.h"
 
 #include <QAction>
@@ -16,6 +17,10 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -94,6 +99,8 @@ private slots:
     void unknownNameExitsOne();
     void withoutDaemon();
     void windowOffersPeersAndAnnouncesItself();
+    // Last: the 40 services it withdraws stay in the daemon's cache for a second, over its limit.
+    void daemonLimitIsSaid();
 
 private:
     QTemporaryDir dir;
@@ -112,14 +119,19 @@ void TestDiscovery::initTestCase()
 void TestDiscovery::listenerIsFoundAndGone_data()
 {
     QTest::addColumn<bool>("json");
-    QTest::newRow("text") << false;
-    QTest::newRow("json") << true;
+    QTest::addColumn<bool>("restart"); // the daemon restarts while the listener is announced
+    // A name from the network is printed on one line, whatever it holds.
+    QTest::newRow("text") << false << false;
+    QTest::newRow("json") << true << false;
+    QTest::newRow("across a restart of the daemon") << false << true;
 }
 
 void TestDiscovery::listenerIsFoundAndGone()
 {
     QFETCH(bool, json);
-    const QString name = uniqueName(QStringLiteral("found"));
+    QFETCH(bool, restart);
+    const QString name = uniqueName(QStringLiteral("found")) + QChar(QChar::LineSeparator) + QStringLiteral("peer: x");
+    const QString shown = QString(name).replace(QChar(QChar::LineSeparator), QStringLiteral("\\u2028"));
     const QStringList format = json ? QStringList{"--json"} : QStringList{};
     Run listener;
     listener.listenAs(name, format);
@@ -136,16 +148,29 @@ void TestDiscovery::listenerIsFoundAndGone()
         }
         return port > 0;
     }, 30000));
-    QVERIFY2(listener.waitForLine(printed(json, "announced: " + name, {{"event", "announced"}, {"name", name}})),
-             listener.out.constData());
-    QVERIFY2(browser.waitForLine(printed(json, QStringLiteral("peer: %1 127.0.0.1:%2").arg(name).arg(port),
-                                       {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port}})),
-             browser.out.constData());
+    const QString announced = printed(json, "announced: " + shown, {{"event", "announced"}, {"name", name}});
+    const QString found = printed(json, QStringLiteral("peer: %1 127.0.0.1:%2").arg(shown).arg(port),
+                                  {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port}});
+    const QString gone = printed(json, "gone: " + shown, {{"event", "gone"}, {"name", name}});
+    QVERIFY2(listener.waitForLine(announced), listener.out.constData());
+    QVERIFY2(browser.waitForLine(found), browser.out.constData());
+    if (restart) {
+        // Both find the daemon again: the listener is announced anew and found anew.
+        const qint64 restarter = qEnvironmentVariableIntValue("VELMORA_TEST_AVAHI_RESTARTER");
+        QVERIFY2(restarter > 0, "with_avahi.sh names no restarter");
+        ::kill(pid_t(restarter), SIGUSR1);
+        QVERIFY2(waitFor([&] { return listener.count(announced) == 2; }, 60000), listener.out.constData());
+        QVERIFY2(waitFor([&] { return browser.count(found) == 2; }, 60000), browser.out.constData());
+        QCOMPARE(browser.count(gone), 1);
+        QCOMPARE(listener.errorLines(), QStringList{"velmora-cli: the Avahi daemon went away; the listener is "
+                                                    "announced again once it is back"});
+        QCOMPARE(browser.errorLines(), QStringList{"velmora-cli: the Avahi daemon went away; peers are looked for "
+                                                   "again once it is back"});
+    }
 
     listener.process->terminate();
     QCOMPARE(listener.finish(), 143);
-    QVERIFY2(browser.waitForLine(printed(json, "gone: " + name, {{"event", "gone"}, {"name", name}})),
-             browser.out.constData());
+    QVERIFY2(waitFor([&] { return browser.count(gone) == (restart ? 2 : 1); }, 30000), browser.out.constData());
     browser.process->terminate();
     QCOMPARE(browser.finish(), 143);
 }
@@ -192,6 +217,31 @@ void TestDiscovery::unknownNameExitsOne()
     Run browser; // with nothing to report, the time-out ends it with status 0
     browser.start({"--discover", "--timeout", "1"});
     QCOMPARE(browser.finish(), 0);
+}
+
+void TestDiscovery::daemonLimitIsSaid()
+{
+    // More services than the daemon resolves for one client (32 objects in all, with_avahi.sh).
+    std::vector<std::unique_ptr<discovery::DiscoveryClient>> clients;
+    std::vector<std::unique_ptr<discovery::ServiceAnnouncer>> announcers;
+    int announced = 0;
+    for (int i = 0; i < 40; ++i) {
+        if (i % 20 == 0)
+            clients.push_back(std::make_unique<discovery::DiscoveryClient>());
+        announcers.push_back(std::make_unique<discovery::ServiceAnnouncer>(*clients.back()));
+        connect(announcers.back().get(), &discovery::ServiceAnnouncer::announced, this, [&] { ++announced; });
+        announcers.back()->announce(uniqueName(QStringLiteral("many %1").arg(i)), quint16(20000 + i));
+    }
+    QVERIFY(waitFor([&] { return announced == 40; }, 60000));
+    Run browser;
+    browser.start({"--discover", "--timeout", "120"});
+    QVERIFY2(waitFor([&] { return !browser.errorLines().isEmpty(); }, 60000), browser.out.constData());
+    QVERIFY2(browser.errorLines().first().startsWith(
+                 "velmora-cli: the Avahi daemon resolves no more peers for this program ("),
+             qPrintable(browser.errorLines().join(u'\n')));
+    browser.process->terminate();
+    QCOMPARE(browser.finish(), 143);
+    QCOMPARE(browser.errorLines().size(), 2); // said once, then the signal
 }
 
 void TestDiscovery::withoutDaemon()

@@ -2,6 +2,10 @@
 # Runs a command with an Avahi daemon that answers on loopback only, and stops what it started.
 # usage: with_avahi.sh STATE_DIR COMMAND...
 #
+# The command finds this script's pid in VELMORA_TEST_AVAHI_RESTARTER: SIGUSR1 to it stops the
+# daemon and starts it again, as a restart by the system would. The daemon keeps at most 32
+# objects (browsers, resolvers, entry groups) for one client, so its limit is cheap to reach.
+#
 # When no system bus runs, it starts one; it then starts avahi-daemon with a configuration of its
 # own (STATE_DIR/velmora-test-avahi.conf) that allows the interface lo alone and publishes nothing
 # of the host's own. Multicast never leaves lo. A daemon this script did not start answers on
@@ -96,6 +100,7 @@ fi
 cat >"$conf" <<'EOF'
 [server]
 allow-interfaces=lo
+objects-per-client-max=32
 use-ipv4=yes
 use-ipv6=no
 enable-dbus=yes
@@ -112,14 +117,32 @@ publish-a-on-ipv6=no
 [reflector]
 enable-reflector=no
 EOF
-avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f "$conf" >"$state/avahi-daemon.log" 2>&1 9>&- &
-avahi_pid=$!
-if ! wait_for avahi_running; then
-  echo "avahi-daemon (pid $avahi_pid) did not come up; its log:"
-  cat "$state/avahi-daemon.log"
-  exit 1
-fi
+start_avahi() {
+  avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title -f "$conf" >>"$state/avahi-daemon.log" 2>&1 9>&- &
+  avahi_pid=$!
+  if ! wait_for avahi_running; then
+    echo "avahi-daemon (pid $avahi_pid) did not come up; its log:"
+    cat "$state/avahi-daemon.log"
+    exit 1
+  fi
+}
+: >"$state/avahi-daemon.log"
+start_avahi
 
+restart=0
+trap 'restart=1' USR1
+export VELMORA_TEST_AVAHI_RESTARTER=$$
 "$@" 9>&- &
 command_pid=$!
-wait "$command_pid"
+while :; do
+  wait "$command_pid"
+  status=$?
+  # A signal ends the wait early: restart the daemon and wait on.
+  [ "$restart" -eq 1 ] && alive "$command_pid" || break
+  restart=0
+  kill "$avahi_pid"
+  wait_for dead "$avahi_pid" || kill -9 "$avahi_pid"
+  rm -f /run/avahi-daemon/pid
+  start_avahi
+done
+exit "$status"
