@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Throughput, CPU, memory and pacing of velmora-cli against nc, on one machine over 127.0.0.1,
-# with iperf3's memory-to-memory rate over the same loopback as the ceiling, then many small
-# files and the message round trip (velmora-controlbench). Every tool is timed the same way:
-# from the sender's start until both processes have exited (and the copy is on disk).
+# with iperf3's memory-to-memory rate over the same loopback as the ceiling, then velmora-cli and
+# nc over an emulated 1 Gbit/s link, many small files and the message round trip
+# (velmora-controlbench). velmora-cli runs with its defaults (no --chunk, no --interval), as a
+# new user runs it. Every tool is timed the same way: from the sender's start until both
+# processes have exited (and the copy is on disk).
 # usage: bench/throughput.sh [RUNS]   (default 3; each size is moved RUNS times by each tool, after
 # one untimed run of each)
+# The link is the loopback of a network namespace of its own (unshare -n, root only), cut to
+# Ethernet's 1500-byte packets and shaped to 1 Gbit/s with tbf; without root that part is skipped.
 # VELMORA_BIN_DIR=folder runs the velmora-cli found there instead of build/bin's.
 # Prints a table and one JSON line; every received file is compared with cmp and a mismatch
 # fails the run.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+link_mode=0
+if [ "${1:-}" = "--on-emulated-link" ]; then link_mode=1; shift; fi
 runs="${1:-3}"
 sizes=(512 1024)
 
@@ -44,11 +50,12 @@ make_file() { # path MiB
 # Prefixes each line with the time it was printed.
 stamp_lines() { while IFS= read -r line; do printf '%s %s\n' "$(now)" "$line"; done; }
 
-# One velmora-cli transfer: file chunk interval; sets RATE (MB/s, from the sender's start until
-# both sides have exited), DATA_RATE (MB/s, from the connection to the end of the send), CPU (s,
-# both sides), RSS_SEND, RSS_RECV.
+# One velmora-cli transfer: file [chunk interval] (without them, velmora-cli's defaults); sets RATE
+# (MB/s, from the sender's start until both sides have exited), DATA_RATE (MB/s, from the
+# connection to the end of the send), CPU (s, both sides), RSS_SEND, RSS_RECV.
 velmora_run() {
-  local src="$1" chunk="$2" interval="$3" dst="$work/velmora.out"
+  local src="$1" dst="$work/velmora.out" pacing=()
+  [ -n "${2:-}" ] && pacing=(--chunk "$2" --interval "$3")
   rm -f "$dst" "$work/recv.out"
   sync # what the last run left to write back is not this run's to pay
   /usr/bin/time -v -o "$work/recv.time" "$cli" --listen 0 --receive-path "$dst" --once --timeout 900 \
@@ -62,7 +69,7 @@ velmora_run() {
   [ -n "$port" ] || { echo "receiver did not start"; cat "$work/recv.err"; exit 1; }
   local t0 t1; t0="$(now)"
   /usr/bin/time -v -o "$work/send.time" "$cli" --connect "127.0.0.1:$port" --send "$src" \
-    --chunk "$chunk" --interval "$interval" --timeout 900 2>"$work/send.err" | stamp_lines >"$work/send.out"
+    "${pacing[@]}" --timeout 900 2>"$work/send.err" | stamp_lines >"$work/send.out"
   wait "$rpid"
   t1="$(now)"
   cmp "$src" "$dst" || { echo "MISMATCH: velmora-cli received a different file"; exit 1; }
@@ -128,6 +135,25 @@ iperf_run() {
   CEILING="$(awk -F: '/"sum_received"/ { found = 1 } found && /"bits_per_second"/ { gsub(/[ ,]/, "", $2); printf "%.1f", $2 / 8e6; exit }' "$work/iperf.json")"
 }
 
+# Over the emulated link (run inside its namespace by the part below): 256 MiB, RUNS times each.
+if [ "$link_mode" -eq 1 ]; then
+  ip link set lo up
+  ip link set lo mtu 1500
+  tc qdisc add dev lo root tbf rate 1gbit burst 256kb latency 20ms
+  big="$work/link.bin"
+  make_file "$big" 256
+  velmora_run "$big"
+  nc_run "$big"
+  rates=(); ncrates=()
+  for _ in $(seq 1 "$runs"); do
+    velmora_run "$big"
+    nc_run "$big"
+    rates+=("$RATE"); ncrates+=("$NC_RATE")
+  done
+  echo "LINK $(median "${rates[@]}") $(median "${ncrates[@]}") ${rates[*]} / ${ncrates[*]}"
+  exit 0
+fi
+
 chunk=4194304
 declare -A v_med nc_med ratio_of min_ratio each_ratio each_rate each_nc_rate v_cpu nc_cpu ceiling share
 rss_send=(); rss_recv=(); nc_rss=()
@@ -137,11 +163,11 @@ for size in "${sizes[@]}"; do
   rates=(); ncrates=(); ratios=(); cpus=(); nccpus=(); ceilings=()
   # One untimed run of each tool first: the first use of fresh memory is slower on a virtual
   # machine, and it should fall on no tool's timed run.
-  velmora_run "$big" "$chunk" 1
+  velmora_run "$big"
   nc_run "$big"
   iperf_run "$size"
   for _ in $(seq 1 "$runs"); do
-    velmora_run "$big" "$chunk" 1
+    velmora_run "$big"
     nc_run "$big"
     iperf_run "$size"
     rates+=("$RATE"); ncrates+=("$NC_RATE"); cpus+=("$CPU"); nccpus+=("$NC_CPU"); ceilings+=("$CEILING")
@@ -169,6 +195,13 @@ head -c 100000000 /dev/urandom >"$paced"
 velmora_run "$paced" 100000 10
 p_rate="$DATA_RATE"
 p_dev="$(calc %.1f "($p_rate - 10.0) / 10.0 * 100")"
+
+# The emulated 1 Gbit/s link.
+link_v=""; link_nc=""; link_each=""
+if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null && command -v tc >/dev/null; then
+  link_line="$(VELMORA_BIN_DIR="$bin" unshare -n "$0" --on-emulated-link "$runs" | sed -n 's/^LINK //p' || true)"
+  read -r link_v link_nc link_each <<<"$link_line" || true
+fi
 
 # A folder of 1000 files of 4 KiB, velmora-cli to velmora-cli, from the sender's start until both
 # have exited.
@@ -208,7 +241,7 @@ rss_s="$(maximum "${rss_send[@]}")"; rss_r="$(maximum "${rss_recv[@]}")"; rss_nc
 limit="$(calc %.1f "64 + 4 * $chunk / 1048576")"
 row() { printf '%-52s %14s\n' "$1" "$2"; }
 echo
-echo "runs per size: $runs (median shown); chunk 4 MiB, interval 1 ms; $(nproc) cores; $(uptime | sed 's/.*load average/load average/')"
+echo "runs per size: $runs (median shown); velmora-cli with its defaults (chunk 4 MiB, interval 1 ms); $(nproc) cores; $(uptime | sed 's/.*load average/load average/')"
 row "measure" "value"
 row "----------------------------------------------------" "--------------"
 for size in "${sizes[@]}"; do
@@ -229,6 +262,14 @@ row "peak RSS velmora-cli sender" "$rss_s MiB"
 row "peak RSS velmora-cli receiver" "$rss_r MiB"
 row "peak RSS nc (either side)" "$rss_nc MiB"
 row "RSS bound (64 MiB + 4 x chunk)" "$limit MiB"
+if [ -n "$link_v" ]; then
+  row "1 Gbit/s link, 256 MiB: velmora-cli, defaults" "$link_v MB/s"
+  row "1 Gbit/s link, 256 MiB: nc" "$link_nc MB/s"
+  row "ratio velmora-cli / nc on the link (goal >= 0.95)" "$(calc %.2f "$link_v / $link_nc")"
+  row "  MB/s of each run, velmora-cli / nc" "$link_each"
+else
+  row "1 Gbit/s link" "skipped (needs root, unshare and tc)"
+fi
 row "paced: chunk 100000, interval 10 ms, 100 MB" "$p_rate MB/s"
 row "  (from the connection to the end of the send)" ""
 row "pacing: off the 10 MB/s ceiling (goal within 2%)" "$p_dev %"
@@ -250,6 +291,7 @@ for size in "${sizes[@]}"; do
 done
 json+=",\"rss_mib_sender\":$rss_s,\"rss_mib_receiver\":$rss_r,\"rss_mib_nc\":$rss_nc,\"rss_mib_bound\":$limit"
 json+=",\"folder_files_per_second\":$folder_rate"
+[ -n "$link_v" ] && json+=",\"link_1gbit_mbps_velmora\":$link_v,\"link_1gbit_mbps_nc\":$link_nc"
 json+=",\"paced_mbps\":$p_rate,\"paced_ceiling_mbps\":10.0,\"paced_deviation_pct\":$p_dev"
 [ -n "$small" ] && json+=",\"small_files\":$small,\"message_round_trip\":$rtt"
 echo "$json}"
