@@ -173,9 +173,10 @@ public:
     QString partialFilePath() const { return m_part.path(); }
     /// Keeps every received file under `folder` (empty: no folder, as a new control has): each
     /// header's path is mapped into it by ReceiveFolder's rules, whatever ReciveFilePath holds,
-    /// and the sub-folders it names are made; a path that cannot be mapped, or that would lead
-    /// out of the folder through a link, is refused with "SendErr:". ReciveFilePath then names
-    /// the file last received. Not persisted.
+    /// and the sub-folders it names are made; a path that cannot be mapped, or that meets a link
+    /// anywhere below the folder, is refused with "SendErr:". Nothing outside the folder is
+    /// touched, whatever others do in it meanwhile (ReceiveFolder::resolve). ReciveFilePath then
+    /// names the file last received. Not persisted.
     void setReceiveFolder(const QString &folder);
     QString receiveFolder() const;
     /// Number of live instances in this process.
