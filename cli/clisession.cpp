@@ -228,7 +228,7 @@ void CliSession::start()
 {
     m_plan = planSends(m_options.sendPaths, m_options.receivePath);
     for (const SendPlan::Skipped &s : m_plan.skipped)
-        print(QStringLiteral("skipped: %1 (%2)").arg(escapedForLine(s.path), s.reason),
+        print(QStringLiteral("skipped: %1 (%2)").arg(escapedForLine(s.path), escapedForLine(s.reason)),
               {{"event", "skipped"}, {"path", s.path}, {"reason", s.reason}});
     try {
         m_control.setBufferSize(m_options.chunk);

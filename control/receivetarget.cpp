@@ -17,8 +17,8 @@ std::optional<ReceiveTarget> ReceiveTarget::atPath(const QString &path)
     QByteArray native = QFile::encodeName(QFileInfo(path).absoluteFilePath());
     struct stat info = {};
     if (::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        // A link is followed to the file it leads to, which is then replaced; a dangling one is
-        // replaced itself.
+        // A link is followed to the file it leads to, which is then replaced; a dangling one
+        // stays a link, which look() refuses.
         if (char *real = ::realpath(native.constData(), nullptr)) {
             native = real;
             std::free(real);

@@ -56,7 +56,8 @@ public:
 
     /// The target at `path`, a path the host or the peer chose and the receiving side does not
     /// confine: its folder is opened as the path says, links included, and a target that is a
-    /// link stands for the file it leads to. Nothing when the folder cannot be opened.
+    /// link stands for the file it leads to (a dangling link stays a link, no usable target).
+    /// Nothing when the folder cannot be opened.
     static std::optional<ReceiveTarget> atPath(const QString &path);
 
     /// `name` in the folder `folder` (a descriptor taken over), shown as `path`; `route` is the
