@@ -1,0 +1,140 @@
+#include "cpace.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+
+namespace secure::cpace {
+
+namespace {
+
+// SHA-512's input block.
+constexpr int HashBlockBytes = 128;
+
+QByteArray sha512(const QByteArray &data)
+{
+    QByteArray out(crypto_hash_sha512_BYTES, '\0');
+    crypto_hash_sha512(reinterpret_cast<unsigned char *>(out.data()),
+                       reinterpret_cast<const unsigned char *>(data.constData()), quint64(data.size()));
+    return out;
+}
+
+const unsigned char *bytes(const QByteArray &data)
+{
+    return reinterpret_cast<const unsigned char *>(data.constData());
+}
+
+// Reads a LEB128 length at `at`, moving past it; nothing when it runs past the end or too long.
+std::optional<qsizetype> readLength(const QByteArray &data, qsizetype &at)
+{
+    quint64 value = 0;
+    for (int shift = 0; at < data.size() && shift < 35; shift += 7) {
+        const uchar b = uchar(data[at++]);
+        value |= quint64(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            return qsizetype(value);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+QByteArray prependLength(const QByteArray &data)
+{
+    QByteArray out;
+    quint64 length = quint64(data.size());
+    do {
+        const uchar low = uchar(length & 0x7f);
+        length >>= 7;
+        out += char(length ? low | 0x80 : low);
+    } while (length);
+    return out + data;
+}
+
+QByteArray prefixFreeCat(const QList<QByteArray> &parts)
+{
+    QByteArray out;
+    for (const QByteArray &part : parts)
+        out += prependLength(part);
+    return out;
+}
+
+QByteArray generatorString(const QByteArray &prs, const QByteArray &ci, const QByteArray &sid)
+{
+    const QByteArray dsi(Dsi);
+    const qsizetype padding =
+        std::max<qsizetype>(0, HashBlockBytes - 1 - prependLength(prs).size() - prependLength(dsi).size());
+    return prefixFreeCat({dsi, prs, QByteArray(padding, '\0'), ci, sid});
+}
+
+QByteArray elementFromHash(const QByteArray &hash)
+{
+    QByteArray point(ElementBytes, '\0');
+    if (hash.size() == crypto_core_ristretto255_HASHBYTES)
+        crypto_core_ristretto255_from_hash(reinterpret_cast<unsigned char *>(point.data()), bytes(hash));
+    return point;
+}
+
+QByteArray generator(const QByteArray &prs, const QByteArray &ci, const QByteArray &sid)
+{
+    return elementFromHash(sha512(generatorString(prs, ci, sid)));
+}
+
+QByteArray sampleScalar()
+{
+    QByteArray scalar(ElementBytes, '\0');
+    crypto_core_ristretto255_scalar_random(reinterpret_cast<unsigned char *>(scalar.data()));
+    return scalar;
+}
+
+std::optional<QByteArray> scalarMult(const QByteArray &scalar, const QByteArray &element)
+{
+    if (scalar.size() != ElementBytes || element.size() != ElementBytes)
+        return std::nullopt;
+    QByteArray out(ElementBytes, '\0');
+    // Fails for an encoding that is not a group element and for the neutral element as result.
+    if (crypto_scalarmult_ristretto255(reinterpret_cast<unsigned char *>(out.data()), bytes(scalar), bytes(element))
+        != 0)
+        return std::nullopt;
+    return out;
+}
+
+QByteArray message(const QByteArray &share, const QByteArray &associated)
+{
+    return prefixFreeCat({share, associated});
+}
+
+std::optional<QPair<QByteArray, QByteArray>> parseMessage(const QByteArray &message)
+{
+    QList<QByteArray> fields;
+    qsizetype at = 0;
+    while (fields.size() < 2) {
+        const auto length = readLength(message, at);
+        if (!length || *length > message.size() - at)
+            return std::nullopt;
+        fields.append(message.mid(at, *length));
+        at += *length;
+    }
+    if (at != message.size())
+        return std::nullopt;
+    return qMakePair(fields[0], fields[1]);
+}
+
+QByteArray intermediateKey(const QByteArray &sid, const QByteArray &shared, const QByteArray &initiatorMessage,
+                           const QByteArray &responderMessage)
+{
+    return sha512(prefixFreeCat({QByteArray(Dsi) + "_ISK", sid, shared}) + initiatorMessage + responderMessage);
+}
+
+QByteArray confirmationTag(const QByteArray &isk, const QByteArray &ownMessage)
+{
+    const QByteArray key = sha512("CPaceMac" + isk);
+    crypto_auth_hmacsha512_state state;
+    crypto_auth_hmacsha512_init(&state, bytes(key), size_t(key.size()));
+    crypto_auth_hmacsha512_update(&state, bytes(ownMessage), quint64(ownMessage.size()));
+    QByteArray tag(crypto_auth_hmacsha512_BYTES, '\0');
+    crypto_auth_hmacsha512_final(&state, reinterpret_cast<unsigned char *>(tag.data()));
+    return tag;
+}
+
+} // namespace secure::cpace

@@ -1,0 +1,68 @@
+#include "framecodec.h"
+
+#include <QtEndian>
+
+namespace secure::frame {
+
+namespace {
+
+std::optional<quint32> limitOf(quint8 type)
+{
+    switch (Type(type)) {
+    case Type::Control:
+        return MaxControlBytes;
+    case Type::Data:
+        return MaxDataBytes;
+    case Type::Hello:
+    case Type::Stop:
+    case Type::Pairing:
+        return MaxSmallBytes;
+    }
+    return std::nullopt; // a type this version does not know
+}
+
+} // namespace
+
+std::variant<NeedMore, Header, Malformed> readHeader(QByteArrayView bytes)
+{
+    if (bytes.size() < HeaderBytes)
+        return NeedMore{};
+    const quint8 type = quint8(bytes[0]);
+    const quint32 length = qFromBigEndian<quint32>(bytes.data() + 1);
+    const auto limit = limitOf(type);
+    if (!limit)
+        return Malformed{"a frame of an unknown type"};
+    if (length > *limit)
+        return Malformed{"a frame longer than its type allows"};
+    return Header{Type(type), length};
+}
+
+QByteArray header(Type type, quint32 length)
+{
+    QByteArray out(HeaderBytes, '\0');
+    out[0] = char(type);
+    qToBigEndian(length, out.data() + 1);
+    return out;
+}
+
+QByteArray frame(Type type, QByteArrayView payload)
+{
+    return header(type, quint32(payload.size())) + payload.toByteArray();
+}
+
+QByteArray helloPayload()
+{
+    QByteArray out(5, '\0');
+    out[0] = char(Version);
+    qToBigEndian(Capabilities, out.data() + 1);
+    return out;
+}
+
+std::optional<Hello> readHello(QByteArrayView payload)
+{
+    if (payload.size() != 5 || quint8(payload[0]) == 0)
+        return std::nullopt;
+    return Hello{quint8(payload[0]), qFromBigEndian<quint32>(payload.data() + 1)};
+}
+
+} // namespace secure::frame

@@ -1,0 +1,69 @@
+#pragma once
+// The frames of a secure connection: pure functions, bytes in, a frame's header or an error
+// out. Each frame is a type byte and a 32-bit big-endian payload length, then the payload.
+//
+//   Hello    version (1 byte), capabilities (32-bit big-endian): the first frame each way
+//   Control  one control message, tag first, exactly as a plain connection carries it
+//   Data     bytes of the file being sent
+//   Stop     the sender stopped its send: the receiving side ends its receive
+//   Pairing  a message of the pairing run (see pairing.h)
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <optional>
+#include <variant>
+
+namespace secure::frame {
+
+enum class Type : quint8 { Hello = 1, Control = 2, Data = 3, Stop = 4, Pairing = 5 };
+
+/// Bytes of a frame's header.
+inline constexpr int HeaderBytes = 5;
+/// The version this program speaks, and the capabilities it has (none beyond version 1 yet).
+inline constexpr quint8 Version = 1;
+inline constexpr quint32 Capabilities = 0;
+/// The longest payload of each kind a reader accepts: a control message is at most a tag and
+/// 8192 characters of four bytes; data frames as the writer cuts them.
+inline constexpr quint32 MaxControlBytes = 8 + 8192 * 4;
+inline constexpr quint32 MaxDataBytes = 4 * 1024 * 1024;
+inline constexpr quint32 MaxSmallBytes = 1024; ///< hello, stop and pairing frames
+
+/// A frame's header.
+struct Header
+{
+    Type type;
+    quint32 length;
+    bool operator==(const Header &) const = default;
+};
+
+/// Not enough bytes yet for a header.
+struct NeedMore
+{
+};
+
+/// Why bytes are no frame: an unknown type, or a payload longer than its type allows.
+struct Malformed
+{
+    const char *why;
+};
+
+/// Reads the header at the front of `bytes`.
+std::variant<NeedMore, Header, Malformed> readHeader(QByteArrayView bytes);
+/// The header of a frame of `type` with a payload of `length` bytes.
+QByteArray header(Type type, quint32 length);
+/// A whole frame.
+QByteArray frame(Type type, QByteArrayView payload);
+
+/// What a peer's hello says.
+struct Hello
+{
+    quint8 version = 0;
+    quint32 capabilities = 0;
+};
+/// The payload of our hello.
+QByteArray helloPayload();
+/// Reads a hello's payload; nothing when it is not one.
+std::optional<Hello> readHello(QByteArrayView payload);
+
+} // namespace secure::frame
