@@ -20,6 +20,7 @@ namespace {
 constexpr int DrainLimitMsec = 60000;
 // What one plain read or write moves where a file system takes no sendfile(2) or splice(2).
 constexpr qint64 PlainCopyBytes = 256 * 1024;
+constexpr int PipeBytes = 1024 * 1024;
 
 // The file system (or the kind of file) does not do zero-copy moves: plain reads and writes will.
 bool isZeroCopyRefused(int systemError)
@@ -57,12 +58,16 @@ bool isPeerGone(int systemError)
 }
 
 Connection::Connection(int descriptor)
-    : readNotifier(descriptor, QSocketNotifier::Read)
-    , m_fd(descriptor)
+    : m_fd(descriptor)
+    , m_readNotifier(descriptor, QSocketNotifier::Read)
     , m_writeNotifier(descriptor, QSocketNotifier::Write)
 {
     m_writeNotifier.setEnabled(false);
     QObject::connect(&m_writeNotifier, &QSocketNotifier::activated, this, [this] { drain(); });
+    QObject::connect(&m_readNotifier, &QSocketNotifier::activated, this, [this] {
+        if (readable)
+            readable();
+    });
 }
 
 Connection::~Connection()
@@ -70,7 +75,22 @@ Connection::~Connection()
     for (const Pending &p : m_queue)
         if (p.file >= 0)
             ::close(p.file);
+    for (int &end : m_pipe)
+        if (end >= 0)
+            ::close(std::exchange(end, -1));
     closeDescriptor();
+}
+
+qint64 Connection::receiveToFile(int file, qint64 offset, qint64 maxBytes, int &systemError)
+{
+    if (m_pipe[0] < 0) {
+        if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            systemError = errno;
+            return 0;
+        }
+        ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeBytes); // fewer round trips; the default size works too
+    }
+    return spliceToFile(m_pipe, file, offset, maxBytes, systemError);
 }
 
 qint64 Connection::waiting() const
@@ -213,8 +233,9 @@ void Connection::closeWhenDrained()
     failed = nullptr;
     drained = nullptr;
     rangeFailed = nullptr;
-    readNotifier.setEnabled(false);
-    readNotifier.disconnect();
+    readable = nullptr;
+    peerStopped = nullptr;
+    m_readNotifier.setEnabled(false);
     m_closing = true;
     if (m_queue.empty()) {
         closeDescriptor(); // at once: the peer sees the close now, not after the next loop
@@ -332,7 +353,7 @@ void Connection::closeDescriptor()
 {
     if (m_fd < 0)
         return;
-    readNotifier.setEnabled(false);
+    m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
     ::close(std::exchange(m_fd, -1));
 }

@@ -5,6 +5,7 @@
 // the platform library only; not installed.
 
 #include "automation.h"
+#include "transport.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -25,45 +26,34 @@ bool isPeerGone(int systemError);
 
 /// A connected stream on its own descriptor: what waits to be sent (bytes and file ranges, in
 /// call order), reads straight from the descriptor, and the notifiers.
-class Connection : public QObject
+class Connection : public Transport
 {
 public:
     explicit Connection(int descriptor);
     ~Connection() override;
 
-    qint64 queued() const { return m_queued; }
-
+    qint64 queued() const override { return m_queued; }
     /// Bytes waiting in the kernel to be read.
-    qint64 waiting() const;
+    qint64 waiting() const override;
     /// Bytes sent and not yet acknowledged by the peer, still in the system's send queue.
-    qint64 unacknowledged() const;
-    /// Reads up to `count` waiting bytes into `into`; returns how many came.
-    qint64 read(char *into, qint64 count);
-    /// Why a readable descriptor has nothing waiting: -1 while it stays open, 0 when the peer
-    /// closed, else the system error that broke it.
-    int closeReason() const;
+    qint64 unacknowledged() const override;
+    qint64 read(char *into, qint64 count) override;
+    int closeReason() const override;
+    /// With splice(2) through a pipe of its own, no copy in this process.
+    qint64 receiveToFile(int file, qint64 offset, qint64 maxBytes, int &systemError) override;
+    void send(const QByteArray &bytes) override;
+    /// The range goes out with sendfile(2).
+    qint64 sendFile(int file, qint64 offset, qint64 count, std::optional<AutomationError> &failure) override;
+    void closeWhenDrained() override;
+    void watchReadable(bool on) override { m_readNotifier.setEnabled(on); }
+
     /// Moves up to `maxBytes` waiting bytes into `file` at `offset` through `pipe` (splice(2));
     /// returns the count taken from the connection. When the file cannot take them it sets
     /// `systemError` and closes the pipe, and the count includes the bytes lost with it.
     qint64 spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 maxBytes, int &systemError);
-
     /// Reads up to `maxBytes` waiting bytes and writes them into `file` at `offset`; returns the
     /// count read. When the file cannot take them it sets `systemError`.
     qint64 readToFile(int file, qint64 offset, qint64 maxBytes, int &systemError);
-
-    void send(const QByteArray &bytes);
-
-    /// Queues a file range (taking over `file`); returns how much of it left at once, or the
-    /// error that ended it at once.
-    qint64 sendFile(int file, qint64 offset, qint64 count, std::optional<AutomationError> &failure);
-
-    /// The owner lets go: what is queued still goes out, then the descriptor is closed.
-    void closeWhenDrained();
-
-    QSocketNotifier readNotifier;
-    std::function<void(int)> failed;                          ///< a send failed: the system error
-    std::function<void()> drained;                            ///< the queue ran empty
-    std::function<void(qint32, const QString &)> rangeFailed; ///< a file range was cut short
 
 private:
     struct Pending
@@ -87,7 +77,9 @@ private:
     void closeDescriptor();
 
     int m_fd;
+    QSocketNotifier m_readNotifier;
     QSocketNotifier m_writeNotifier;
+    int m_pipe[2] = {-1, -1}; ///< carries bytes from the socket to a file
     std::deque<Pending> m_queue;
     qint64 m_queued = 0;
     bool m_closing = false;

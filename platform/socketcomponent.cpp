@@ -48,7 +48,6 @@ namespace {
 constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
 // How often bytes that an arrival handler left unread are looked at again.
 constexpr int RecheckMsec = 20;
-constexpr int PipeBytes = 1024 * 1024;
 
 // Accepted connections not yet adopted, shared by every component of the process so that
 // one component can accept a request raised by another.
@@ -164,9 +163,6 @@ SocketComponent::SocketComponent(QObject *parent)
 SocketComponent::~SocketComponent()
 {
     Close();
-    for (int &end : m_pipe)
-        if (end >= 0)
-            ::close(std::exchange(end, -1));
 }
 
 QString SocketComponent::errorDescription(qint32 number)
@@ -392,7 +388,7 @@ void SocketComponent::Accept(qint32 requestID)
     adopt(requestID);
     m_state = Connected;
     // Bytes that came with the connection are announced like any later ones, from the event loop.
-    QMetaObject::invokeMethod(this, [this, connection = QPointer<Connection>(m_connection)] {
+    QMetaObject::invokeMethod(this, [this, connection = QPointer<Transport>(m_connection)] {
         if (connection && connection == m_connection)
             emit connected();
     }, Qt::QueuedConnection);
@@ -425,13 +421,18 @@ void SocketComponent::adopt(int descriptor)
         m_peerPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
     }
 
+    attach(new Connection(descriptor));
+}
+
+void SocketComponent::attach(Transport *transport)
+{
     m_announced = 0;
     m_consumed = false;
-    m_connection = new Connection(descriptor);
+    m_connection = transport;
     m_connection->setParent(this);
-    connect(&m_connection->readNotifier, &QSocketNotifier::activated, this, &SocketComponent::onReadable);
+    m_connection->readable = [this] { onReadable(); };
     // Failures of a send are reported from the event loop, never from inside the call that sent.
-    const QPointer<Connection> connection(m_connection);
+    const QPointer<Transport> connection(m_connection);
     m_connection->failed = [this, connection](int systemError) {
         QMetaObject::invokeMethod(this, [this, connection, systemError] {
             if (connection && connection == m_connection)
@@ -454,13 +455,12 @@ void SocketComponent::adopt(int descriptor)
 
 void SocketComponent::detachConnection()
 {
-    Connection *connection = std::exchange(m_connection, nullptr);
+    Transport *connection = std::exchange(m_connection, nullptr);
     m_recheck->stop();
     m_announced = 0;
     if (!connection)
         return;
     connection->disconnect(this);
-    connection->readNotifier.disconnect(this);
     // It outlives us while it delivers what is queued; the application still owns it, so a
     // program that ends meanwhile frees it rather than leaking it.
     connection->setParent(QCoreApplication::instance());
@@ -556,13 +556,8 @@ qint64 SocketComponent::receiveToFile(int fileDescriptor, qint64 offset, qint64 
         raiseError(err::InvalidCall);
     if (maxBytes == 0)
         return 0;
-    if (m_pipe[0] < 0) {
-        if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            raiseError(err::PathFileAccessError, fileErrorText(errno));
-        ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeBytes); // fewer round trips; the default size works too
-    }
     int failure = 0;
-    const qint64 moved = m_connection->spliceToFile(m_pipe, fileDescriptor, offset, maxBytes, failure);
+    const qint64 moved = m_connection->receiveToFile(fileDescriptor, offset, maxBytes, failure);
     noteConsumed(moved);
     if (failure != 0)
         raiseError(err::PathFileAccessError, fileErrorText(failure));
@@ -582,7 +577,7 @@ void SocketComponent::onReadable()
     if (!m_connection)
         return;
     // No new notification until this one has been handled: a handler is never re-entered.
-    m_connection->readNotifier.setEnabled(false);
+    m_connection->watchReadable(false);
     const qint64 waiting = m_connection->waiting();
     if (waiting > 0) {
         announce(waiting);
@@ -591,7 +586,7 @@ void SocketComponent::onReadable()
     // Readable with nothing to read: the peer closed, the connection broke, or nothing at all.
     const int end = m_connection->closeReason();
     if (end < 0) {
-        m_connection->readNotifier.setEnabled(true);
+        m_connection->watchReadable(true);
         return;
     }
     if (end == 0 || isPeerGone(end))
@@ -603,7 +598,7 @@ void SocketComponent::onReadable()
 void SocketComponent::announce(qint64 waiting)
 {
     const QPointer<SocketComponent> self(this);
-    const QPointer<Connection> connection(m_connection);
+    const QPointer<Transport> connection(m_connection);
     m_announced = qMin(waiting, ReadChunkBytes);
     m_consumed = false;
     emit dataArrival(qint32(m_announced));
@@ -617,7 +612,7 @@ void SocketComponent::afterArrival()
     const qint64 left = m_connection->waiting();
     m_lastWaiting = left;
     if (left == 0) {
-        m_connection->readNotifier.setEnabled(true);
+        m_connection->watchReadable(true);
         return;
     }
     // Bytes that stayed or came meanwhile are announced again from the event loop: at once
@@ -631,7 +626,7 @@ void SocketComponent::onRecheck()
         return;
     const qint64 waiting = m_connection->waiting();
     if (waiting == 0) {
-        m_connection->readNotifier.setEnabled(true);
+        m_connection->watchReadable(true);
         return;
     }
     if (!m_consumed && waiting == m_lastWaiting) {

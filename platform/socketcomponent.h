@@ -17,8 +17,8 @@ class QTimer;
 
 namespace platform {
 
-class Connection;
 class RequestServer;
+class Transport;
 
 /// A TCP endpoint: connect, listen, accept, send and fetch, with notifications.
 class VELMORA_PLATFORM_EXPORT SocketComponent : public QObject
@@ -145,6 +145,7 @@ private:
     void requireClosed() const;
     void requireConnected() const;
     void adopt(int descriptor);
+    void attach(Transport *transport);
     void detachConnection();
     void onIncoming(qintptr descriptor);
     void deliverRequest(qintptr descriptor, quint64 generation);
@@ -160,7 +161,7 @@ private:
     void onConnectionFailed(int systemError);
     void raiseNotification(qint32 number);
 
-    Connection *m_connection = nullptr;
+    Transport *m_connection = nullptr;
     RequestServer *m_server = nullptr;
     qint16 m_state = Closed;
     qint32 m_localPort = 0;
@@ -183,8 +184,6 @@ private:
     bool m_consumed = false;
     qint64 m_lastWaiting = 0;
     QTimer *m_recheck = nullptr;
-    // The pipe that carries bytes from the socket to a file.
-    int m_pipe[2] = {-1, -1};
 };
 
 } // namespace platform
