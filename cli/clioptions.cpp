@@ -1,6 +1,7 @@
 #include "clioptions.h"
 
 #include "discoveryclient.h"
+#include "pairing.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -21,7 +22,10 @@ struct CliParser
     QCommandLineOption listen{"listen", "Listen on PORT (0 takes a free port and prints it).", "PORT"};
     QCommandLineOption connect{"connect", "Connect to HOST:PORT, or to the peer announced as NAME (looked for up to 5 s).",
                                "HOST:PORT|NAME"};
-    QCommandLineOption name{"name", "Announce the listener as NAME (default: the host name).", "NAME"};
+    QCommandLineOption name{"name",
+                            "Announce the listener as NAME, and be known as NAME to a secure peer (default: the host "
+                            "name).",
+                            "NAME"};
     QCommandLineOption noAnnounce{"no-announce", "Do not announce the listener on the network."};
     QCommandLineOption discover{"discover", "Print the peers announced on the network as they come and go."};
     QCommandLineOption say{"say", "Send TEXT as a message once connected; repeat it for more, sent in order.",
@@ -54,6 +58,16 @@ struct CliParser
     QCommandLineOption json{"json", "Print one JSON object per line instead of text."};
     QCommandLineOption timeout{"timeout", "Give up after SECONDS (exit status 3); --discover ends then (status 0).",
                                "SECONDS"};
+    QCommandLineOption secure{"secure",
+                              "Secure connections with TLS 1.3 between peers of ours: auto (a listener's default: "
+                              "secure peers and plaintext ones), required (secure peers only; alone, --secure means "
+                              "this), or off.",
+                              "MODE"};
+    QCommandLineOption pair{"pair", "Pair with the listener that shows CODE (six digits) and pin it.", "CODE"};
+    QCommandLineOption noPair{"no-pair", "A secure listener takes no new peers: pinned ones only."};
+    QCommandLineOption identity{"identity", "Print this user's fingerprint and where the identity is kept."};
+    QCommandLineOption peers{"peers", "List the peers this user paired with."};
+    QCommandLineOption forget{"forget", "Forget the paired peer of that name or fingerprint.", "NAME|FINGERPRINT"};
     QCommandLineOption encoding{"encoding",
                                 "Strings on the wire in encoding NAME (GBK, GB18030, Big5, UTF-8, ...); default "
                                 "$VELMORA_WIRE_ENCODING, else the system's own.",
@@ -65,7 +79,8 @@ struct CliParser
             QStringLiteral("Exchanges text messages and files with a peer (velmora-cli or the Velmora window) over "
                            "one TCP connection, printing one line per event."));
         parser.addOptions({help, version, listen, connect, name, noAnnounce, discover, say, send, overwrite,
-                           receivePath, receiveDir, allow, chunk, interval, once, json, timeout, encoding});
+                           receivePath, receiveDir, allow, chunk, interval, once, json, timeout, encoding, secure, pair,
+                           noPair, identity, peers, forget});
     }
 
     std::optional<CliOptions> read(QString *error) const;
@@ -133,14 +148,21 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     const QStringList listens = parser.values(listen);
     const QStringList connects = parser.values(connect);
     o.discover = parser.isSet(discover);
-    if (listens.size() + connects.size() + int(o.discover) > 1)
-        return fail(QStringLiteral("give one of --listen, --connect and --discover"));
-    if (listens.isEmpty() && connects.isEmpty() && !o.discover)
+    o.showIdentity = parser.isSet(identity);
+    o.listPeers = parser.isSet(peers);
+    o.forget = parser.value(forget);
+    const int commands = int(listens.size() + connects.size()) + int(o.discover) + int(o.showIdentity)
+        + int(o.listPeers) + int(parser.isSet(forget));
+    if (commands > 1)
+        return fail(QStringLiteral("give one of --listen, --connect, --discover, --identity, --peers and --forget"));
+    if (commands == 0)
         return fail(QStringLiteral("give --listen PORT, --connect HOST:PORT or NAME, or --discover"));
+    if (o.managesPeers())
+        return o;
     o.announce = !parser.isSet(noAnnounce);
     o.name = parser.value(name);
-    if (parser.isSet(name) && (listens.isEmpty() || !o.announce))
-        return fail(QStringLiteral("--name goes with --listen, and not with --no-announce"));
+    if (parser.isSet(name) && o.discover)
+        return fail(QStringLiteral("--name goes with --listen or --connect"));
     if (parser.isSet(name) && !discovery::isValidInstanceName(o.name))
         return fail(QStringLiteral("bad name (1 to 63 bytes): ") + o.name);
     QString portText;
@@ -217,6 +239,31 @@ std::optional<CliOptions> CliParser::read(QString *error) const
                                .arg(text));
         o.allowed.append(*network);
     }
+    if (parser.isSet(secure)) {
+        const QString mode = parser.value(secure);
+        if (mode == u"auto")
+            o.secure = CliOptions::Security::Auto;
+        else if (mode == u"required")
+            o.secure = CliOptions::Security::Required;
+        else if (mode == u"off")
+            o.secure = CliOptions::Security::Off;
+        else
+            return fail(QStringLiteral("bad --secure: %1 (give auto, required or off)").arg(mode));
+    }
+    if (parser.isSet(pair)) {
+        const auto code = secure::PairingRun::parseCode(parser.value(pair));
+        if (!code)
+            return fail(QStringLiteral("bad pairing code: %1 (six digits, as the listener shows them)")
+                            .arg(parser.value(pair)));
+        if (o.listen)
+            return fail(QStringLiteral("--pair goes with --connect: a listener shows its own code"));
+        if (o.secure == CliOptions::Security::Off)
+            return fail(QStringLiteral("--pair needs a secure connection, not --secure off"));
+        o.pairCode = *code;
+    }
+    o.noPair = parser.isSet(noPair);
+    if (o.noPair && !o.listen)
+        return fail(QStringLiteral("--no-pair goes with --listen"));
     o.once = parser.isSet(once);
     o.json = parser.isSet(json);
     if (parser.isSet(encoding))
@@ -232,7 +279,8 @@ QString cliUsage()
 {
     return QStringLiteral("usage: velmora-cli --listen PORT [OPTION]...\n"
                           "  or:  velmora-cli --connect HOST:PORT|NAME [OPTION]...\n"
-                          "  or:  velmora-cli --discover [--timeout SECONDS] [--json]");
+                          "  or:  velmora-cli --discover [--timeout SECONDS] [--json]\n"
+                          "  or:  velmora-cli --identity | --peers | --forget NAME|FINGERPRINT");
 }
 
 QString cliHelp()
@@ -262,8 +310,18 @@ QString cliVersion()
     return QStringLiteral("velmora-cli " VELMORA_VERSION);
 }
 
-CliCommand parseCliCommand(const QStringList &arguments)
+CliCommand parseCliCommand(const QStringList &given)
 {
+    // --secure alone (at the end, or before another option) means --secure required.
+    static const QStringList takesValue{"--listen",      "--connect",     "--name",  "--say",     "--send",
+                                        "--receive-path", "--receive-dir", "--allow", "--chunk",   "--interval",
+                                        "--timeout",      "--encoding",    "--secure", "--pair",   "--forget"};
+    QStringList arguments = given;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == u"--secure" && !takesValue.contains(arguments[i - 1])
+            && (i + 1 == arguments.size() || arguments[i + 1].startsWith(u'-')))
+            arguments[i] = QStringLiteral("--secure=required");
+    }
     CliParser p;
     CliCommand command;
     if (!p.parser.parse(arguments)) {

@@ -31,8 +31,25 @@ struct CliOptions
     bool announce = true;    ///< a listener announces itself (off with --no-announce)
     QString name;            ///< the name it announces ("" = the host name)
     QStringList notes;       ///< what the command line asks for that will not do what it may seem to
+    /// --secure: whether connections are secured (a listener takes both kinds of peer unless told).
+    enum class Security { Unset, Off, Auto, Required };
+    Security secure = Security::Unset;
+    QByteArray pairCode;     ///< --pair CODE: pair with the listener that shows it
+    bool noPair = false;     ///< --no-pair: a listener takes no new peers
+    bool showIdentity = false; ///< --identity
+    bool listPeers = false;    ///< --peers
+    QString forget;            ///< --forget NAME|FINGERPRINT
 
     bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
+    /// A run that only looks after this user's identity and known peers.
+    bool managesPeers() const { return showIdentity || listPeers || !forget.isEmpty(); }
+    /// Whether a connection this run makes starts TLS.
+    bool connectsSecurely() const
+    {
+        return secure == Security::Auto || secure == Security::Required || !pairCode.isEmpty();
+    }
+    /// Whether a listener of this run takes secure peers.
+    bool acceptsSecurely() const { return secure != Security::Off; }
 };
 
 /// What a command line asks for.

@@ -1,6 +1,8 @@
 #include "clisession.h"
 
+#include "identity.h"
 #include "lineescape.h"
+#include "pairing.h"
 #include "receivefolder.h"
 
 #include <QCoreApplication>
@@ -36,8 +38,9 @@ QTextStream &err()
 
 } // namespace
 
-CliSession::CliSession(const CliOptions &options)
+CliSession::CliSession(const CliOptions &options, std::unique_ptr<secure::SecureConnector> secure)
     : m_options(options)
+    , m_secure(std::move(secure))
     , m_guard(options.timeoutSeconds, &sender::PartFile::discardAllNow)
 {
     m_control.setSite(this);
@@ -75,6 +78,7 @@ CliSession::CliSession(const CliOptions &options)
                   << Qt::flush;
     }
     m_control.socket().setAllowedPeers(m_options.allowed);
+    watchSecurity();
     connect(&m_control.socket(), &platform::SocketComponent::requestRefused, this, [this](const QString &address) {
         print(QStringLiteral("refused: ") + address, {{"event", "refused"}, {"peer", address}});
     });
@@ -85,6 +89,36 @@ CliSession::CliSession(const CliOptions &options)
     connect(&m_control.socket(), &platform::SocketComponent::closed, this, &CliSession::exitWhenFlushed);
     m_poll.setInterval(PollMsec);
     connect(&m_poll, &QTimer::timeout, this, &CliSession::poll);
+}
+
+void CliSession::watchSecurity()
+{
+    if (!m_secure)
+        return;
+    m_control.socket().setTransportProvider(m_secure.get());
+    connect(m_secure.get(), &secure::SecureConnector::secured, this,
+            [this](const QString &peer, const QByteArray &fingerprint, bool pairedNow) {
+                const QString shortPrint = secure::Identity::shown(fingerprint).left(19);
+                print(QStringLiteral("secure: TLS 1.3, peer %1 %2 … (%3)")
+                          .arg(escapedForLine(peer), shortPrint, pairedNow ? QStringLiteral("paired now")
+                                                                           : QStringLiteral("pinned")),
+                      {{"event", "secure"}, {"protocol", "TLS 1.3"}, {"peer", peer},
+                       {"fingerprint", QString::fromLatin1(fingerprint.toHex())}, {"paired", pairedNow}});
+            });
+    connect(m_secure.get(), &secure::SecureConnector::plaintextPeer, this, [this] {
+        print(QStringLiteral("plaintext: legacy peer"), {{"event", "plaintext"}});
+    });
+    connect(m_secure.get(), &secure::SecureConnector::pairingCodeChanged, this, [this](const QByteArray &code) {
+        if (code.isEmpty())
+            print(QStringLiteral("pairing code: none for now (spent after %1 wrong codes)")
+                      .arg(secure::SecureConnector::WrongCodesAllowed),
+                  {{"event", "pairing-code"}, {"code", QString()}});
+        else
+            print(QStringLiteral("pairing code: ") + secure::PairingRun::shownCode(code),
+                  {{"event", "pairing-code"}, {"code", QString::fromLatin1(code)}});
+    });
+    connect(m_secure.get(), &secure::SecureConnector::problem, this,
+            [](const QString &why) { err() << "velmora-cli: " << why << "\n" << Qt::flush; });
 }
 
 int CliSession::run()
@@ -241,6 +275,8 @@ void CliSession::start()
             m_listenPort = quint16(m_control.LocalPort());
             print(QStringLiteral("listening: %1").arg(m_control.LocalPort()),
                   {{"event", "listening"}, {"port", m_control.LocalPort()}});
+            if (m_secure)
+                m_secure->setPairing(!m_options.noPair);
             emit listeningChanged(m_listenPort);
         } else {
             m_control.Connect(m_options.host, int(m_options.port));
@@ -453,6 +489,8 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
             if (m_phase == Phase::Acting && m_sendStarted && m_control.Busy() == platform::VariantFalse)
                 afterSend();
         });
+    } else if (m_options.listen && m_phase == Phase::Connecting) {
+        listenAgain(); // a peer that could not be taken (a failed secure set-up): the next may
     } else if (m_control.State() != platform::SocketComponent::Connected) {
         finish(1);
     }

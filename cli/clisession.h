@@ -5,6 +5,7 @@
 #include "controlsite.h"
 #include "filesender.h"
 #include "exitguard.h"
+#include "secureconnector.h"
 #include "sendplan.h"
 
 #include <QElapsedTimer>
@@ -12,11 +13,14 @@
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
+
 class CliSession : public QObject, public platform::ControlSite
 {
     Q_OBJECT
 public:
-    explicit CliSession(const CliOptions &options);
+    /// `secure` secures the run's connections (null: plaintext only).
+    CliSession(const CliOptions &options, std::unique_ptr<secure::SecureConnector> secure);
     /// Runs to the end and returns the exit status: 0 done, 1 failed, 3 timed out,
     /// 130 / 143 ended by SIGINT / SIGTERM.
     int run();
@@ -52,6 +56,7 @@ private:
     void startSend(const SendItem &item);
     QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);
+    void watchSecurity();
     void showProgress();
     void clearProgress();
 
@@ -62,6 +67,7 @@ private:
     void onClose();
 
     CliOptions m_options;
+    std::unique_ptr<secure::SecureConnector> m_secure; ///< outlives the control's connections
     sender::FileSender m_control;
     QTimer m_poll;
     Phase m_phase = Phase::Connecting;

@@ -5,6 +5,8 @@
 #include "clisession.h"
 #include "exitguard.h"
 #include "conversions.h"
+#include "peerbook.h"
+#include "secureconnector.h"
 
 #include <QApplication>
 #include <QDir>
@@ -54,6 +56,8 @@ int main(int argc, char **argv)
         return cliexit::Usage;
     }
     CliOptions options = command.options;
+    if (options.managesPeers())
+        return runPeerCommand(options);
     for (const QString &note : options.notes)
         QTextStream(stderr) << "velmora-cli: " << note << "\n";
     CliDiscovery discovery(options);
@@ -63,7 +67,13 @@ int main(int argc, char **argv)
         if (const int status = discovery.lookUp(options))
             return status;
     }
-    CliSession session(options);
+    QString why;
+    auto connector = makeConnector(options, &why);
+    if (!connector && !why.isEmpty()) {
+        QTextStream(stderr) << "velmora-cli: " << why << "\n";
+        return cliexit::Failed;
+    }
+    CliSession session(options, std::move(connector));
     discovery.announce(session);
     return session.run();
 }

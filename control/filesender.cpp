@@ -38,6 +38,8 @@ const QString BusyText = QStringLiteral("忙");
 const QString MessageTooLongText = QStringLiteral("字符串大于8K，不能发送。");
 const QString NoAnswerText = QStringLiteral("对方超过30秒没有应答，本次发送已取消。");
 const QString ReceiveStalledText = QStringLiteral("对方超过5秒没有发送数据，接收已中断（已收到 %1 字节，共 %2 字节）。");
+const QString PeerStoppedSendText = QStringLiteral("对方已停止发送，接收已中断（已收到 %1 字节，共 %2 字节）。");
+const QString PeerStoppedReceiveText = QStringLiteral("对方已停止接收，本次发送已取消。");
 
 // Ticks of TimeCount without bytes after which a stalled receive is given up.
 constexpr qint16 StallTicks = 5;
@@ -106,21 +108,8 @@ FileSender::FileSender(QWidget *parent)
     });
     connect(&SendTimer, &platform::Timer::tick, this, &FileSender::sendTimerTick);
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
-    connect(&m_messages, &MessageAssembler::complete, this, [this](const QByteArray &text) {
-        // Decoded whole: a character the network cut in two is put back together. No event
-        // carries more than a message may hold: a longer text (two messages that a delay on the
-        // way joined, or a peer that is not ours) comes as several, nothing left out.
-        const QString whole = platform::fromWireBytes(text).text;
-        qsizetype at = 0;
-        do {
-            qsizetype length = qMin(wire::MaxMessageLength, whole.size() - at);
-            if (at + length < whole.size() && whole[at + length].isLowSurrogate())
-                --length; // a character of two units stays whole
-            QVariantList args{whole.mid(at, length)};
-            at += length;
-            fireEvent(FileSenderEvent::ReciveMessage, args);
-        } while (at < whole.size());
-    });
+    connect(&m_messages, &MessageAssembler::complete, this, &FileSender::deliverMessage);
+    connect(&MySock, &platform::SocketComponent::peerStopped, this, &FileSender::onPeerStopped);
     m_headerTimeout.setSingleShot(true);
     m_headerTimeout.setInterval(HeaderTimeoutMsec);
     connect(&m_headerTimeout, &QTimer::timeout, this, [this] {
@@ -414,8 +403,46 @@ void FileSender::EndTransfer()
 
 bool FileSender::StopSend()
 {
+    // Where the connection can carry it, the peer hears of it and ends its side at once.
+    if (transferState() != TransferState::Idle)
+        MySock.sendStop();
     EndTransfer();
     return false;
+}
+
+void FileSender::onPeerStopped()
+{
+    switch (transferState()) {
+    case TransferState::Idle:
+        break;
+    case TransferState::Sending:
+        failTransfer(AutomationError{0, PeerStoppedReceiveText});
+        break;
+    case TransferState::Receiving:
+        // Released as the watchdog releases a stalled receive, without the wait.
+        m_state.Busy = VariantFalse;
+        discardPartFile();
+        raiseErrorEvent(0, PeerStoppedSendText.arg(platform::numberToText(m_state.DoneBytes),
+                                                   platform::numberToText(m_state.TotalBytes)));
+        break;
+    }
+}
+
+void FileSender::deliverMessage(const QByteArray &text)
+{
+    // Decoded whole: a character the network cut in two is put back together. No event carries
+    // more than a message may hold: a longer text (two messages that a delay on the way joined,
+    // or a peer that is not ours) comes as several, nothing left out.
+    const QString whole = platform::fromWireBytes(text).text;
+    qsizetype at = 0;
+    do {
+        qsizetype length = qMin(wire::MaxMessageLength, whole.size() - at);
+        if (at + length < whole.size() && whole[at + length].isLowSurrogate())
+            --length; // a character of two units stays whole
+        QVariantList args{whole.mid(at, length)};
+        at += length;
+        fireEvent(FileSenderEvent::ReciveMessage, args);
+    } while (at < whole.size());
 }
 
 bool FileSender::SendMessage(const QString &Message)

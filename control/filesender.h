@@ -209,6 +209,10 @@ private:
 
     void onConnectionRequest(qint32 requestID);
     void onDataArrival(qint32 bytesTotal);
+    void onFramedArrival();
+    void handleControlMessage(const QByteArray &message);
+    void deliverMessage(const QByteArray &text);
+    void onPeerStopped();
     void onSocketClose();
     void onSocketError(qint16 number, QString &description, qint32 scode, const QString &source,
                        const QString &helpFile, qint32 helpContext, bool &cancelDisplay);

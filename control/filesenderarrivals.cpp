@@ -33,6 +33,10 @@ void FileSender::onDataArrival(qint32 bytesTotal)
 {
     if (bytesTotal < 1)
         return;
+    if (MySock.isFramed()) {
+        onFramedArrival();
+        return;
+    }
     if (transferState() == TransferState::Receiving && m_partialTag.isEmpty() && m_pendingHeader.isEmpty()) {
         // File data goes from the socket into the target, never through ChunkBuffer.
         beginArrival();
@@ -51,6 +55,57 @@ void FileSender::onDataArrival(qint32 bytesTotal)
         return;
     }
     handleArrival(m_state.ChunkBuffer);
+}
+
+void FileSender::onFramedArrival()
+{
+    // A framed connection says what each arrival is: one whole control message, or file bytes.
+    beginArrival();
+    try {
+        const bool control = MySock.arrivalIsControl();
+        if (!control && transferState() == TransferState::Receiving) {
+            receiveFileData();
+            return;
+        }
+        resizeBuffer(m_state.ChunkBuffer, MySock.BytesReceived());
+        MySock.GetData(m_state.ChunkBuffer);
+        if (control)
+            handleControlMessage(m_state.ChunkBuffer);
+        // File bytes that no receive waits for (behind a stopped send, say) are dropped.
+    } catch (const AutomationError &e) {
+        raiseErrorEvent(e.number, e.description);
+    }
+}
+
+void FileSender::handleControlMessage(const QByteArray &message)
+{
+    const wire::Tag tag = wire::tagOf(message);
+    switch (tag) {
+    case wire::Tag::Message:
+        deliverMessage(message.mid(wire::TagLength)); // whole, and at once, during a transfer too
+        break;
+    case wire::Tag::SendData:
+    case wire::Tag::HereIsIt:
+    case wire::Tag::SendError:
+        if (transferState() == TransferState::Sending)
+            handleAnswer(tag);
+        break;
+    case wire::Tag::FileData:
+        if (transferState() == TransferState::Idle) {
+            const platform::WireText payload = platform::fromWireBytes(message.mid(wire::TagLength));
+            if (payload.faithful)
+                handleHeader(payload.text); // whole: a frame is never split
+            else
+                answer(wire::SendErrorTag);
+        } else if (transferState() == TransferState::Sending) {
+            failTransfer(AutomationError{0, CrossingSendText});
+        } else {
+            answer(wire::SendErrorTag); // one transfer at a time
+        }
+        break;
+    case wire::Tag::None:
+        break;
+    }
 }
 
 void FileSender::handleArrival(const QByteArray &bytes)

@@ -147,7 +147,7 @@ qint64 Connection::spliceToFile(int (&pipe)[2], int file, qint64 offset, qint64 
             continue;
         }
         // Plain reads also go on past an urgent (out-of-band) byte, where splice(2) stops though
-        // the byte is in line with the rest (see adopt()).
+        // the byte is in line with the rest (see SocketComponent::configure()).
         if (plain || (in <= 0 && (in == 0 || errno == EAGAIN) && waiting() > 0)) {
             const qint64 read = readToFile(file, offset + moved, maxBytes - moved, systemError);
             moved += qMax<qint64>(read, 0);

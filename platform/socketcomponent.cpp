@@ -2,6 +2,7 @@
 
 #include "automation.h"
 #include "connection.h"
+#include "transport.h"
 #include "conversions.h"
 
 #include <QCoreApplication>
@@ -307,9 +308,13 @@ void SocketComponent::onConnectProgress(quint64 attempt)
     m_connectNotifier->deleteLater();
     m_connectNotifier = nullptr;
     if (result == 0) {
-        adopt(fd);
-        m_state = Connected;
-        emit connected();
+        configure(fd);
+        Transport *stream = m_provider ? m_provider->connected(fd) : nullptr;
+        attach(stream ? stream : new Connection(fd));
+        if (m_connection->isReady()) {
+            m_state = Connected;
+            emit connected();
+        }
         return;
     }
     ::close(fd);
@@ -385,7 +390,62 @@ void SocketComponent::Accept(qint32 requestID)
         raiseError(NotSocket, errorDescription(NotSocket));
     }
     pendingRequests().remove(requestID);
-    adopt(requestID);
+    configure(requestID);
+    if (m_provider && m_provider->inspectsAccepted()) {
+        inspect(requestID);
+        return;
+    }
+    startStream(requestID, QByteArray());
+}
+
+void SocketComponent::inspect(int descriptor)
+{
+    // Nothing is sent until the peer's first bytes (or their absence) tell which stream it speaks.
+    m_state = ConnectionPending;
+    m_inspectedFd = descriptor;
+    m_inspectNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+    const auto decide = [this] {
+        if (m_inspectedFd < 0)
+            return;
+        char first[16];
+        const ssize_t n = ::recv(m_inspectedFd, first, sizeof first, MSG_PEEK);
+        stopInspecting();
+        startStream(std::exchange(m_inspectedFd, -1), QByteArray(first, int(qMax<ssize_t>(n, 0))));
+    };
+    connect(m_inspectNotifier, &QSocketNotifier::activated, this, decide);
+    m_inspectTimer = new QTimer(this);
+    m_inspectTimer->setSingleShot(true);
+    connect(m_inspectTimer, &QTimer::timeout, this, decide);
+    m_inspectTimer->start(TransportProvider::InspectMsec);
+}
+
+void SocketComponent::stopInspecting()
+{
+    for (QObject *o : {static_cast<QObject *>(std::exchange(m_inspectNotifier, nullptr)),
+                       static_cast<QObject *>(std::exchange(m_inspectTimer, nullptr))}) {
+        if (o) {
+            o->disconnect(this);
+            o->deleteLater();
+        }
+    }
+}
+
+void SocketComponent::startStream(int descriptor, const QByteArray &first)
+{
+    QString refusal;
+    Transport *stream = m_provider ? m_provider->accepted(descriptor, first, &refusal) : nullptr;
+    if (!refusal.isEmpty()) {
+        delete stream;
+        ::close(descriptor);
+        m_state = Error;
+        raiseNotification(ConnectionAborted, refusal);
+        return;
+    }
+    attach(stream ? stream : new Connection(descriptor));
+    if (!m_connection->isReady()) {
+        m_state = ConnectionPending;
+        return;
+    }
     m_state = Connected;
     // Bytes that came with the connection are announced like any later ones, from the event loop.
     QMetaObject::invokeMethod(this, [this, connection = QPointer<Transport>(m_connection)] {
@@ -394,7 +454,7 @@ void SocketComponent::Accept(qint32 requestID)
     }, Qt::QueuedConnection);
 }
 
-void SocketComponent::adopt(int descriptor)
+void SocketComponent::configure(int descriptor)
 {
     ignoreBrokenPipeSignal();
     ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
@@ -421,7 +481,6 @@ void SocketComponent::adopt(int descriptor)
         m_peerPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
     }
 
-    attach(new Connection(descriptor));
 }
 
 void SocketComponent::attach(Transport *transport)
@@ -451,6 +510,53 @@ void SocketComponent::attach(Transport *transport)
                 emit sendFailed(number, description);
         }, Qt::QueuedConnection);
     };
+    m_connection->peerStopped = [this, connection] {
+        QMetaObject::invokeMethod(this, [this, connection] {
+            if (connection && connection == m_connection)
+                emit peerStopped();
+        }, Qt::QueuedConnection);
+    };
+    m_connection->ready = [this, connection] {
+        QMetaObject::invokeMethod(this, [this, connection] {
+            if (!connection || connection != m_connection || m_state == Connected)
+                return;
+            m_state = Connected;
+            emit connected();
+            // Bytes that came with it are announced now that they can be read.
+            if (m_connection->waiting() > 0)
+                m_recheck->start(0);
+        }, Qt::QueuedConnection);
+    };
+    m_connection->refused = [this, connection](const QString &why) {
+        QMetaObject::invokeMethod(this, [this, connection, why] {
+            if (!connection || connection != m_connection)
+                return;
+            detachConnection();
+            m_state = Error;
+            raiseNotification(ConnectionAborted, why);
+        }, Qt::QueuedConnection);
+    };
+}
+
+void SocketComponent::setTransportProvider(TransportProvider *provider)
+{
+    m_provider = provider;
+}
+
+bool SocketComponent::isFramed() const
+{
+    return m_connection && m_connection->framed();
+}
+
+bool SocketComponent::arrivalIsControl() const
+{
+    return m_connection && m_connection->nextIsControl();
+}
+
+void SocketComponent::sendStop()
+{
+    if (m_connection && m_state == Connected)
+        m_connection->sendStop();
 }
 
 void SocketComponent::detachConnection()
@@ -488,6 +594,9 @@ void SocketComponent::Close()
     }
     if (m_connectingFd >= 0)
         ::close(std::exchange(m_connectingFd, -1));
+    stopInspecting();
+    if (m_inspectedFd >= 0)
+        ::close(std::exchange(m_inspectedFd, -1));
     detachConnection();
     m_state = Closed;
 }
@@ -729,7 +838,11 @@ qint64 SocketComponent::bytesNotYetDelivered() const
 
 void SocketComponent::raiseNotification(qint32 number)
 {
-    QString description = errorDescription(number);
+    raiseNotification(number, errorDescription(number));
+}
+
+void SocketComponent::raiseNotification(qint32 number, QString description)
+{
     bool cancelDisplay = false;
     const qint32 scode = qint32(0x800A0000u | quint32(number & 0xFFFF));
     const bool fits = number >= std::numeric_limits<qint16>::min() && number <= std::numeric_limits<qint16>::max();

@@ -19,6 +19,7 @@ namespace platform {
 
 class RequestServer;
 class Transport;
+class TransportProvider;
 
 /// A TCP endpoint: connect, listen, accept, send and fetch, with notifications.
 class VELMORA_PLATFORM_EXPORT SocketComponent : public QObject
@@ -74,6 +75,19 @@ public:
     /// component has it: anyone. A request from another address is closed at once, never raised
     /// as connectionRequest, and reported by requestRefused; listening goes on.
     void setAllowedPeers(const QList<QPair<QHostAddress, int>> &networks);
+    /// Who chooses the stream of each connection from now on (null, as a new component has it:
+    /// the plain one always). An accepted connection that it inspects reads ConnectionPending,
+    /// and a connection whose stream must get ready first (a handshake) reads Connecting or
+    /// ConnectionPending, until it is ready and connected() comes; a stream that gives up
+    /// raises error() 10053 with its reason.
+    void setTransportProvider(TransportProvider *provider);
+    /// True while the connection's stream marks where each control message ends.
+    bool isFramed() const;
+    /// On a framed connection: the arrival being announced is one whole control message (else
+    /// file bytes).
+    bool arrivalIsControl() const;
+    /// Tells the peer this side stopped the send it was making, where the stream can.
+    void sendStop();
     /// Ends listening or the connection; data already queued is still delivered to the peer.
     void Close();
     /// Queues the text in the wire encoding (conversions.h); 40006 unless connected.
@@ -136,6 +150,8 @@ signals:
     /// The rest of a file range queued by sendFileRange could not be sent (the file shrank or
     /// failed to read) and was dropped; `number` is 62 or 75.
     void sendFailed(qint32 number, const QString &description);
+    /// The peer stopped the send it was making (a framed connection's notice).
+    void peerStopped();
     /// A failure after the fact (refused, reset, ...). A handler may change `description`
     /// and set `cancelDisplay`; when it stays false the error is logged.
     void error(qint16 number, QString &description, qint32 scode, const QString &source,
@@ -144,7 +160,10 @@ signals:
 private:
     void requireClosed() const;
     void requireConnected() const;
-    void adopt(int descriptor);
+    void configure(int descriptor);
+    void inspect(int descriptor);
+    void stopInspecting();
+    void startStream(int descriptor, const QByteArray &first);
     void attach(Transport *transport);
     void detachConnection();
     void onIncoming(qintptr descriptor);
@@ -160,8 +179,14 @@ private:
     void onPeerClosed();
     void onConnectionFailed(int systemError);
     void raiseNotification(qint32 number);
+    void raiseNotification(qint32 number, QString description);
 
     Transport *m_connection = nullptr;
+    TransportProvider *m_provider = nullptr;
+    // An accepted connection waiting for its peer's first bytes.
+    int m_inspectedFd = -1;
+    QSocketNotifier *m_inspectNotifier = nullptr;
+    QTimer *m_inspectTimer = nullptr;
     RequestServer *m_server = nullptr;
     qint16 m_state = Closed;
     qint32 m_localPort = 0;

@@ -28,6 +28,11 @@ public:
     std::function<void(qint32, const QString &)> rangeFailed;
     /// The peer says it stopped the send it was making (streams that carry such a notice).
     std::function<void()> peerStopped;
+    /// A stream that was not ready at first (a handshake) is ready now.
+    std::function<void()> ready;
+    /// A stream that was not ready at first gave up, with why (the peer is not who it should
+    /// be, say); it is of no further use.
+    std::function<void(const QString &)> refused;
 
     /// Bytes queued and not yet handed to the network.
     virtual qint64 queued() const = 0;
@@ -54,12 +59,34 @@ public:
     /// Starts or stops telling readable().
     virtual void watchReadable(bool on) = 0;
 
+    /// False while the stream still gets ready (a handshake): nothing is sent or read before.
+    virtual bool isReady() const { return true; }
     /// True for a stream that marks where each control message ends.
     virtual bool framed() const { return false; }
     /// On a framed stream: the bytes waiting are one whole control message (else file bytes).
     virtual bool nextIsControl() const { return false; }
     /// Tells the peer that this side stopped the send it was making (when the stream can).
     virtual void sendStop() {}
+};
+
+/// What a host hands a socket component to choose the stream of each connection (an encrypted
+/// one, say). Not owned by the component; it must outlive the connections it made.
+class VELMORA_PLATFORM_EXPORT TransportProvider
+{
+public:
+    virtual ~TransportProvider() = default;
+    /// Whether an accepted connection is looked at before it is used: the endpoint waits for the
+    /// peer's first bytes (at most InspectMsec) and sends nothing meanwhile.
+    virtual bool inspectsAccepted() const = 0;
+    /// The stream for a connection this endpoint made to its peer; null for the plain one.
+    virtual Transport *connected(int descriptor) = 0;
+    /// The stream for an accepted connection whose peer sent `first` first (empty when it sent
+    /// nothing within the wait, or nothing was waited for); null for the plain one. Setting
+    /// `refusal` refuses the peer: the connection is closed and the reason reported.
+    virtual Transport *accepted(int descriptor, const QByteArray &first, QString *refusal) = 0;
+
+    /// How long an accepted connection waits for its peer's first bytes.
+    static constexpr int InspectMsec = 200;
 };
 
 } // namespace platform

@@ -104,20 +104,28 @@ QByteArray message(const QByteArray &share, const QByteArray &associated)
     return prefixFreeCat({share, associated});
 }
 
-std::optional<QPair<QByteArray, QByteArray>> parseMessage(const QByteArray &message)
+std::optional<QList<QByteArray>> parseFields(const QByteArray &data, int count)
 {
     QList<QByteArray> fields;
     qsizetype at = 0;
-    while (fields.size() < 2) {
-        const auto length = readLength(message, at);
-        if (!length || *length > message.size() - at)
+    while (fields.size() < count) {
+        const auto length = readLength(data, at);
+        if (!length || *length > data.size() - at)
             return std::nullopt;
-        fields.append(message.mid(at, *length));
+        fields.append(data.mid(at, *length));
         at += *length;
     }
-    if (at != message.size())
+    if (at != data.size())
         return std::nullopt;
-    return qMakePair(fields[0], fields[1]);
+    return fields;
+}
+
+std::optional<QPair<QByteArray, QByteArray>> parseMessage(const QByteArray &message)
+{
+    const auto fields = parseFields(message, 2);
+    if (!fields)
+        return std::nullopt;
+    return qMakePair(fields->at(0), fields->at(1));
 }
 
 QByteArray intermediateKey(const QByteArray &sid, const QByteArray &shared, const QByteArray &initiatorMessage,

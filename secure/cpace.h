@@ -34,6 +34,8 @@ QByteArray sampleScalar();
 std::optional<QByteArray> scalarMult(const QByteArray &scalar, const QByteArray &element);
 /// A party's message: its public share Y and its associated data AD, each behind its length.
 QByteArray message(const QByteArray &share, const QByteArray &associated);
+/// The `count` strings of a prefix-free concatenation; nothing when its lengths do not add up.
+std::optional<QList<QByteArray>> parseFields(const QByteArray &data, int count);
 /// The share and associated data of a message; nothing when its lengths do not add up.
 std::optional<QPair<QByteArray, QByteArray>> parseMessage(const QByteArray &message);
 /// The intermediate session key of an initiator/responder run: the hash of the ISK domain, sid

@@ -50,19 +50,20 @@ QByteArray frame(Type type, QByteArrayView payload)
     return header(type, quint32(payload.size())) + payload.toByteArray();
 }
 
-QByteArray helloPayload()
+QByteArray helloPayload(const QString &name)
 {
     QByteArray out(5, '\0');
     out[0] = char(Version);
     qToBigEndian(Capabilities, out.data() + 1);
-    return out;
+    return out + name.toUtf8().left(int(MaxSmallBytes) - 5);
 }
 
 std::optional<Hello> readHello(QByteArrayView payload)
 {
-    if (payload.size() != 5 || quint8(payload[0]) == 0)
+    if (payload.size() < 5 || quint8(payload[0]) == 0)
         return std::nullopt;
-    return Hello{quint8(payload[0]), qFromBigEndian<quint32>(payload.data() + 1)};
+    return Hello{quint8(payload[0]), qFromBigEndian<quint32>(payload.data() + 1),
+                 QString::fromUtf8(payload.sliced(5))};
 }
 
 } // namespace secure::frame

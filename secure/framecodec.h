@@ -2,7 +2,8 @@
 // The frames of a secure connection: pure functions, bytes in, a frame's header or an error
 // out. Each frame is a type byte and a 32-bit big-endian payload length, then the payload.
 //
-//   Hello    version (1 byte), capabilities (32-bit big-endian): the first frame each way
+//   Hello    version (1 byte), capabilities (32-bit big-endian), then the sender's name in
+//            UTF-8: the first frame each way
 //   Control  one control message, tag first, exactly as a plain connection carries it
 //   Data     bytes of the file being sent
 //   Stop     the sender stopped its send: the receiving side ends its receive
@@ -10,6 +11,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
 #include <optional>
 #include <variant>
@@ -60,9 +62,10 @@ struct Hello
 {
     quint8 version = 0;
     quint32 capabilities = 0;
+    QString name;
 };
-/// The payload of our hello.
-QByteArray helloPayload();
+/// The payload of our hello, under `name`.
+QByteArray helloPayload(const QString &name);
 /// Reads a hello's payload; nothing when it is not one.
 std::optional<Hello> readHello(QByteArrayView payload);
 

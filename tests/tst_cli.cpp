@@ -37,10 +37,11 @@ struct Run : testing::CliRun
     QString error() const { return QString::fromUtf8(process->readAllStandardError()); }
 };
 
-// Starts a listening run and returns the port it reports.
+// Starts a listening run (that takes no new secure peers) and returns the port it reports.
 int startListener(Run &run, const QStringList &args, bool json = false)
 {
-    run.start(QStringList{"--listen", "0", "--timeout", "60"} + args + (json ? QStringList{"--json"} : QStringList{}));
+    run.start(QStringList{"--listen", "0", "--timeout", "60", "--no-pair"} + args
+              + (json ? QStringList{"--json"} : QStringList{}));
     int port = 0;
     testing::waitFor([&] {
         for (const QString &line : run.lines()) {
@@ -115,9 +116,9 @@ void TestCli::messagesFromConnectingSide()
                                "--say", longText});
     QCOMPARE(talker.finish(), 0);
     QCOMPARE(listener.finish(), 0);
-    QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
-                                            "message: hello", "message: ", "message: 中文 | FileDat:x",
-                                            "message: " + longText, "closed"}));
+    QCOMPARE(listener.lines(), (QStringList{QStringLiteral("listening: %1").arg(port), "plaintext: legacy peer",
+                                            "connected: 127.0.0.1", "message: hello", "message: ",
+                                            "message: 中文 | FileDat:x", "message: " + longText, "closed"}));
     QVERIFY(!QFile::exists(planted));
 }
 
@@ -370,8 +371,8 @@ void TestCli::peerTextStaysOnOneLine()
     QCOMPARE(talker.finish(), 0);
     QCOMPARE(listener.finish(), 0);
     const QString shown = QStringLiteral("a\\nsent: forged\\e[31m\\u2029z");
-    QCOMPARE(listener.lines().mid(0, 4),
-             (QStringList{QStringLiteral("listening: %1").arg(port), "connected: 127.0.0.1",
+    QCOMPARE(listener.lines().mid(0, 5),
+             (QStringList{QStringLiteral("listening: %1").arg(port), "plaintext: legacy peer", "connected: 127.0.0.1",
                           "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f",
                           QStringLiteral("file: %1/%2 (3 bytes)").arg(dir.filePath("in"), shown)}));
     QCOMPARE(listener.lines().last(), QStringLiteral("closed"));
@@ -417,7 +418,7 @@ void TestCli::commandLine_data()
     QTest::newRow("--version") << QStringList{"--version"} << "" << 0 << "^" + version + "\n$" << "";
     QTest::newRow("-v") << QStringList{"-v"} << "" << 0 << "^velmora-cli 1\\.\\d+\\.\\d+\n$" << "";
     QTest::newRow("--opt=value") << QStringList{"--listen=0", "--timeout=1", "--chunk=7"} << "" << 3
-                                 << "^listening: \\d+\n$" << "timed out after 1 s";
+                                 << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$" << "timed out after 1 s";
     QTest::newRow("unknown option") << QStringList{"--listen", "0", "--bogus"} << "" << 2 << "^$"
                                     << "velmora-cli: Unknown option 'bogus'.\nusage: velmora-cli";
     QTest::newRow("missing value") << QStringList{"--listen"} << "" << 2 << "^$" << "Missing value after '--listen'";
@@ -440,14 +441,14 @@ void TestCli::commandLine_data()
                                              << "bad address to allow: localhost";
     QTest::newRow("--allow, IPv4 and IPv6 networks")
         << QStringList{"--listen", "0", "--timeout", "1", "--allow", "10.0.0.0/8", "--allow", "fe80::/10"} << "" << 3
-        << "^listening: \\d+\n$"
+        << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$"
         << "--allow fe80::/10 is an IPv6 network: the listener takes IPv4 peers only, so it lets nobody in";
     QTest::newRow("--allow, a leading zero") << QStringList{"--listen", "0", "--allow", "127.0.0.010"} << "" << 2 << "^$"
                                              << "bad address to allow: 127.0.0.010 (give four decimal numbers";
     QTest::newRow("--allow, a short form") << QStringList{"--listen", "0", "--allow", "127.1/8"} << "" << 2 << "^$"
                                            << "bad address to allow: 127.1/8";
     QTest::newRow("the option wins") << QStringList{"--listen", "0", "--timeout", "1", "--encoding", "GB18030"}
-                                     << "Klingon" << 3 << "^listening: \\d+\n$" << "";
+                                     << "Klingon" << 3 << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$" << "";
 }
 
 void TestCli::commandLine()
@@ -577,7 +578,7 @@ void TestCli::receiverOfAnotherUserInASharedFolder()
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(126);
     });
-    const int port = startListener(receiver, {"--receive-dir", dir.path()});
+    const int port = startListener(receiver, {"--receive-dir", dir.path(), "--secure", "off"});
     if (port == 0 && receiver.finish() == 126)
         QSKIP("cannot run velmora-cli as nobody here");
     QVERIFY(port > 0);

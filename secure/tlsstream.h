@@ -1,0 +1,118 @@
+#pragma once
+// One connection to a peer of ours through TLS 1.3, driven by the event loop on the
+// connection's own non-blocking descriptor: the handshake, the hellos, the peer's
+// authentication (its pin, or a pairing run), then control messages and file bytes as frames.
+// Nothing blocks: OpenSSL's wants map to the descriptor's notifiers.
+
+#include "framecodec.h"
+#include "pairing.h"
+#include "transport.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <deque>
+
+typedef struct ssl_st SSL;
+
+namespace secure {
+
+class SecureConnector;
+
+class TlsStream : public platform::Transport
+{
+public:
+    enum class Role { Connecting, Accepting };
+
+    /// The handshake, hellos and authentication must be done within this.
+    static constexpr int SetupMsec = 10000;
+
+    /// Takes over `descriptor`, a connected socket.
+    TlsStream(int descriptor, Role role, SecureConnector &connector);
+    ~TlsStream() override;
+
+    // platform::Transport
+    qint64 queued() const override { return m_queued; }
+    qint64 waiting() const override;
+    qint64 unacknowledged() const override;
+    qint64 read(char *into, qint64 count) override;
+    int closeReason() const override;
+    qint64 receiveToFile(int file, qint64 offset, qint64 maxBytes, int &systemError) override;
+    void send(const QByteArray &bytes) override;
+    qint64 sendFile(int file, qint64 offset, qint64 count, std::optional<platform::AutomationError> &failure) override;
+    void closeWhenDrained() override;
+    void watchReadable(bool on) override;
+    bool isReady() const override { return m_phase == Phase::Ready; }
+    bool framed() const override { return true; }
+    bool nextIsControl() const override;
+    void sendStop() override;
+
+    /// True when the kernel encrypts what this stream sends (kTLS), so file bytes go from the
+    /// file to the network without passing through this process.
+    bool kernelSends() const;
+
+private:
+    enum class Phase { Handshake, Hello, Authenticate, Ready, Failed };
+    enum PairingStep : quint8 { Resume = 1, Start = 2, Reply = 3, Confirm = 4, Welcome = 5, Refused = 6 };
+    struct Pending
+    {
+        QByteArray bytes;   ///< a whole frame, when no file
+        qsizetype sent = 0;
+        int file = -1;      ///< our own duplicate of the file's descriptor
+        qint64 offset = 0;  ///< next byte of the file to read
+        qint64 left = 0;    ///< bytes of the file still to read
+    };
+
+    void pump();
+    void handshake();
+    void fill();
+    void parseFront();
+    void flush();
+    void queueFrame(frame::Type type, const QByteArray &payload);
+    void onSetupFrame(frame::Type type, const QByteArray &payload);
+    void onPairing(const QByteArray &payload);
+    PairingRun::Binding binding() const;
+    void sendPairing(PairingStep step, const QList<QByteArray> &fields);
+    void becomeReady(bool pairedNow);
+    void giveUp(const QString &why);
+    qsizetype buffered() const { return m_in.size() - m_inPos; }
+    const char *front() const { return m_in.constData() + m_inPos; }
+    void consume(qsizetype count);
+    void tellOwner();
+    void cutRange(qint32 number, const QString &description);
+    void finishClosing();
+
+    int m_fd;
+    Role m_role;
+    SecureConnector &m_connector;
+    QPointer<SecureConnector> m_alive; ///< null once the connector is gone
+    SSL *m_ssl = nullptr;
+    QSocketNotifier m_readNotifier;
+    QSocketNotifier m_writeNotifier;
+    QTimer m_deadline;
+    Phase m_phase = Phase::Handshake;
+    QByteArray m_peerFingerprint;
+    QString m_peerName;
+    QByteArray m_exported;
+    PairingRun m_pairingRun;
+    bool m_pairingNow = false;  ///< connecting side: this connection pairs
+    bool m_pairingOpen = false; ///< accepting side: a run started and has not confirmed
+    QString m_pairingName;      ///< the name the peer paired under
+
+    QByteArray m_in;        ///< plaintext received and not yet taken
+    qsizetype m_inPos = 0;
+    qint64 m_dataLeft = 0;  ///< bytes of the current data frame still to take
+    bool m_peerClosed = false;
+    int m_error = 0;
+    bool m_watching = true; ///< the owner wants readable() (as a new plain connection does)
+
+    std::deque<Pending> m_queue;
+    qint64 m_queued = 0;
+    QByteArray m_chunk;     ///< a data frame being written: header and file bytes
+    qsizetype m_chunkSent = 0;
+    bool m_closing = false;
+};
+
+} // namespace secure
