@@ -89,7 +89,9 @@ void TlsStream::pump()
     }
     flush();
     fill();
-    parseFront();
+    parseFront(); // what came before a close (a refusal, say) is read first
+    if (m_phase != Phase::Ready && m_phase != Phase::Failed && (m_peerClosed || m_error != 0))
+        giveUp(QStringLiteral("the peer closed the connection before it was set up"));
     tellOwner();
 }
 
@@ -148,8 +150,6 @@ void TlsStream::fill()
             m_error = e == SSL_ERROR_SYSCALL ? errno : EPROTO;
     }
     m_readNotifier.setEnabled(!m_peerClosed && m_error == 0 && m_phase != Phase::Failed && buffered() < MaxBuffered);
-    if (m_phase != Phase::Ready && (m_peerClosed || m_error != 0))
-        giveUp(QStringLiteral("the peer closed the connection before it was set up"));
 }
 
 void TlsStream::consume(qsizetype count)
@@ -330,8 +330,11 @@ void TlsStream::onPairing(const QByteArray &payload)
         becomeReady(m_pairingNow);
     } else if (step == Refused && fields(1)) {
         if (accepting && m_pairingOpen) {
+            // The initiator found the code wrong before we could.
             m_pairingOpen = false;
             m_connector.codeUsed(false);
+            giveUp(QStringLiteral("a peer gave a wrong pairing code"));
+            return;
         }
         giveUp(QStringLiteral("the peer refused: %1").arg(QString::fromUtf8(fields(1)->at(0))));
     } else {

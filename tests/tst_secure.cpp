@@ -1,10 +1,26 @@
-// The pieces of secure connections that need no connection: CPace against the draft's
-// ristretto255 test vectors, the frame codec, this user's identity and the known peers.
+// Secure connections: CPace against the draft's ristretto255 test vectors, the frame codec,
+// this user's identity and the known peers, then two controls that pair, resume, refuse and
+// talk over TLS, and a man in the middle who fails.
 
+#include "controlfixtures.h"
 #include "cpace.h"
 #include "framecodec.h"
 #include "identity.h"
 #include "knownpeers.h"
+#include "pairing.h"
+#include "secureconnector.h"
+#include "testhelpers.h"
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <thread>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -31,6 +47,67 @@ int permissionsOf(const QString &path)
     return int(QFileInfo(path).permissions() & 0x0777);
 }
 
+using secure::SecureConnector;
+
+// One side of a secure connection: a control, an identity of its own and known peers in a
+// folder of its own, and what its connector and its socket reported.
+struct Side
+{
+    /// `pins`: peers known already, by name and fingerprint.
+    explicit Side(const QString &name, const QList<QPair<QString, QByteArray>> &pins = {})
+        : connector(secure::Identity::generate(), knownPeers(pins), name)
+    {
+        peer->socket().setTransportProvider(&connector);
+        QObject::connect(&connector, &SecureConnector::secured, &connector,
+                         [this](const QString &who, const QByteArray &, bool pairedNow) {
+                             secured << who + (pairedNow ? QStringLiteral(" (paired now)") : QString());
+                         });
+        QObject::connect(peer.control.get(), &sender::FileSender::Error, peer.control.get(),
+                         [this](qint16, QString &description, qint32, const QString &, const QString &, qint32,
+                                platform::VariantBool &) { errors << description; });
+    }
+    QByteArray fingerprint() const { return connector.identity().fingerprint(); }
+    secure::KnownPeers knownPeers(const QList<QPair<QString, QByteArray>> &pins)
+    {
+        secure::KnownPeers peers(home.filePath("known-peers"));
+        for (const auto &[name, fingerprint] : pins)
+            peers.pin(name, fingerprint);
+        return peers;
+    }
+
+    QTemporaryDir home;
+    SecureConnector connector; // outlives the control's connections
+    testing::Peer peer;
+    QStringList secured;
+    QStringList errors;
+};
+
+// `listener` listens (taking `accepting` peers), `client` connects securely with `code` to
+// `port` (the listener's when 0); true once both are connected.
+bool connectSecurely(Side &listener, Side &client, const QByteArray &code,
+                     SecureConnector::Accepting accepting = SecureConnector::Accepting::Both, quint16 port = 0)
+{
+    listener.connector.setAccepting(accepting);
+    listener.peer->setLocalPort(0);
+    listener.peer->Listen();
+    client.connector.setConnectSecurely(true);
+    client.connector.setPairingCode(code);
+    client.peer->Connect(QStringLiteral("127.0.0.1"), port ? port : listener.peer->LocalPort());
+    // Connected, or refused by either side.
+    testing::waitFor([&] {
+        return (listener.peer->State() == 7 && client.peer->State() == 7) || !listener.errors.isEmpty()
+            || !client.errors.isEmpty();
+    }, 15000);
+    return listener.peer->State() == 7 && client.peer->State() == 7;
+}
+
+// Both ends closed again, ready for another connection.
+void closeBoth(Side &a, Side &b)
+{
+    a.peer->CloseAll();
+    b.peer->CloseAll();
+}
+
 } // namespace
 
 using namespace secure;
@@ -46,6 +123,11 @@ private slots:
     void frameHeaders();
     void identityIsKeptAndNeverReplacedSilently();
     void knownPeersArePinnedAndForgotten();
+    void pairOnceThenResume();
+    void refusedPeers_data();
+    void refusedPeers();
+    void framedMessagesFilesAndStops();
+    void manInTheMiddleFailsPairing();
 };
 
 void TestSecure::cpaceAgainstTheDraftsVectors()
@@ -209,5 +291,246 @@ void TestSecure::knownPeersArePinnedAndForgotten()
     QCOMPARE(error, QStringLiteral("the known peers in %1 are damaged").arg(path));
 }
 
-QTEST_GUILESS_MAIN(TestSecure)
+void TestSecure::pairOnceThenResume()
+{
+    Side office(QStringLiteral("office")), laptop(QStringLiteral("laptop"));
+    office.connector.setPairing(true);
+    QVERIFY(connectSecurely(office, laptop, office.connector.pairingCode()));
+    QVERIFY(testing::waitFor([&] { return office.secured.size() == 1 && laptop.secured.size() == 1; }));
+    QCOMPARE(office.secured, QStringList{"laptop (paired now)"});
+    QCOMPARE(laptop.secured, QStringList{"office (paired now)"});
+    QCOMPARE(office.connector.knownPeers().find(laptop.fingerprint())->name, QStringLiteral("laptop"));
+    QCOMPARE(laptop.connector.knownPeers().find(office.fingerprint())->name, QStringLiteral("office"));
+    closeBoth(office, laptop);
+    // Later connections need no code: each knows the other by its pin.
+    QVERIFY(connectSecurely(office, laptop, QByteArray()));
+    QVERIFY(testing::waitFor([&] { return office.secured.size() == 2 && laptop.secured.size() == 2; }));
+    QCOMPARE(laptop.secured.last(), QStringLiteral("office"));
+    laptop.peer->SendMessage(QStringLiteral("over TLS"));
+    QVERIFY(testing::waitFor([&] { return office.peer.events.messages() == QStringList{"over TLS"}; }));
+    QVERIFY(office.errors.isEmpty() && laptop.errors.isEmpty());
+}
+
+void TestSecure::refusedPeers_data()
+{
+    QTest::addColumn<QString>("setUp");
+    QTest::addColumn<int>("attempts");
+    QTest::addColumn<QString>("clientError");
+    QTest::addColumn<QString>("listenerError");
+    QTest::newRow("a wrong code") << "wrong code" << 1 << "pairing failed: the code is wrong, or someone is in between"
+                                  << "a peer gave a wrong pairing code";
+    QTest::newRow("three wrong codes spend the code")
+        << "wrong code" << 3 << "pairing failed: the code is wrong, or someone is in between"
+        << "a peer gave a wrong pairing code";
+    QTest::newRow("no code, not paired") << "no code" << 1 << "is not paired with this side: give the pairing code"
+                                         << "the peer closed the connection before it was set up";
+    QTest::newRow("a listener that takes no new peers") << "no pairing" << 1
+                                                        << "the peer refused: this side takes no new peers now"
+                                                        << "a new peer asked to pair while no pairing code stands";
+    QTest::newRow("a pinned name with another key") << "key changed" << 1
+                                                    << "the peer's identity changed; if it was reinstalled, forget it "
+                                                       "and pair again"
+                                                    << "the peer closed the connection before it was set up";
+    QTest::newRow("a plaintext peer against secure peers only") << "plaintext" << 1 << "" <<
+        "a plaintext peer was refused: this side takes secure peers only";
+}
+
+void TestSecure::refusedPeers()
+{
+    QFETCH(QString, setUp);
+    QFETCH(int, attempts);
+    QFETCH(QString, clientError);
+    QFETCH(QString, listenerError);
+    Side office(QStringLiteral("office"));
+    // Pinned as office under another key: the one it had before it was reinstalled, say.
+    Side laptop(QStringLiteral("laptop"), setUp == u"key changed" ? QList{qMakePair(QStringLiteral("office"), QByteArray(32, 'k'))}
+                                                                  : QList<QPair<QString, QByteArray>>{});
+    office.connector.setPairing(setUp != u"no pairing");
+    QByteArray code = setUp == u"no code" ? QByteArray() : office.connector.pairingCode();
+    if (setUp == u"wrong code")
+        code = QByteArray::number((code.toInt() + 1) % 1000000).rightJustified(6, '0');
+    if (setUp == u"no pairing")
+        code = "123456";
+    const QByteArray firstCode = office.connector.pairingCode();
+    for (int i = 0; i < attempts; ++i) {
+        office.errors.clear();
+        laptop.errors.clear();
+        if (setUp == u"plaintext") {
+            office.connector.setAccepting(SecureConnector::Accepting::SecureOnly);
+            office.peer->setLocalPort(0);
+            office.peer->Listen();
+            laptop.peer->socket().setTransportProvider(nullptr);
+            laptop.peer->Connect(QStringLiteral("127.0.0.1"), office.peer->LocalPort());
+        } else {
+            QVERIFY(!connectSecurely(office, laptop, code));
+        }
+        QVERIFY2(testing::waitFor([&] { return !office.errors.isEmpty(); }, 15000), qPrintable(laptop.errors.join(u'|')));
+        QVERIFY2(office.errors.first().contains(listenerError), qPrintable(office.errors.join(u'|')));
+        if (!clientError.isEmpty()) {
+            QVERIFY(testing::waitFor([&] { return !laptop.errors.isEmpty(); }, 15000));
+            QVERIFY2(laptop.errors.first().contains(clientError), qPrintable(laptop.errors.join(u'|')));
+        }
+        QVERIFY(office.secured.isEmpty() && laptop.secured.isEmpty());
+        closeBoth(office, laptop);
+    }
+    QCOMPARE(office.connector.knownPeers().peers().size(), 0);
+    QCOMPARE(laptop.connector.knownPeers().peers().size(), setUp == u"key changed" ? 1 : 0);
+    // After three wrong codes the code is spent; one wrong guess leaves it standing.
+    QCOMPARE(office.connector.pairingCode(), attempts >= 3 ? QByteArray() : firstCode);
+}
+
+void TestSecure::framedMessagesFilesAndStops()
+{
+    Side office(QStringLiteral("office")), laptop(QStringLiteral("laptop"));
+    office.connector.setPairing(true);
+    QVERIFY(connectSecurely(office, laptop, office.connector.pairingCode()));
+    // Two messages a moment apart stay two: a frame says where each ends.
+    laptop.peer->SendMessage(QStringLiteral("one"));
+    laptop.peer->SendMessage(QStringLiteral("two"));
+    QVERIFY(testing::waitFor([&] { return office.peer.events.messages() == QStringList{"one", "two"}; }));
+    QVERIFY(!office.peer->assemblingMessage());
+    // A message while a file moves, either way, is a message; the file stays whole.
+    QTemporaryDir dir;
+    QByteArray data(3 * 1024 * 1024, '\0');
+    for (qsizetype i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + i / 4093);
+    QFile source(dir.filePath("src"));
+    QVERIFY(source.open(QIODevice::WriteOnly) && source.write(data) == data.size());
+    source.close();
+    laptop.peer->setInterval(1);
+    laptop.peer->setBufferSize(64 * 1024);
+    laptop.peer->setReciveFilePath(dir.filePath("dst"));
+    laptop.peer->SendFile(dir.filePath("src"));
+    QVERIFY(testing::waitFor([&] { return office.peer->fields().DoneBytes > 0; }));
+    laptop.peer->SendMessage(QStringLiteral("from the sender"));
+    office.peer->SendMessage(QStringLiteral("from the receiver"));
+    QVERIFY(testing::waitFor([&] { return !office.peer.events.of(sender::FileSenderEvent::ReciveFile).isEmpty(); }, 20000));
+    QCOMPARE(office.peer.events.messages().last(), QStringLiteral("from the sender"));
+    QCOMPARE(laptop.peer.events.messages(), QStringList{"from the receiver"});
+    QFile received(dir.filePath("dst"));
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.readAll(), data);
+    // StopSend tells the peer, which ends its receive at once rather than after its watchdog.
+    laptop.peer->setInterval(100); // a chunk every 100 ms: caught after the first
+    laptop.peer->setReciveFilePath(dir.filePath("stopped"));
+    laptop.peer->SendFile(dir.filePath("src"));
+    QVERIFY(testing::waitFor([&] { return office.peer->transferState() == sender::TransferState::Receiving; }));
+    laptop.peer->StopSend();
+    QVERIFY(testing::waitFor([&] { return office.peer->Busy() == platform::VariantFalse; }));
+    QVERIFY2(office.errors.value(0).startsWith(QStringLiteral("对方已停止发送，接收已中断")), qPrintable(office.errors.join(u'|')));
+    QVERIFY(!QFile::exists(dir.filePath("stopped")));
+    QCOMPARE(office.peer->partialFilePath(), QString());
+}
+
+namespace {
+
+// A man in the middle on 127.0.0.1: ends TLS on each side with an identity of its own and
+// relays what each side says to the other, pairing messages included.
+class MiddleMan
+{
+public:
+    MiddleMan(quint16 target)
+        : m_identity(secure::Identity::generate())
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), length);
+        ::listen(m_listener, 1);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this, target] { relay(target); });
+    }
+    ~MiddleMan()
+    {
+        m_stop = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    SSL *session(SSL_CTX *context, int fd, bool server)
+    {
+        SSL *ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+        if ((server ? SSL_accept(ssl) : SSL_connect(ssl)) != 1) {
+            SSL_free(ssl);
+            return nullptr;
+        }
+        return ssl;
+    }
+    void relay(quint16 target)
+    {
+        SSL_CTX *context = SSL_CTX_new(TLS_method());
+        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+        SSL_CTX_use_certificate(context, m_identity.certificate());
+        SSL_CTX_use_PrivateKey(context, m_identity.key());
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, [](int, X509_STORE_CTX *) { return 1; });
+        const int client = ::accept(m_listener, nullptr, nullptr);
+        const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(target);
+        SSL *inner = nullptr, *outer = nullptr;
+        if (client >= 0 && ::connect(upstream, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            outer = session(context, upstream, false);
+            inner = outer ? session(context, client, true) : nullptr;
+        }
+        char buffer[65536];
+        while (inner && outer && !m_stop) {
+            pollfd ends[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
+            if (SSL_pending(inner) == 0 && SSL_pending(outer) == 0 && ::poll(ends, 2, 100) <= 0)
+                continue;
+            bool open = true;
+            for (auto [from, to] : {std::pair{inner, outer}, std::pair{outer, inner}}) {
+                while (open && (SSL_pending(from) > 0 || ::recv(SSL_get_fd(from), buffer, 1, MSG_PEEK | MSG_DONTWAIT) > 0)) {
+                    const int n = SSL_read(from, buffer, sizeof buffer);
+                    open = n > 0 && SSL_write(to, buffer, n) == n;
+                }
+            }
+            if (!open)
+                break;
+        }
+        for (SSL *ssl : {inner, outer})
+            if (ssl)
+                SSL_free(ssl);
+        for (int fd : {client, upstream})
+            if (fd >= 0)
+                ::close(fd);
+        SSL_CTX_free(context);
+    }
+
+    secure::Identity m_identity;
+    int m_listener = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+} // namespace
+
+void TestSecure::manInTheMiddleFailsPairing()
+{
+    Side office(QStringLiteral("office")), laptop(QStringLiteral("laptop"));
+    office.connector.setPairing(true);
+    office.connector.setAccepting(SecureConnector::Accepting::Both);
+    office.peer->setLocalPort(0);
+    office.peer->Listen();
+    // He relays every byte, yet sees other fingerprints and other channels on each side.
+    MiddleMan middle(quint16(office.peer->LocalPort()));
+    laptop.connector.setConnectSecurely(true);
+    laptop.connector.setPairingCode(office.connector.pairingCode());
+    laptop.peer->Connect(QStringLiteral("127.0.0.1"), middle.port());
+    QVERIFY(testing::waitFor([&] { return !laptop.errors.isEmpty() && !office.errors.isEmpty(); }, 15000));
+    QVERIFY2(laptop.errors.first().contains("the code is wrong, or someone is in between"), qPrintable(laptop.errors.join(u'|')));
+    QVERIFY2(office.errors.first().contains("wrong pairing code"), qPrintable(office.errors.join(u'|')));
+    QVERIFY(office.connector.knownPeers().peers().isEmpty() && laptop.connector.knownPeers().peers().isEmpty());
+}
+
+QTEST_MAIN(TestSecure)
 #include "tst_secure.moc"
