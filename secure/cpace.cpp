@@ -24,7 +24,8 @@ const unsigned char *bytes(const QByteArray &data)
     return reinterpret_cast<const unsigned char *>(data.constData());
 }
 
-// Reads a LEB128 length at `at`, moving past it; nothing when it runs past the end or too long.
+// Reads a LEB128 length at `at`, moving past it; nothing when it runs past the end, is too long,
+// or is not written in its fewest bytes (each length has one encoding, as prependLength writes it).
 std::optional<qsizetype> readLength(const QByteArray &data, qsizetype &at)
 {
     quint64 value = 0;
@@ -32,7 +33,7 @@ std::optional<qsizetype> readLength(const QByteArray &data, qsizetype &at)
         const uchar b = uchar(data[at++]);
         value |= quint64(b & 0x7f) << shift;
         if (!(b & 0x80))
-            return qsizetype(value);
+            return b == 0 && shift > 0 ? std::nullopt : std::optional<qsizetype>(qsizetype(value));
     }
     return std::nullopt;
 }

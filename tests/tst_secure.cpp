@@ -183,6 +183,7 @@ void TestSecure::cpaceRefuses_data()
     QTest::newRow("invalid length 3") << hex("00ffff03") << false;
     QTest::newRow("invalid length 4") << hex("00ffffff") << false;
     QTest::newRow("bytes behind the fields") << hex("000000") << false;
+    QTest::newRow("a length not in its fewest bytes") << hex("008000") << false;
     // Parses, but the share is no group element, or the neutral one: the run aborts.
     QTest::newRow("a share that does not decode")
         << cpace::message(hex("011ca069484e890c9e494d8ed6bb0f66cbd9a8f0ef67168f36c51e0efeb8f347"), "") << true;

@@ -11,7 +11,7 @@ seconds="${2:-60}"
 runs="${3:-200000}"
 shift $(( $# < 3 ? $# : 3 ))
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=(fuzz_header fuzz_arrivals)
+[ "${#targets[@]}" -gt 0 ] || targets=(fuzz_header fuzz_arrivals fuzz_frames fuzz_pairing)
 
 export QT_QPA_PLATFORM=offscreen
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
