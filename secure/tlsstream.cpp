@@ -155,10 +155,12 @@ void TlsStream::fill()
 void TlsStream::consume(qsizetype count)
 {
     m_inPos += count;
+    // Taken bytes are dropped from the front only when few are left behind them to move (or
+    // the buffer grew large): no copying of megabytes at every arrival.
     if (m_inPos == m_in.size()) {
         m_in.resize(0);
         m_inPos = 0;
-    } else if (m_inPos > ReadBlock && m_inPos > m_in.size() / 2) {
+    } else if ((m_inPos > ReadBlock && buffered() <= 64 * 1024) || m_in.size() > 2 * MaxBuffered) {
         m_in.remove(0, m_inPos);
         m_inPos = 0;
     }
