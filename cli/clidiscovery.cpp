@@ -24,6 +24,18 @@ void printError(const QString &text)
 CliDiscovery::CliDiscovery(const CliOptions &options)
     : m_options(options)
 {
+    QString why;
+    m_known.load(&why); // unreadable: no peer shows as paired
+}
+
+bool CliDiscovery::isPaired(const discovery::DiscoveredPeer &peer) const
+{
+    for (const secure::KnownPeer &known : m_known.peers()) {
+        if (peer.fingerprint.size() >= 16 ? QString::fromLatin1(known.fingerprint.toHex()).startsWith(peer.fingerprint)
+                                          : known.name == peer.name)
+            return true;
+    }
+    return false;
 }
 
 CliDiscovery::~CliDiscovery()
@@ -78,8 +90,12 @@ int CliDiscovery::listPeers()
 {
     return browse(QString(), [this](discovery::ServiceBrowser &browser, QEventLoop &loop) {
         connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
-            print(QStringLiteral("peer: %1 %2:%3").arg(escapedForLine(peer.name), peer.address).arg(peer.port),
-                  {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port}});
+            const bool paired = isPaired(peer);
+            const QString how = peer.secure ? (paired ? QStringLiteral(" (secure, paired)") : QStringLiteral(" (secure)"))
+                                            : QString();
+            print(QStringLiteral("peer: %1 %2:%3%4").arg(escapedForLine(peer.name), peer.address).arg(peer.port).arg(how),
+                  {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port},
+                   {"secure", peer.secure}, {"paired", paired}});
         });
         connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
             print(QStringLiteral("gone: ") + escapedForLine(name), {{"event", "gone"}, {"name", name}});
@@ -92,13 +108,17 @@ int CliDiscovery::listPeers()
 int CliDiscovery::lookUp(CliOptions &options)
 {
     const QString suffix = QStringLiteral("; cannot look for the peer ") + escapedForLine(options.peerName);
-    return browse(suffix, [&options](discovery::ServiceBrowser &browser, QEventLoop &loop) {
+    return browse(suffix, [this, &options](discovery::ServiceBrowser &browser, QEventLoop &loop) {
         // Instance names compare without regard to case, as DNS names do.
         connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
             if (peer.name.compare(options.peerName, Qt::CaseInsensitive) != 0)
                 return;
             options.host = peer.address;
             options.port = peer.port;
+            // A peer that announces secure mode, or one paired before, is spoken to securely.
+            if (options.secure == CliOptions::Security::Unset && (peer.secure || isPaired(peer)))
+                options.secure = CliOptions::Security::Auto;
+            options.announcedFingerprint = peer.fingerprint;
             loop.exit(cliexit::Done);
         });
         QTimer::singleShot(LookupMsec, &loop, [&] {
@@ -126,9 +146,9 @@ void CliDiscovery::announce(CliSession &session)
     });
     connect(m_announcer.get(), &discovery::ServiceAnnouncer::failed, this,
             [](const QString &why) { printError(QStringLiteral("not announced: ") + why); });
-    connect(&session, &CliSession::listeningChanged, this, [this](quint16 port) {
+    connect(&session, &CliSession::listeningChanged, this, [this, &session](quint16 port) {
         if (port != 0)
-            m_announcer->announce(m_options.name, port);
+            m_announcer->announce(m_options.name, port, session.announcedText());
         else
             m_announcer->withdraw();
     });

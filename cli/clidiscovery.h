@@ -2,6 +2,7 @@
 // Peer discovery for velmora-cli: --discover, --connect NAME and the announcement of a listener.
 
 #include "clioptions.h"
+#include "knownpeers.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -17,6 +18,7 @@ namespace discovery {
 class ServiceBrowser;
 class DiscoveryClient;
 class ServiceAnnouncer;
+struct DiscoveredPeer;
 } // namespace discovery
 
 class CliDiscovery : public QObject
@@ -46,8 +48,11 @@ private:
                const std::function<void(discovery::ServiceBrowser &, QEventLoop &)> &setUp);
     void print(const QString &text, const QJsonObject &json);
     void sayUnavailable(const QString &why);
+    /// Whether this user paired with the peer (by the fingerprint it announces).
+    bool isPaired(const discovery::DiscoveredPeer &peer) const;
 
     CliOptions m_options;
+    secure::KnownPeers m_known;
     std::unique_ptr<discovery::DiscoveryClient> m_client;
     std::unique_ptr<discovery::ServiceAnnouncer> m_announcer;
 };

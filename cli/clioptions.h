@@ -39,6 +39,7 @@ struct CliOptions
     bool showIdentity = false; ///< --identity
     bool listPeers = false;    ///< --peers
     QString forget;            ///< --forget NAME|FINGERPRINT
+    QString announcedFingerprint; ///< --connect NAME: the start of the fingerprint the peer announces
 
     bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
     /// A run that only looks after this user's identity and known peers.

@@ -121,6 +121,13 @@ void CliSession::watchSecurity()
             [](const QString &why) { err() << "velmora-cli: " << why << "\n" << Qt::flush; });
 }
 
+QList<QByteArray> CliSession::announcedText() const
+{
+    if (!m_secure)
+        return {};
+    return {"sec=1", "fp=" + m_secure->identity().fingerprint().toHex().left(16)};
+}
+
 int CliSession::run()
 {
     QTimer::singleShot(0, this, &CliSession::start);

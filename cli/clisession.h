@@ -30,6 +30,10 @@ public:
     void propertyChanged(const QString &) override {}
     int messageBox(const QString &text, int style, const QString &title) override;
 
+    /// What a listener announces about itself beside its port (DNS-SD TXT entries): that it
+    /// takes secure peers, and the start of its fingerprint.
+    QList<QByteArray> announcedText() const;
+
 signals:
     /// The run listens on `port`, or (0) it listens no more.
     void listeningChanged(quint16 port);

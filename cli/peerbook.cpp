@@ -84,6 +84,7 @@ std::unique_ptr<secure::SecureConnector> makeConnector(const CliOptions &options
         connector->setConnectSecurely(true);
         connector->setPairingCode(options.pairCode);
         connector->setExpectedName(options.peerName);
+        connector->setAnnouncedFingerprint(options.announcedFingerprint);
     }
     return connector;
 }

@@ -6,6 +6,7 @@
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
+#include <avahi-common/strlst.h>
 
 namespace discovery {
 
@@ -34,11 +35,12 @@ ServiceAnnouncer::~ServiceAnnouncer()
     withdraw();
 }
 
-void ServiceAnnouncer::announce(const QString &name, quint16 port)
+void ServiceAnnouncer::announce(const QString &name, quint16 port, const QList<QByteArray> &text)
 {
     m_wanted = true;
     m_name = (name.isEmpty() ? defaultInstanceName() : name).toUtf8();
     m_port = port;
+    m_text = text;
     if (m_client.isRunning())
         publish();
 }
@@ -63,13 +65,18 @@ void ServiceAnnouncer::publish()
         avahi_entry_group_reset(m_group);
     }
     // A name another service on this host holds already is refused at once: try its alternatives.
+    AvahiStringList *text = nullptr;
+    for (const QByteArray &entry : m_text)
+        text = avahi_string_list_add(text, entry.constData());
     int result = AVAHI_ERR_COLLISION;
     for (int tries = 0; tries < 100 && result == AVAHI_ERR_COLLISION; ++tries) {
-        result = avahi_entry_group_add_service(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                               m_name.constData(), ServiceType, nullptr, nullptr, m_port, nullptr);
+        result = avahi_entry_group_add_service_strlst(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                      AvahiPublishFlags(0), m_name.constData(), ServiceType, nullptr,
+                                                      nullptr, m_port, text);
         if (result == AVAHI_ERR_COLLISION)
             takeAlternativeName();
     }
+    avahi_string_list_free(text);
     if (result >= 0)
         result = avahi_entry_group_commit(m_group);
     if (result < 0)

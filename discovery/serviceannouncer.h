@@ -2,6 +2,7 @@
 // Announcing a listening peer on the network.
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -22,9 +23,10 @@ public:
     /// Withdraws the announcement.
     ~ServiceAnnouncer() override;
 
-    /// Announces `port` under `name` (the host name when empty), in place of any earlier
-    /// announcement; waits for the daemon when it is still settling.
-    void announce(const QString &name, quint16 port);
+    /// Announces `port` under `name` (the host name when empty), with the TXT record `text`
+    /// ("key=value" strings), in place of any earlier announcement; waits for the daemon when
+    /// it is still settling.
+    void announce(const QString &name, quint16 port, const QList<QByteArray> &text = {});
     /// Withdraws the announcement (nothing happens when there is none).
     void withdraw();
     /// Whether an announcement is asked for (announced or on its way).
@@ -47,6 +49,7 @@ private:
     bool m_wanted = false;
     QByteArray m_name; ///< the name being announced, in UTF-8
     quint16 m_port = 0;
+    QList<QByteArray> m_text;
 };
 
 } // namespace discovery

@@ -4,6 +4,7 @@
 
 #include <avahi-client/lookup.h>
 #include <avahi-common/error.h>
+#include <avahi-common/strlst.h>
 
 namespace discovery {
 
@@ -80,14 +81,18 @@ void ServiceBrowser::browsed(AvahiServiceBrowser *, int interface, int protocol,
         // Kept open: it reports again when the service's address or port changes. IPv4 addresses
         // only, which every peer's listener accepts.
         s.resolver = avahi_service_resolver_new(
-            b->m_client.handle(), interface, protocol, name, type, domain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_TXT,
+            b->m_client.handle(), interface, protocol, name, type, domain, AVAHI_PROTO_INET, AvahiLookupFlags(0),
             [](AvahiServiceResolver *r, AvahiIfIndex interface, AvahiProtocol protocol, AvahiResolverEvent event,
                const char *name, const char *, const char *domain, const char *, const AvahiAddress *a,
-               uint16_t port, AvahiStringList *, AvahiLookupResultFlags, void *self) {
+               uint16_t port, AvahiStringList *text, AvahiLookupResultFlags, void *self) {
                 char address[AVAHI_ADDRESS_STR_MAX] = "";
                 if (a)
                     avahi_address_snprint(address, sizeof address, a);
-                resolved(r, interface, protocol, event, name, domain, address, port, self);
+                QList<QByteArray> entries;
+                for (AvahiStringList *t = text; t; t = avahi_string_list_get_next(t))
+                    entries.append(QByteArray(reinterpret_cast<const char *>(avahi_string_list_get_text(t)),
+                                              qsizetype(avahi_string_list_get_size(t))));
+                resolved(r, interface, protocol, event, name, domain, address, port, entries, self);
             },
             b);
         // The daemon keeps a limit on what one client may hold (1024 objects by default): a
@@ -120,7 +125,8 @@ void ServiceBrowser::browsed(AvahiServiceBrowser *, int interface, int protocol,
 }
 
 void ServiceBrowser::resolved(AvahiServiceResolver *resolver, int interface, int protocol, int event,
-                              const char *name, const char *domain, const char *address, quint16 port, void *self)
+                              const char *name, const char *domain, const char *address, quint16 port,
+                              const QList<QByteArray> &text, void *self)
 {
     auto *b = static_cast<ServiceBrowser *>(self);
     const Key key{interface, protocol, QString::fromUtf8(name), QString::fromUtf8(domain)};
@@ -131,7 +137,11 @@ void ServiceBrowser::resolved(AvahiServiceResolver *resolver, int interface, int
     switch (AvahiResolverEvent(event)) {
     case AVAHI_RESOLVER_FOUND:
         s.resolved = true;
-        s.peer = {std::get<2>(key), QString::fromLatin1(address), port};
+        s.peer = {std::get<2>(key), QString::fromLatin1(address), port, text.contains("sec=1"), QString()};
+        for (const QByteArray &entry : text) {
+            if (entry.startsWith("fp="))
+                s.peer.fingerprint = QString::fromLatin1(entry.mid(3)).toLower();
+        }
         break;
     case AVAHI_RESOLVER_FAILURE:
         // No IPv4 address answered in time: the sighting stays, unresolved, until it is removed.

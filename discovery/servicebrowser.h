@@ -22,6 +22,8 @@ struct DiscoveredPeer
     QString name;    ///< its instance name
     QString address; ///< its IPv4 address, as text
     quint16 port = 0;
+    bool secure = false;     ///< it takes secure connections (TXT "sec=1")
+    QString fingerprint;     ///< the start of its fingerprint, in hex, as it announces it (TXT "fp=")
 
     bool operator==(const DiscoveredPeer &) const = default;
 };
@@ -65,7 +67,8 @@ private:
     static void browsed(AvahiServiceBrowser *, int interface, int protocol, int event, const char *name,
                         const char *type, const char *domain, int flags, void *self);
     static void resolved(AvahiServiceResolver *, int interface, int protocol, int event, const char *name,
-                         const char *domain, const char *address, quint16 port, void *self);
+                         const char *domain, const char *address, quint16 port, const QList<QByteArray> &text,
+                         void *self);
     void settle(const QString &name);
     void start();
     void stop();

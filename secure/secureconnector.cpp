@@ -101,6 +101,11 @@ platform::Transport *SecureConnector::accepted(int descriptor, const QByteArray 
 
 bool SecureConnector::resumeWith(const QString &peerName, const QByteArray &fingerprint, QString *refusal) const
 {
+    if (!m_announcedFingerprint.isEmpty() && !QString::fromLatin1(fingerprint.toHex()).startsWith(m_announcedFingerprint)) {
+        *refusal = QStringLiteral("the peer is not the one announced as %1: its key is not the one announced")
+                       .arg(m_expectedName);
+        return false;
+    }
     if (isPinned(fingerprint))
         return true;
     for (const KnownPeer &p : m_peers.peers()) {

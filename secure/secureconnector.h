@@ -40,6 +40,9 @@ public:
     /// Connecting side: the name the peer is known by here (an announced peer's), whose pin
     /// must hold.
     void setExpectedName(const QString &name) { m_expectedName = name; }
+    /// Connecting side: the start of the fingerprint the peer announced (hex), which its key's
+    /// must start with ("" for none).
+    void setAnnouncedFingerprint(const QString &hexStart) { m_announcedFingerprint = hexStart.toLower(); }
 
     /// Listening side: which peers it takes (Plain, as a new connector has it).
     void setAccepting(Accepting accepting) { m_accepting = accepting; }
@@ -94,6 +97,7 @@ private:
     bool m_connectSecurely = false;
     QByteArray m_code;
     QString m_expectedName;
+    QString m_announcedFingerprint;
     Accepting m_accepting = Accepting::Plain;
     bool m_pairing = false;
     QByteArray m_listenCode;

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -149,8 +150,10 @@ void TestDiscovery::listenerIsFoundAndGone()
         return port > 0;
     }, 30000));
     const QString announced = printed(json, "announced: " + shown, {{"event", "announced"}, {"name", name}});
-    const QString found = printed(json, QStringLiteral("peer: %1 127.0.0.1:%2").arg(shown).arg(port),
-                                  {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port}});
+    // A listener announces that it takes secure peers.
+    const QString found = printed(json, QStringLiteral("peer: %1 127.0.0.1:%2 (secure)").arg(shown).arg(port),
+                                  {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port},
+                                   {"secure", true}, {"paired", false}});
     const QString gone = printed(json, "gone: " + shown, {{"event", "gone"}, {"name", name}});
     QVERIFY2(listener.waitForLine(announced), listener.out.constData());
     QVERIFY2(browser.waitForLine(found), browser.out.constData());
@@ -192,14 +195,19 @@ void TestDiscovery::nameClashTakesTheAlternative()
 
 void TestDiscovery::connectByName()
 {
+    // The peer announces secure mode: it is spoken to over TLS, paired with the code it shows,
+    // and found paired afterwards.
     const QString name = uniqueName(QStringLiteral("connect"));
     Run listener;
     listener.listenAs(name);
     QVERIFY2(listener.waitForLine("announced: " + name), listener.out.constData());
+    const QString code = listener.lines().filter(QRegularExpression("^pairing code: ")).value(0).mid(14);
     Run sender;
-    sender.start({"--connect", name, "--say", "found you", "--timeout", "120"});
+    sender.start({"--connect", name, "--pair", code, "--say", "found you", "--timeout", "120"});
     QCOMPARE(sender.finish(), 0);
     QVERIFY2(sender.lines().contains("connected: 127.0.0.1"), sender.out.constData());
+    QVERIFY2(sender.lines().filter(QRegularExpression("^secure: TLS 1\\.3, peer .* \\(paired now\\)$")).size() == 1,
+             sender.out.constData());
     QCOMPARE(listener.finish(), 0); // the sender closed after its message
     QVERIFY2(listener.lines().contains("message: found you"), listener.out.constData());
 }
