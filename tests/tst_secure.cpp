@@ -128,6 +128,7 @@ private slots:
     void refusedPeers();
     void framedMessagesFilesAndStops();
     void manInTheMiddleFailsPairing();
+    void kernelTlsWhereOffered();
 };
 
 void TestSecure::cpaceAgainstTheDraftsVectors()
@@ -531,6 +532,33 @@ void TestSecure::manInTheMiddleFailsPairing()
     QVERIFY2(laptop.errors.first().contains("the code is wrong, or someone is in between"), qPrintable(laptop.errors.join(u'|')));
     QVERIFY2(office.errors.first().contains("wrong pairing code"), qPrintable(office.errors.join(u'|')));
     QVERIFY(office.connector.knownPeers().peers().isEmpty() && laptop.connector.knownPeers().peers().isEmpty());
+}
+
+void TestSecure::kernelTlsWhereOffered()
+{
+    // OpenSSL hands the encryption to the kernel where it has TLS (the tls module); a socket
+    // that takes the "tls" upper layer shows it has.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr *>(&address), length);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool offered = ::connect(client, reinterpret_cast<sockaddr *>(&address), length) == 0
+        && ::setsockopt(client, SOL_TCP, TCP_ULP, "tls", 3) == 0;
+    ::close(client);
+    ::close(listener);
+    if (!offered)
+        QSKIP("this kernel offers no kTLS (no tls module): secure connections encrypt in this process, which is the "
+              "path tested and measured here");
+    Side office(QStringLiteral("office")), laptop(QStringLiteral("laptop"));
+    office.connector.setPairing(true);
+    QVERIFY(connectSecurely(office, laptop, office.connector.pairingCode()));
+    laptop.peer->SendMessage(QStringLiteral("through the kernel"));
+    QVERIFY(testing::waitFor([&] { return office.peer.events.messages() == QStringList{"through the kernel"}; }));
 }
 
 QTEST_MAIN(TestSecure)
