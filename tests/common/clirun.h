@@ -10,19 +10,28 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <memory>
 
 namespace testing {
 
-/// One velmora-cli process and everything it printed on standard output so far.
+/// One velmora-cli process and everything it printed on standard output so far. Each has an
+/// identity and known peers of its own, in a home of its own.
 struct CliRun
 {
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+    std::unique_ptr<QTemporaryDir> home = std::make_unique<QTemporaryDir>();
     QByteArray out;
 
     void start(const QString &program, const QStringList &args)
     {
+        QProcessEnvironment env = process->processEnvironment();
+        if (env.isEmpty())
+            env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home->filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home->filePath(QStringLiteral("config")));
+        process->setProcessEnvironment(env);
         process->start(program, args);
         QVERIFY(process->waitForStarted());
     }
