@@ -22,6 +22,9 @@ sizes=(512 1024)
 need=()
 command -v nc >/dev/null || need+=(netcat-openbsd)
 command -v iperf3 >/dev/null || need+=(iperf3)
+[ -x /usr/sbin/sshd ] || need+=(openssh-server)
+command -v rsync >/dev/null || need+=(rsync)
+command -v wormhole >/dev/null || need+=(magic-wormhole python3-magic-wormhole-mailbox-server magic-wormhole-transit-relay)
 [ -x /usr/bin/time ] || need+=(time)
 if [ "${#need[@]}" -gt 0 ]; then
   sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
@@ -33,7 +36,12 @@ cli="$bin/velmora-cli"
 [ -n "${VELMORA_BIN_DIR:-}" ] && export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+SSHD_PID=""; MAILBOX_PID=""; RELAY_PID=""
+cleanup() {
+  for pid in $SSHD_PID $MAILBOX_PID $RELAY_PID; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 # Fields of a /usr/bin/time -v report: CPU seconds (user + sys) and peak RSS in MiB.
@@ -53,13 +61,19 @@ stamp_lines() { while IFS= read -r line; do printf '%s %s\n' "$(now)" "$line"; d
 # One velmora-cli transfer: file [chunk interval] (without them, velmora-cli's defaults); sets RATE
 # (MB/s, from the sender's start until both sides have exited), DATA_RATE (MB/s, from the
 # connection to the end of the send), CPU (s, both sides), RSS_SEND, RSS_RECV.
+# With SECURE=1 both sides use the paired identities of secure_setup and speak TLS.
 velmora_run() {
-  local src="$1" dst="$work/velmora.out" pacing=()
+  local src="$1" dst="$work/velmora.out" pacing=() renv=() senv=()
   [ -n "${2:-}" ] && pacing=(--chunk "$2" --interval "$3")
+  if [ -n "${SECURE:-}" ]; then
+    renv=(env XDG_DATA_HOME="$work/sec-a/data" XDG_CONFIG_HOME="$work/sec-a/config")
+    senv=(env XDG_DATA_HOME="$work/sec-b/data" XDG_CONFIG_HOME="$work/sec-b/config")
+    pacing+=(--secure)
+  fi
   rm -f "$dst" "$work/recv.out"
   sync # what the last run left to write back is not this run's to pay
-  /usr/bin/time -v -o "$work/recv.time" "$cli" --listen 0 --receive-path "$dst" --once --timeout 900 \
-    >"$work/recv.out" 2>"$work/recv.err" &
+  /usr/bin/time -v -o "$work/recv.time" "${renv[@]}" "$cli" --listen 0 --receive-path "$dst" --once --timeout 900 \
+    --no-announce >"$work/recv.out" 2>"$work/recv.err" &
   local rpid=$! port=""
   for _ in $(seq 1 200); do
     port="$(sed -n 's/^listening: //p' "$work/recv.out" 2>/dev/null || true)" # not there until the receiver opens it
@@ -68,7 +82,7 @@ velmora_run() {
   done
   [ -n "$port" ] || { echo "receiver did not start"; cat "$work/recv.err"; exit 1; }
   local t0 t1; t0="$(now)"
-  /usr/bin/time -v -o "$work/send.time" "$cli" --connect "127.0.0.1:$port" --send "$src" \
+  /usr/bin/time -v -o "$work/send.time" "${senv[@]}" "$cli" --connect "127.0.0.1:$port" --send "$src" \
     "${pacing[@]}" --timeout 900 2>"$work/send.err" | stamp_lines >"$work/send.out"
   wait "$rpid"
   t1="$(now)"
@@ -108,6 +122,87 @@ nc_run() {
   NC_RATE="$(calc %.1f "$(stat -c %s "$src") / ($t1 - $t0) / 1e6")"
   NC_CPU="$(calc %.3f "$(cpu_of "$work/ncsend.time") + $(cpu_of "$work/ncrecv.time")")"
   NC_RSS="$(maximum "$(rss_of "$work/ncsend.time")" "$(rss_of "$work/ncrecv.time")")"
+}
+
+# Two identities of the benchmark's own, paired once: sec-a listens, sec-b connects.
+secure_setup() {
+  local out="$work/pair.out" code="" port=""
+  env XDG_DATA_HOME="$work/sec-a/data" XDG_CONFIG_HOME="$work/sec-a/config" "$cli" --listen 0 --once \
+    --no-announce --name bench-a --timeout 60 >"$out" 2>/dev/null &
+  local pid=$!
+  for _ in $(seq 1 200); do
+    port="$(sed -n 's/^listening: //p' "$out")"; code="$(sed -n 's/^pairing code: //p' "$out")"
+    [ -n "$port" ] && [ -n "$code" ] && break
+    sleep 0.05
+  done
+  env XDG_DATA_HOME="$work/sec-b/data" XDG_CONFIG_HOME="$work/sec-b/config" "$cli" --connect "127.0.0.1:$port" \
+    --pair "$code" --name bench-b --say paired --timeout 60 >/dev/null
+  wait "$pid"
+  grep -q "paired now" "$out" || { echo "the benchmark's two identities did not pair"; cat "$out"; exit 1; }
+}
+
+# A private sshd on 127.0.0.1 with a host key of its own, for scp and rsync over ssh; sets
+# SSH_OK (empty when it cannot run here), SSH_OPTS and SSH_PORT.
+ssh_setup() {
+  local dir="$work/ssh" port=$(( 20000 + RANDOM % 30000 ))
+  SSH_OK=""
+  [ -x /usr/sbin/sshd ] || return 0
+  mkdir -p "$dir" /run/sshd
+  ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key" && ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key"
+  cp "$dir/client_key.pub" "$dir/authorized_keys"
+  printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $dir/host_key" \
+    "AuthorizedKeysFile $dir/authorized_keys" "PasswordAuthentication no" "KbdInteractiveAuthentication no" \
+    "PermitRootLogin prohibit-password" "StrictModes no" "UsePAM no" "PidFile $dir/sshd.pid" >"$dir/sshd_config"
+  /usr/sbin/sshd -f "$dir/sshd_config" -D -e 2>"$dir/sshd.log" &
+  SSHD_PID=$!
+  SSH_OPTS="-i $dir/client_key -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR"
+  SSH_PORT=$port
+  for _ in $(seq 1 100); do
+    # shellcheck disable=SC2086
+    ssh $SSH_OPTS -p "$port" "$(id -un)@127.0.0.1" true 2>/dev/null && { SSH_OK=1; return 0; }
+    sleep 0.1
+  done
+}
+
+# magic-wormhole with a mailbox server and a transit relay of its own on 127.0.0.1; sets WH_OK.
+wormhole_setup() {
+  WH_OK=""
+  command -v wormhole >/dev/null && command -v twistd3 >/dev/null || return 0
+  WH_PORT=$(( 20000 + RANDOM % 30000 ))
+  (cd "$work" && exec twistd3 -n --pidfile= wormhole-mailbox --port "tcp:$WH_PORT:interface=127.0.0.1" \
+    >"$work/mailbox.log" 2>&1) &
+  MAILBOX_PID=$!
+  (cd "$work" && exec twistd3 -n --pidfile= transitrelay --port "tcp:$(( WH_PORT + 1 )):interface=127.0.0.1" \
+    >"$work/relay.log" 2>&1) &
+  RELAY_PID=$!
+  for _ in $(seq 1 100); do
+    grep -q "Starting factory\|Site starting" "$work/mailbox.log" 2>/dev/null && { WH_OK=1; return 0; }
+    sleep 0.1
+  done
+}
+
+# One encrypted copy of $2 by tool $1 (scp, rsync, wormhole); sets ENC_RATE (MB/s, from the
+# sender's start until the copy is complete).
+encrypted_run() {
+  local tool="$1" src="$2" dst="$work/enc.out" t0 t1
+  rm -f "$dst"
+  sync
+  t0="$(now)"
+  case "$tool" in
+    # shellcheck disable=SC2086
+    scp) scp -q $SSH_OPTS -P "$SSH_PORT" "$src" "$(id -un)@127.0.0.1:$dst" ;;
+    rsync) rsync -q -e "ssh $SSH_OPTS -p $SSH_PORT" "$src" "$(id -un)@127.0.0.1:$dst" ;;
+    wormhole)
+      local relay=(--relay-url "ws://127.0.0.1:$WH_PORT/v1" --transit-helper "tcp:127.0.0.1:$(( WH_PORT + 1 ))")
+      local code="7-bench-$RANDOM"
+      wormhole "${relay[@]}" send --code "$code" "$src" >"$work/wh-send.log" 2>&1 &
+      local spid=$!
+      (cd "$work" && wormhole "${relay[@]}" receive --accept-file -o "$dst" "$code" >/dev/null 2>&1)
+      wait "$spid" ;;
+  esac
+  t1="$(now)"
+  cmp "$src" "$dst" || { echo "MISMATCH: $tool received a different file"; exit 1; }
+  ENC_RATE="$(calc %.1f "$(stat -c %s "$src") / ($t1 - $t0) / 1e6")"
 }
 
 # iperf3 over 127.0.0.1, memory to memory, $1 MiB: sets CEILING (MB/s at the receiver).
@@ -156,16 +251,24 @@ fi
 
 chunk=4194304
 declare -A v_med nc_med ratio_of min_ratio each_ratio each_rate each_nc_rate v_cpu nc_cpu ceiling share
-rss_send=(); rss_recv=(); nc_rss=()
+declare -A s_med s_ratio s_min_ratio s_each s_cpu enc_med enc_rates
+rss_send=(); rss_recv=(); nc_rss=(); s_rss=()
+secure_setup
+ssh_setup
+wormhole_setup
+enc_tools=()
+[ -n "$SSH_OK" ] && enc_tools+=(scp rsync)
+[ -n "$WH_OK" ] && enc_tools+=(wormhole)
 for size in "${sizes[@]}"; do
   big="$work/big-$size.bin"
   make_file "$big" "$size"
-  rates=(); ncrates=(); ratios=(); cpus=(); nccpus=(); ceilings=()
+  rates=(); ncrates=(); ratios=(); cpus=(); nccpus=(); ceilings=(); srates=(); sratios=(); scpus=()
   # One untimed run of each tool first: the first use of fresh memory is slower on a virtual
   # machine, and it should fall on no tool's timed run.
   velmora_run "$big"
   nc_run "$big"
   iperf_run "$size"
+  SECURE=1 velmora_run "$big"
   for _ in $(seq 1 "$runs"); do
     velmora_run "$big"
     nc_run "$big"
@@ -173,6 +276,22 @@ for size in "${sizes[@]}"; do
     rates+=("$RATE"); ncrates+=("$NC_RATE"); cpus+=("$CPU"); nccpus+=("$NC_CPU"); ceilings+=("$CEILING")
     ratios+=("$(calc %.2f "$RATE / $NC_RATE")")
     rss_send+=("$RSS_SEND"); rss_recv+=("$RSS_RECV"); nc_rss+=("$NC_RSS")
+    SECURE=1 velmora_run "$big"
+    srates+=("$RATE"); sratios+=("$(calc %.2f "$RATE / $NC_RATE")"); scpus+=("$CPU")
+    s_rss+=("$RSS_SEND" "$RSS_RECV")
+    for tool in "${enc_tools[@]}"; do
+      encrypted_run "$tool" "$big"
+      enc_rates[$size,$tool]="${enc_rates[$size,$tool]:-} $ENC_RATE"
+    done
+  done
+  s_med[$size]="$(median "${srates[@]}")"
+  s_ratio[$size]="$(calc %.2f "${s_med[$size]} / $(median "${ncrates[@]}")")"
+  s_min_ratio[$size]="$(minimum "${sratios[@]}")"
+  s_each[$size]="${srates[*]}"
+  s_cpu[$size]="$(calc %.2f "$(median "${scpus[@]}") / $(calc %.6f "$size / 1024")")"
+  for tool in "${enc_tools[@]}"; do
+    # shellcheck disable=SC2086
+    enc_med[$size,$tool]="$(median ${enc_rates[$size,$tool]})"
   done
   rm -f "$big"
   gib="$(calc %.6f "$size / 1024")"
@@ -258,6 +377,24 @@ for size in "${sizes[@]}"; do
   row "CPU s per GiB, both sides: nc, $size MiB" "${nc_cpu[$size]}"
   row "CPU velmora-cli / nc, $size MiB (goal <= 0.8)" "$(calc %.2f "${v_cpu[$size]} / ${nc_cpu[$size]}")"
 done
+for size in "${sizes[@]}"; do
+  row "velmora-cli secure (TLS 1.3), $size MiB" "${s_med[$size]} MB/s"
+  row "ratio secure / nc, $size MiB (goal >= 1.0)" "${s_ratio[$size]}"
+  row "lowest ratio of one run, $size MiB (goal >= 0.8)" "${s_min_ratio[$size]}"
+  row "  secure MB/s of each run" "${s_each[$size]}"
+  row "CPU s per GiB, both sides: secure, $size MiB" "${s_cpu[$size]}"
+  fastest=0
+  for tool in "${enc_tools[@]}"; do
+    row "$tool, $size MiB" "${enc_med[$size,$tool]} MB/s"
+    fastest="$(maximum "$fastest" "${enc_med[$size,$tool]}")"
+  done
+  if [ "${#enc_tools[@]}" -gt 0 ]; then
+    row "secure / fastest encrypted peer, $size MiB (goal >= 4)" "$(calc %.2f "${s_med[$size]} / $fastest")"
+  else
+    row "encrypted peers" "skipped (no sshd or magic-wormhole here)"
+  fi
+done
+row "peak RSS velmora-cli secure, either side (goal < 80)" "$(maximum "${s_rss[@]}") MiB"
 row "peak RSS velmora-cli sender" "$rss_s MiB"
 row "peak RSS velmora-cli receiver" "$rss_r MiB"
 row "peak RSS nc (either side)" "$rss_nc MiB"
@@ -291,6 +428,11 @@ for size in "${sizes[@]}"; do
 done
 json+=",\"rss_mib_sender\":$rss_s,\"rss_mib_receiver\":$rss_r,\"rss_mib_nc\":$rss_nc,\"rss_mib_bound\":$limit"
 json+=",\"folder_files_per_second\":$folder_rate"
+for size in "${sizes[@]}"; do
+  json+=",\"secure_mbps_$size\":${s_med[$size]},\"secure_ratio_$size\":${s_ratio[$size]}"
+  json+=",\"secure_min_ratio_$size\":${s_min_ratio[$size]},\"cpu_s_per_gib_secure_$size\":${s_cpu[$size]}"
+  for tool in "${enc_tools[@]}"; do json+=",\"${tool}_mbps_$size\":${enc_med[$size,$tool]}"; done
+done
 [ -n "$link_v" ] && json+=",\"link_1gbit_mbps_velmora\":$link_v,\"link_1gbit_mbps_nc\":$link_nc"
 json+=",\"paced_mbps\":$p_rate,\"paced_ceiling_mbps\":10.0,\"paced_deviation_pct\":$p_dev"
 [ -n "$small" ] && json+=",\"small_files\":$small,\"message_round_trip\":$rtt"

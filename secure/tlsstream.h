@@ -77,7 +77,7 @@ private:
     void sendPairing(PairingStep step, const QList<QByteArray> &fields);
     void becomeReady(bool pairedNow);
     void giveUp(const QString &why);
-    qsizetype buffered() const { return m_in.size() - m_inPos; }
+    qsizetype buffered() const { return m_inEnd - m_inPos; }
     const char *front() const { return m_in.constData() + m_inPos; }
     void consume(qsizetype count);
     void tellOwner();
@@ -101,8 +101,9 @@ private:
     bool m_pairingOpen = false; ///< accepting side: a run started and has not confirmed
     QString m_pairingName;      ///< the name the peer paired under
 
-    QByteArray m_in;        ///< plaintext received and not yet taken
+    QByteArray m_in;        ///< plaintext received: bytes m_inPos to m_inEnd are not yet taken
     qsizetype m_inPos = 0;
+    qsizetype m_inEnd = 0;
     qint64 m_dataLeft = 0;  ///< bytes of the current data frame still to take
     bool m_peerClosed = false;
     int m_error = 0;
