@@ -152,7 +152,8 @@ ssh_setup() {
   cp "$dir/client_key.pub" "$dir/authorized_keys"
   printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $dir/host_key" \
     "AuthorizedKeysFile $dir/authorized_keys" "PasswordAuthentication no" "KbdInteractiveAuthentication no" \
-    "PermitRootLogin prohibit-password" "StrictModes no" "UsePAM no" "PidFile $dir/sshd.pid" >"$dir/sshd_config"
+    "PermitRootLogin prohibit-password" "StrictModes no" "UsePAM no" "PidFile $dir/sshd.pid" \
+    "Subsystem sftp internal-sftp" >"$dir/sshd_config"
   /usr/sbin/sshd -f "$dir/sshd_config" -D -e 2>"$dir/sshd.log" &
   SSHD_PID=$!
   SSH_OPTS="-i $dir/client_key -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR"
