@@ -286,11 +286,19 @@ void TestCli::probeDoesNotEndAListener()
             return receiver.lines().count(QStringLiteral("listening: %1").arg(port)) == i + 2;
         }));
     }
+    // One that starts a TLS handshake and sends garbage is dropped, saying why.
+    QTcpSocket garbage;
+    garbage.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(garbage.waitForConnected(5000));
+    garbage.write(QByteArray("\x16\x03\x01\x00\x08not tls!", 13));
+    QVERIFY(testing::waitFor([&] { return receiver.count(QStringLiteral("listening: %1").arg(port)) == 4; }));
+    QVERIFY2(!receiver.lines().filter(QRegularExpression("^error 10053: the secure handshake failed: ")).isEmpty(),
+             receiver.out.constData());
     // One that connects and then says nothing is dropped after 10 s.
     QTcpSocket silent;
     silent.connectToHost(QHostAddress::LocalHost, quint16(port));
     QVERIFY(silent.waitForConnected(5000));
-    QVERIFY(testing::waitFor([&] { return receiver.count(QStringLiteral("listening: %1").arg(port)) == 4; }, 30000));
+    QVERIFY(testing::waitFor([&] { return receiver.count(QStringLiteral("listening: %1").arg(port)) == 5; }, 30000));
     QVERIFY(receiver.lines().contains("dropped: 127.0.0.1 (sent nothing in 10 s)"));
     sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src")});
     QCOMPARE(sender.finish(), 0);
