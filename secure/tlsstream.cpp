@@ -371,15 +371,17 @@ void TlsStream::becomeReady(bool pairedNow)
 
 void TlsStream::giveUp(const QString &why)
 {
+    if (m_phase == Phase::Ready) {
+        m_error = EPROTO; // the owner sees a broken connection, as for any other failure
+        tellOwner();
+        return;
+    }
     if (m_phase == Phase::Failed)
         return;
-    const bool wasReady = m_phase == Phase::Ready;
     m_phase = Phase::Failed;
     m_deadline.stop();
     m_readNotifier.setEnabled(false);
-    if (wasReady)
-        m_error = EPROTO;
-    else if (refused)
+    if (refused)
         refused(why);
 }
 
