@@ -101,6 +101,20 @@ bool connectSecurely(Side &listener, Side &client, const QByteArray &code,
     return listener.peer->State() == 7 && client.peer->State() == 7;
 }
 
+// A socket listening on 127.0.0.1 at an ephemeral port, and the address it listens at.
+int loopbackListener(sockaddr_in &address)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), length);
+    ::listen(fd, 1);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    return fd;
+}
+
 // Both ends closed again, ready for another connection.
 void closeBoth(Side &a, Side &b)
 {
@@ -434,14 +448,8 @@ public:
     MiddleMan(quint16 target)
         : m_identity(secure::Identity::generate())
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), length);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length);
+        sockaddr_in address;
+        m_listener = loopbackListener(address);
         m_port = ntohs(address.sin_port);
         m_thread = std::thread([this, target] { relay(target); });
     }
@@ -538,16 +546,10 @@ void TestSecure::kernelTlsWhereOffered()
 {
     // OpenSSL hands the encryption to the kernel where it has TLS (the tls module); a socket
     // that takes the "tls" upper layer shows it has.
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener, reinterpret_cast<sockaddr *>(&address), length);
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    sockaddr_in address;
+    const int listener = loopbackListener(address);
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool offered = ::connect(client, reinterpret_cast<sockaddr *>(&address), length) == 0
+    const bool offered = ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
         && ::setsockopt(client, SOL_TCP, TCP_ULP, "tls", 3) == 0;
     ::close(client);
     ::close(listener);
