@@ -87,6 +87,10 @@ FileSender::FileSender(QWidget *parent)
     Label1->setFont(font);
 
     MySock.setObjectName(QStringLiteral("MySock"));
+    // A child of the face, so that a host that creates the control late can still hand its
+    // socket component what secures its connections (found by name). As a member it goes
+    // before the face's own clean-up of its children.
+    MySock.setParent(this);
     SendTimer.setObjectName(QStringLiteral("SendTimer"));
     TimeCount.setObjectName(QStringLiteral("TimeCount"));
     // Design-time settings: SendTimer off with interval 0; TimeCount on, once a second, for good.

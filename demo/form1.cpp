@@ -6,11 +6,14 @@
 #include "multilinetextbox.h"
 #include "peeroffer.h"
 #include "propertybag.h"
+#include "socketcomponent.h"
+#include "windowsecurity.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -74,6 +77,10 @@ Form1::Form1(QWidget *parent)
     setFixedSize(px(10665), px(6075));
     createWidgets();
     m_peerOffer = new PeerOffer(Text1, Text2);
+    m_security = new WindowSecurity(StatusPanel2, this);
+    m_security->setCodePrompt([this](const QString &peer) {
+        return QInputDialog::getText(this, Title, QStringLiteral("输入 %1 显示的配对码：").arg(peer));
+    });
     setTabOrderChain();
     startControl();
     m_dropSender = std::make_unique<DropSender>(*m_fileSender1, Text4, Text7, Text8, Text5);
@@ -97,6 +104,7 @@ int Form1::runProgram(const QString &name)
         return 1;
     }
     window->peerOffer().setName(name);
+    window->security().setName(name);
     window->show();
     window->Text1->setFocus();
     return QApplication::exec();
@@ -108,6 +116,9 @@ void Form1::createWidgets()
     StatusBar1->setSizeGripEnabled(false);
     StatusPanel1 = new QLabel(StatusBar1);
     StatusBar1->addWidget(StatusPanel1, 1);
+    StatusPanel2 = new QLabel(StatusBar1);
+    StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
+    StatusBar1->addPermanentWidget(StatusPanel2);
 
     Frame4 = frame(this, "Frame4", QStringLiteral("接收消息"), 6480, 360, 3855, 2655);
     Text5 = make<MultiLineTextBox>(Frame4, "Text5", QRect(8, 20, Frame4->width() - 16, Frame4->height() - 28));
@@ -180,6 +191,9 @@ void Form1::startControl()
     QWidget *face = m_fileSender1->widget();
     face->move(width() - face->width(), 0);
     face->hide(); // the window does not use the control's face
+    // The control's socket component is a platform piece the window may hand what secures it.
+    if (auto *socket = face->findChild<platform::SocketComponent *>(QStringLiteral("MySock")))
+        m_security->attach(*socket);
 
     const QString localIP = m_fileSender1->get(id::LocalIP).toString();
     const QString hostName = m_fileSender1->get(id::LocalHostName).toString();
@@ -191,7 +205,7 @@ void Form1::startControl()
 
 QString Form1::panelText(int panel) const
 {
-    return panel == 1 ? StatusPanel1->text() : QString();
+    return panel == 1 ? StatusPanel1->text() : panel == 2 ? StatusPanel2->text() : QString();
 }
 
 int Form1::messageBox(const QString &text, int style, const QString &title)
@@ -223,8 +237,12 @@ bool Form1::controlBusy()
 void Form1::command1Click()
 {
     runAction([this] {
+        const double port = platform::leadingNumber(Text2->text());
+        const auto peer = m_peerOffer->peerAt(Text1->text(), quint16(port));
+        if (!m_security->connecting(peer ? &*peer : nullptr))
+            return; // the pairing code was not given
         m_fileSender1->call(id::CloseAll);
-        m_fileSender1->call(id::Connect, {Text1->text(), platform::leadingNumber(Text2->text())});
+        m_fileSender1->call(id::Connect, {Text1->text(), port});
     });
 }
 
@@ -233,6 +251,7 @@ void Form1::command2Click()
     runAction([this] {
         m_fileSender1->call(id::CloseAll);
         m_fileSender1->put(id::LocalPort, platform::wholeInt32FromText(Text2->text()));
+        m_security->listening();
         m_fileSender1->call(id::Listen);
         m_peerOffer->listening(quint16(m_fileSender1->get(id::LocalPort).toInt()));
     });
@@ -300,6 +319,7 @@ void Form1::timer1Timer()
         Frame2->setEnabled(state != 7);
         if (state != 2)
             m_peerOffer->notListening(); // announced only while listening
+        m_security->update(state);
         ProgressBar1->setValue(qBound(0, m_fileSender1->get(id::ProgressValue).toInt(), 100));
     } catch (const AutomationError &) {
         // A failed read leaves the widgets as they are until the next tick.

@@ -20,6 +20,7 @@ class QStatusBar;
 class DropSender;
 class MultiLineTextBox;
 class PeerOffer;
+class WindowSecurity;
 
 class Form1 : public QWidget, private platform::ControlSite
 {
@@ -47,6 +48,7 @@ public:
     platform::ControlHost &fileSender1() { return *m_fileSender1; }
     /// The peers found on the network, offered in Text1, and the window's announcement.
     PeerOffer &peerOffer() { return *m_peerOffer; }
+    WindowSecurity &security() { return *m_security; }
     /// Text of a status bar panel (the first is panel 1).
     QString panelText(int panel) const;
 
@@ -84,11 +86,13 @@ private:
     std::unique_ptr<platform::ControlHost> m_fileSender1;
     std::unique_ptr<DropSender> m_dropSender; ///< sends what is dropped onto the window
     PeerOffer *m_peerOffer = nullptr; ///< a child of Text1
+    WindowSecurity *m_security = nullptr; ///< a child of the window
 
 public:
     // The window's widgets, by their names.
     QStatusBar *StatusBar1 = nullptr;
     QLabel *StatusPanel1 = nullptr;
+    QLabel *StatusPanel2 = nullptr; ///< the lock of a secure connection, or a listening window's pairing code
     QGroupBox *Frame4 = nullptr;
     MultiLineTextBox *Text5 = nullptr;
     QGroupBox *Frame3 = nullptr;

@@ -48,6 +48,15 @@ void PeerOffer::notListening()
         m_announcer.withdraw();
 }
 
+std::optional<discovery::DiscoveredPeer> PeerOffer::peerAt(const QString &address, quint16 port) const
+{
+    for (const discovery::DiscoveredPeer &peer : m_browser.peers()) {
+        if (peer.address == address.trimmed() && peer.port == port)
+            return peer;
+    }
+    return std::nullopt;
+}
+
 void PeerOffer::refill()
 {
     m_menu->clear();

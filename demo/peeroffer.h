@@ -8,6 +8,8 @@
 
 #include <QObject>
 
+#include <optional>
+
 class QAction;
 class QLineEdit;
 class QMenu;
@@ -28,6 +30,8 @@ public:
     /// Withdraws the announcement.
     void notListening();
 
+    /// The peer found at `address` and `port`, or nothing.
+    std::optional<discovery::DiscoveredPeer> peerAt(const QString &address, quint16 port) const;
     /// The menu of found peers (one action per peer, in name order).
     QMenu *menu() const { return m_menu; }
 

@@ -55,6 +55,8 @@ public:
     const Identity &identity() const { return m_identity; }
     const KnownPeers &knownPeers() const { return m_peers; }
     QString ownName() const { return m_ownName; }
+    /// The name peers pin this side under from now on.
+    void setOwnName(const QString &name) { m_ownName = name; }
 
     // platform::TransportProvider
     bool inspectsAccepted() const override { return m_accepting != Accepting::Plain; }

@@ -6,6 +6,7 @@
 #include "form1.h"
 #include "peeroffer.h"
 #include "serviceannouncer.h"
+#include "windowsecurity.h"
 #include "testhelpers.h"
 
 #include <QAction>
@@ -313,7 +314,25 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     QCOMPARE(window.Text1->text(), QStringLiteral("127.0.0.1"));
     QCOMPARE(window.Text2->text(), QString::number(peerPort));
 
-    // While the window listens, it is announced under its name.
+    // The peer announces secure mode: connecting asks once for the code it shows, and the
+    // status bar shows the lock and the peer while the connection lasts.
+    const QString code = peer.lines().filter(QRegularExpression("^pairing code: ")).value(0).mid(14);
+    QStringList asked;
+    window.security().setCodePrompt([&](const QString &who) {
+        asked << who;
+        return code;
+    });
+    window.Command1->click();
+    QVERIFY2(waitFor([&] { return window.panelText(2).startsWith(QStringLiteral("\U0001F512 ") + peerName + u' '); }, 30000),
+             qPrintable(window.panelText(2)));
+    QCOMPARE(asked, QStringList{peerName});
+    QVERIFY2(waitFor([&] {
+        return !peer.lines().filter(QRegularExpression("^secure: TLS 1\\.3, peer .* \\(paired now\\)$")).isEmpty();
+    }), peer.out.constData());
+    window.fileSender1().call(sender::dispid::CloseAll);
+    QVERIFY(waitFor([&] { return window.panelText(2).isEmpty(); }));
+
+    // While the window listens, it is announced under its name and shows its pairing code.
     const QString windowName = uniqueName(QStringLiteral("window"));
     window.peerOffer().setName(windowName);
     window.Text2->setText(QStringLiteral("0"));
@@ -324,6 +343,7 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     browser.start({"--discover", "--timeout", "120"});
     QVERIFY2(browser.waitForLine(QStringLiteral("peer: %1 127.0.0.1:%2").arg(windowName).arg(windowPort)),
              browser.out.constData());
+    QVERIFY(waitFor([&] { return QRegularExpression("^配对码 \\d{3}-\\d{3}$").match(window.panelText(2)).hasMatch(); }));
     QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u'\n')));
     for (Run *run : {&peer, &browser}) {
         run->process->terminate();
