@@ -230,11 +230,7 @@ qint64 Connection::sendFile(int file, qint64 offset, qint64 count, std::optional
 
 void Connection::closeWhenDrained()
 {
-    failed = nullptr;
-    drained = nullptr;
-    rangeFailed = nullptr;
-    readable = nullptr;
-    peerStopped = nullptr;
+    forgetOwner();
     m_readNotifier.setEnabled(false);
     m_closing = true;
     if (m_queue.empty()) {

@@ -67,6 +67,19 @@ public:
     virtual bool nextIsControl() const { return false; }
     /// Tells the peer that this side stopped the send it was making (when the stream can).
     virtual void sendStop() {}
+
+protected:
+    /// Drops every notification: the owner let go and must hear nothing more.
+    void forgetOwner()
+    {
+        readable = nullptr;
+        failed = nullptr;
+        drained = nullptr;
+        rangeFailed = nullptr;
+        peerStopped = nullptr;
+        ready = nullptr;
+        refused = nullptr;
+    }
 };
 
 /// What a host hands a socket component to choose the stream of each connection (an encrypted

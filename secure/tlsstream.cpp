@@ -604,13 +604,7 @@ void TlsStream::cutRange(qint32 number, const QString &description)
 
 void TlsStream::closeWhenDrained()
 {
-    failed = nullptr;
-    drained = nullptr;
-    rangeFailed = nullptr;
-    readable = nullptr;
-    peerStopped = nullptr;
-    ready = nullptr;
-    refused = nullptr;
+    forgetOwner();
     m_watching = false;
     m_closing = true;
     m_deadline.stop();

@@ -22,6 +22,7 @@
 
 #include "controlsite.h"
 #include "filesender.h"
+#include "fuzzcheck.h"
 #include "numberedfiles.h"
 #include "wireprotocol.h"
 #include "writewatch.h"
@@ -81,14 +82,12 @@ QByteArray currentInput;
 
 [[noreturn]] void fail(const char *what)
 {
-    std::fprintf(stderr, "fuzz_arrivals: %s (input %s)\n", what, currentInput.toHex().constData());
-    std::abort();
+    fuzz::fail(what, currentInput);
 }
 
 void check(bool ok, const char *what)
 {
-    if (!ok)
-        fail(what);
+    fuzz::check(ok, what, currentInput);
 }
 
 /// Every byte the control has sent since the last call.

@@ -3,25 +3,16 @@
 
 #include "framecodec.h"
 
+#include "fuzzcheck.h"
+
 #include <QByteArray>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
-[[noreturn]] void fail(const char *what, const QByteArray &input)
-{
-    std::fprintf(stderr, "fuzz_frames: %s for input %s\n", what, input.toHex().constData());
-    std::abort();
-}
-
-void check(bool ok, const char *what, const QByteArray &input)
-{
-    if (!ok)
-        fail(what, input);
-}
+using fuzz::check;
+using fuzz::fail;
 
 } // namespace
 

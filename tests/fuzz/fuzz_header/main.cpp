@@ -5,29 +5,20 @@
 #include "conversions.h"
 #include "wireprotocol.h"
 
+#include "fuzzcheck.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 using namespace sender;
 
-[[noreturn]] void fail(const char *what, const QByteArray &input)
-{
-    std::fprintf(stderr, "fuzz_header: %s for input %s\n", what, input.toHex().constData());
-    std::abort();
-}
-
-void check(bool ok, const char *what, const QByteArray &input)
-{
-    if (!ok)
-        fail(what, input);
-}
+using fuzz::check;
+using fuzz::fail;
 
 void checkTags(const QByteArray &bytes)
 {

@@ -6,25 +6,16 @@
 #include "cpace.h"
 #include "pairing.h"
 
+#include "fuzzcheck.h"
+
 #include <QByteArray>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
-[[noreturn]] void fail(const char *what, const QByteArray &input)
-{
-    std::fprintf(stderr, "fuzz_pairing: %s for input %s\n", what, input.toHex().constData());
-    std::abort();
-}
-
-void check(bool ok, const char *what, const QByteArray &input)
-{
-    if (!ok)
-        fail(what, input);
-}
+using fuzz::check;
+using fuzz::fail;
 
 } // namespace
 
