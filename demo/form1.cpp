@@ -248,13 +248,16 @@ void Form1::command1Click()
 
 void Form1::command2Click()
 {
-    runAction([this] {
-        m_fileSender1->call(id::CloseAll);
-        m_fileSender1->put(id::LocalPort, platform::wholeInt32FromText(Text2->text()));
-        m_security->listening();
-        m_fileSender1->call(id::Listen);
-        m_peerOffer->listening(quint16(m_fileSender1->get(id::LocalPort).toInt()));
-    });
+    runAction([this] { listenOn(platform::wholeInt32FromText(Text2->text())); });
+}
+
+void Form1::listenOn(qint32 port)
+{
+    m_fileSender1->call(id::CloseAll);
+    m_fileSender1->put(id::LocalPort, port);
+    m_security->listening();
+    m_fileSender1->call(id::Listen);
+    m_peerOffer->listening(quint16(m_fileSender1->get(id::LocalPort).toInt()));
 }
 
 void Form1::command3Click()
@@ -334,6 +337,10 @@ void Form1::onControlEvent(platform::DispId event, QVariantList &args)
             m_dropSender->controlClosed(); // not reported otherwise: Frame2 is enabled again on the next tick
         break;
     case sender::FileSenderEvent::Error:
+        // A peer that failed to set up a secure connection is told apart from the one awaited:
+        // the window listens on for that one, on the same port, while it says why.
+        if (m_security->takeListenAgain())
+            runAction([this] { listenOn(m_fileSender1->get(id::LocalPort).toInt()); });
         // An error of a dropped file goes into that drop's line, not into a box per file.
         if (!m_dropSender || !m_dropSender->controlError(args.value(1).toString()))
             box(QStringLiteral("远程错误：") + args.value(1).toString());

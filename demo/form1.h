@@ -67,6 +67,8 @@ private:
 
     void command1Click();
     void command2Click();
+    /// Closes what is open and listens on `port` (0: one the system picks).
+    void listenOn(qint32 port);
     void command3Click();
     void command4Click();
     void command5Click();

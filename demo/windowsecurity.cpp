@@ -34,6 +34,8 @@ void WindowSecurity::attach(platform::SocketComponent &socket)
                 m_securedText = QStringLiteral("\U0001F512 %1 %2").arg(peer, secure::Identity::shown(fingerprint).left(9));
             });
     connect(m_connector.get(), &secure::SecureConnector::plaintextPeer, this, [this] { m_securedText.clear(); });
+    connect(m_connector.get(), &secure::SecureConnector::setupFailed, this,
+            [this](bool accepted, const QString &) { m_listenAgain = accepted; });
 }
 
 void WindowSecurity::setName(const QString &name)
@@ -45,6 +47,7 @@ void WindowSecurity::setName(const QString &name)
 void WindowSecurity::listening()
 {
     m_securedText.clear();
+    m_listenAgain = false;
     if (!m_connector)
         return;
     m_connector->setAccepting(secure::SecureConnector::Accepting::Both);
@@ -56,6 +59,7 @@ void WindowSecurity::listening()
 bool WindowSecurity::connecting(const discovery::DiscoveredPeer *peer)
 {
     m_securedText.clear();
+    m_listenAgain = false;
     if (!m_connector)
         return true;
     const bool secure = peer && peer->secure;

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 class QLabel;
 
@@ -48,10 +49,15 @@ public:
     bool connecting(const discovery::DiscoveredPeer *peer);
     /// Called with the socket's state on every tick of the window.
     void update(int state);
+    /// Whether the window should listen again, asked once the connection's failure is reported:
+    /// true once after a peer it accepted failed to set up a secure connection (a stranger, or a
+    /// peer with a wrong code, should not end listening for the peer expected).
+    bool takeListenAgain() { return std::exchange(m_listenAgain, false); }
 
 private:
     QLabel *m_panel;
     std::unique_ptr<secure::SecureConnector> m_connector;
     CodePrompt m_prompt;
     QString m_securedText; ///< the lock and the peer, while its connection is secure
+    bool m_listenAgain = false;
 };

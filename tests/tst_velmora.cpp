@@ -4,6 +4,7 @@
 #include "form1.h"
 #include "multilinetextbox.h"
 #include "propertybag.h"
+#include "socketcomponent.h"
 #include "testhelpers.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -240,6 +242,20 @@ void TestVelmora::connectAndFrameFollowsState()
     b->fileSender1().call(id::CloseAll);
     QVERIFY(waitFor([&] { return a->Frame2->isEnabled() && b->Frame2->isEnabled(); }));
     QVERIFY(a.boxes.isEmpty() && b.boxes.isEmpty()); // a peer's close is not reported
+    // A stranger whose secure set-up fails is refused with a box, and A listens on for B.
+    a->Command2->click();
+    const int port = a.get(id::LocalPort).toInt();
+    QTcpSocket stranger;
+    stranger.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(stranger.waitForConnected(5000));
+    stranger.write(QByteArray("\x16\x03\x01\x00\x08not tls!", 13));
+    QVERIFY(waitFor([&] { return !a.boxes.isEmpty(); }));
+    QVERIFY2(a.boxes.first().startsWith(QStringLiteral("远程错误：the secure handshake failed: ")), qPrintable(a.boxes.first()));
+    QCOMPARE(a.get(id::State).toInt(), int(platform::SocketComponent::Listening));
+    QCOMPARE(a.get(id::LocalPort).toInt(), port);
+    b.type(b->Text2, QString::number(port));
+    b->Command1->click();
+    QVERIFY(waitFor([&] { return !a->Frame2->isEnabled() && !b->Frame2->isEnabled(); }));
 }
 
 void TestVelmora::messagesBothWays()
