@@ -9,6 +9,8 @@
 //   Stop     the sender stopped its send: the receiving side ends its receive
 //   Pairing  a message of the pairing run (see pairing.h)
 
+#include "velmora_secure_export.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -51,11 +53,11 @@ struct Malformed
 };
 
 /// Reads the header at the front of `bytes`.
-std::variant<NeedMore, Header, Malformed> readHeader(QByteArrayView bytes);
+VELMORA_SECURE_EXPORT std::variant<NeedMore, Header, Malformed> readHeader(QByteArrayView bytes);
 /// The header of a frame of `type` with a payload of `length` bytes.
-QByteArray header(Type type, quint32 length);
+VELMORA_SECURE_EXPORT QByteArray header(Type type, quint32 length);
 /// A whole frame.
-QByteArray frame(Type type, QByteArrayView payload);
+VELMORA_SECURE_EXPORT QByteArray frame(Type type, QByteArrayView payload);
 
 /// What a peer's hello says.
 struct Hello
@@ -65,8 +67,8 @@ struct Hello
     QString name;
 };
 /// The payload of our hello, under `name`.
-QByteArray helloPayload(const QString &name);
+VELMORA_SECURE_EXPORT QByteArray helloPayload(const QString &name);
 /// Reads a hello's payload; nothing when it is not one.
-std::optional<Hello> readHello(QByteArrayView payload);
+VELMORA_SECURE_EXPORT std::optional<Hello> readHello(QByteArrayView payload);
 
 } // namespace secure::frame

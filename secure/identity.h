@@ -2,6 +2,8 @@
 // This user's identity for secure connections: an Ed25519 key pair and a self-signed
 // certificate, kept in one file readable by the user alone, and its fingerprint.
 
+#include "velmora_secure_export.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,7 +15,7 @@ typedef struct x509_st X509;
 
 namespace secure {
 
-class Identity
+class VELMORA_SECURE_EXPORT Identity
 {
 public:
     /// The folder identities are kept in by default: $XDG_DATA_HOME/velmora.

@@ -2,6 +2,8 @@
 // The peers this user paired with, each pinned to its fingerprint, kept in one file
 // ($XDG_CONFIG_HOME/velmora/known-peers) that is always replaced whole.
 
+#include "velmora_secure_export.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
@@ -17,7 +19,7 @@ struct KnownPeer
     QDateTime lastSeen;
 };
 
-class KnownPeers
+class VELMORA_SECURE_EXPORT KnownPeers
 {
 public:
     /// The file known peers are kept in by default.

@@ -6,6 +6,8 @@
 // values on each, so the two runs derive different keys and the confirmation fails; he gets
 // one guess at the code per run. The steps are pure; the messages travel in pairing frames.
 
+#include "velmora_secure_export.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,7 +15,7 @@
 
 namespace secure {
 
-class PairingRun
+class VELMORA_SECURE_EXPORT PairingRun
 {
 public:
     /// What both sides put in: the code, the fingerprints of initiator and responder as each

@@ -6,6 +6,7 @@
 #include "identity.h"
 #include "knownpeers.h"
 #include "transport.h"
+#include "velmora_secure_export.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -18,7 +19,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 namespace secure {
 
-class SecureConnector : public QObject, public platform::TransportProvider
+class VELMORA_SECURE_EXPORT SecureConnector : public QObject, public platform::TransportProvider
 {
     Q_OBJECT
 public:
@@ -84,6 +85,9 @@ signals:
     void secured(const QString &peerName, const QByteArray &fingerprint, bool pairedNow);
     /// An accepted peer speaks plaintext (a legacy peer).
     void plaintextPeer();
+    /// A secure connection failed before it was set up, with why: one this endpoint accepted
+    /// (`accepted`) or made.
+    void setupFailed(bool accepted, const QString &why);
     /// The listener's pairing code changed ("" while there is none).
     void pairingCodeChanged(const QByteArray &code);
     /// Keeping the known peers failed.

@@ -381,6 +381,7 @@ void TlsStream::giveUp(const QString &why)
     m_phase = Phase::Failed;
     m_deadline.stop();
     m_readNotifier.setEnabled(false);
+    emit m_connector.setupFailed(m_role == Role::Accepting, why);
     if (refused)
         refused(why);
 }

@@ -41,7 +41,7 @@ install)
     [ -x "$prefix/$VELMORA_BINDIR/$program" ] || fail "program $program is not installed"
     [[ "$(runpath "$prefix/$VELMORA_BINDIR/$program")" == '$ORIGIN/'* ]] || fail "$program: RUNPATH is not relative to \$ORIGIN"
   done
-  for lib in Sender velmora-platform; do
+  for lib in Sender velmora-platform velmora-secure; do
     need "$VELMORA_LIBDIR/lib$lib.so"
     need "$VELMORA_LIBDIR/lib$lib.so.$VELMORA_VERSION"
     [ "$(readlink "$libdir/lib$lib.so.1")" = "lib$lib.so.$VELMORA_VERSION" ] || fail "lib$lib.so.1 does not name the library"
@@ -54,7 +54,7 @@ install)
     [[ "$(runpath "$prefix/$VELMORA_DESIGNER_DIR/libvelmora-designer.so")" == '$ORIGIN/'* ]] || fail "Designer plugin: RUNPATH"
   fi
   for f in "$VELMORA_LIBDIR/cmake/Sender/"{SenderConfig,SenderConfigVersion,SenderTargets}.cmake \
-    "$VELMORA_LIBDIR/pkgconfig/sender.pc" "$VELMORA_DATADIR/applications/velmora.desktop" \
+    "$VELMORA_LIBDIR/pkgconfig/sender.pc" "$VELMORA_LIBDIR/pkgconfig/sender-secure.pc" "$VELMORA_DATADIR/applications/velmora.desktop" \
     "$VELMORA_DATADIR/icons/hicolor/48x48/apps/velmora.png" "$VELMORA_DATADIR/icons/hicolor/scalable/apps/velmora.svg" \
     "$VELMORA_DATADIR/component-registry/sender.ini"; do
     need "$f"
@@ -91,7 +91,7 @@ consumer-pkgconfig)
   mkdir -p "$out"
   export PKG_CONFIG_PATH="$libdir/pkgconfig"
   # shellcheck disable=SC2046
-  $(compiler) -std=c++20 "$source/tests/consumer/main.cpp" -o "$out/consumer" $(pkg-config --cflags --libs sender) \
+  $(compiler) -std=c++20 "$source/tests/consumer/main.cpp" -o "$out/consumer" $(pkg-config --cflags --libs sender sender-secure) \
     -Wl,-rpath,"$(pkg-config --variable=libdir sender)" || fail "build"
   "$out/consumer" || fail "the consumer did not pass its message"
   ;;
