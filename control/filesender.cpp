@@ -114,6 +114,9 @@ FileSender::FileSender(QWidget *parent)
     connect(&TimeCount, &platform::Timer::tick, this, &FileSender::timeCountTick);
     connect(&m_messages, &MessageAssembler::complete, this, &FileSender::deliverMessage);
     connect(&MySock, &platform::SocketComponent::peerStopped, this, &FileSender::onPeerStopped);
+    m_offerTimeout.setSingleShot(true);
+    m_offerTimeout.setInterval(DefaultOfferTimeLimitMsec);
+    connect(&m_offerTimeout, &QTimer::timeout, this, [this] { answerOffer(false); });
     m_headerTimeout.setSingleShot(true);
     m_headerTimeout.setInterval(HeaderTimeoutMsec);
     connect(&m_headerTimeout, &QTimer::timeout, this, [this] {
@@ -283,6 +286,7 @@ void FileSender::resetArrivalState()
     m_partialTag.clear();
     m_pendingHeader.clear();
     m_headerTimeout.stop();
+    dropOffer();
 }
 
 void FileSender::onConnectionRequest(qint32 requestID)
@@ -418,6 +422,7 @@ void FileSender::onPeerStopped()
 {
     switch (transferState()) {
     case TransferState::Idle:
+        dropOffer(); // the peer gave up on its offer
         break;
     case TransferState::Sending:
         failTransfer(AutomationError{0, PeerStoppedReceiveText});
@@ -480,6 +485,7 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
     // message being assembled is complete: what the peer sends next answers our header.
     if (!m_pendingHeader.isEmpty())
         refusePendingHeader();
+    answerOffer(false); // and so is an offer that waits for our host
     m_messages.flush();
     m_state.TransferMode = 1;
     // Read-only: a send never creates or changes a file on this side.

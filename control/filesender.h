@@ -47,6 +47,15 @@ struct FileSenderFields
     std::unique_ptr<platform::FileSystemObject> FileSystemHelper; ///< drive, folder and file tests
 };
 
+/// A file a peer offers while the control holds offers for its host to answer.
+struct FileOffer
+{
+    QString peer;      ///< the peer's address
+    QString announced; ///< the path the peer announced, as it sent it
+    QString target;    ///< where the file would be kept on this side
+    double size = 0;   ///< its length in bytes
+};
+
 /// Readable view of the transfer state, derived from (Busy, TransferMode).
 enum class TransferState { Idle, Sending, Receiving };
 
@@ -160,8 +169,8 @@ public:
     /// The arrival handling for bytes already fetched from the socket: exactly what a data
     /// arrival of `bytes` does (answers go out on the connection).
     void handleArrival(const QByteArray &bytes);
-    /// Forgets a tag or header start held for the next arrival, as a new connection does; a
-    /// message still being assembled is delivered first.
+    /// Forgets a tag or header start held for the next arrival, and an offer that waits, as a
+    /// new connection does; a message still being assembled is delivered first.
     void resetArrivalState();
     /// How long a message is held for more pieces: a piece that arrives within this quiet
     /// period after a message is part of it, whatever it starts with.
@@ -179,6 +188,23 @@ public:
     /// names the file last received. Not persisted.
     void setReceiveFolder(const QString &folder);
     QString receiveFolder() const;
+    /// Holds every file a peer offers until the host answers it with answerOffer (off, as a new
+    /// control has it: each offer is answered by the rules alone). Only an offer the rules would
+    /// take is held, and nothing is written before it is accepted; the peer waits meanwhile,
+    /// and a second offer that comes while one waits is refused with "SendErr:". C++ only: the
+    /// automation interface is unchanged. Not persisted.
+    void setHoldOffers(bool hold);
+    bool holdsOffers() const { return m_holdOffers; }
+    /// How long a held offer waits for the host before it is declined (25 s unless set): less
+    /// than our own senders wait for an answer.
+    void setOfferTimeLimit(int msec) { m_offerTimeout.setInterval(msec); }
+    static constexpr int DefaultOfferTimeLimitMsec = 25000;
+    /// Whether an offer waits for the host's answer.
+    bool offerPending() const { return m_heldOffer != nullptr; }
+    /// Answers the offer that waits: accepted, the receive goes on as the rules have it;
+    /// declined, the peer is answered "SendErr:" and nothing is written. Without one, nothing
+    /// happens.
+    void answerOffer(bool accept);
     /// Number of live instances in this process.
     static int liveInstances();
 
@@ -194,6 +220,11 @@ signals:
     void ReciveMessage(const QString &Message);
     /// A file was received (or was already present, or created empty); its name is ReciveFilePath.
     void ReciveFile(double &FileSize);
+    /// A peer offers a file, held for the host to answer (setHoldOffers).
+    void fileOffered(const sender::FileOffer &offer);
+    /// The offer that waited is no longer waiting: accepted, declined (by the host or its time
+    /// limit), or gone with the connection or a send of our own.
+    void offerSettled(bool accepted);
 
 private:
     void fireEvent(FileSenderEvent id, QVariantList &args);
@@ -224,6 +255,9 @@ private:
     void answer(const char *tag);
     void handleAnswer(wire::Tag tag);
     void handleHeader(const QString &payload);
+    struct HeldOffer;
+    void takeOffer(HeldOffer &offer);
+    void dropOffer();
     void beginArrival();
     void receiveFileData();
     QByteArray handleFileData(const QByteArray &data);
@@ -256,6 +290,9 @@ private:
     MessageAssembler m_messages{[this] { return MySock.BytesReceived() > 0; }}; ///< a message the network may have split
     std::unique_ptr<ReceiveFolder> m_receiveFolder; ///< where received files are kept, when set
     PartFile m_part;             ///< the hidden file being received into
+    bool m_holdOffers = false;   ///< offers wait for the host's answer
+    std::unique_ptr<HeldOffer> m_heldOffer; ///< the offer that waits, with what accepting it needs
+    QTimer m_offerTimeout;       ///< declines an offer the host leaves unanswered
     qint64 m_chunkOwed = 0;     ///< bytes of the current chunk still to go out, slice by slice
     bool m_sliceQueued = false; ///< the next slice is already on its way
     qint16 m_answerWaitTicks = 0; ///< TimeCount ticks a sender with nothing left to send has waited

@@ -302,8 +302,46 @@ bool FileSender::EnsureFolder(const QString &path)
     return true;
 }
 
+void FileSender::setHoldOffers(bool hold)
+{
+    m_holdOffers = hold;
+    if (!hold)
+        answerOffer(true); // one that waits is answered as the rules would have it
+}
+
+void FileSender::answerOffer(bool accept)
+{
+    if (!m_heldOffer)
+        return;
+    std::unique_ptr<HeldOffer> offer = std::move(m_heldOffer);
+    m_offerTimeout.stop();
+    try {
+        if (accept)
+            takeOffer(*offer);
+        else
+            answer(wire::SendErrorTag); // nothing is written
+    } catch (const AutomationError &e) {
+        raiseErrorEvent(e.number, e.description);
+    }
+    emit offerSettled(accept);
+}
+
+void FileSender::dropOffer()
+{
+    // The peer is gone, or we send ourselves: nobody waits for an answer to this offer any more.
+    if (!m_heldOffer)
+        return;
+    m_heldOffer.reset();
+    m_offerTimeout.stop();
+    emit offerSettled(false);
+}
+
 void FileSender::handleHeader(const QString &payload)
 {
+    if (m_heldOffer) {
+        answer(wire::SendErrorTag); // one offer waits for the host: a second one is refused
+        return;
+    }
     const auto header = wire::parseHeader(payload);
     if (!header) {
         answer(wire::SendErrorTag); // malformed: nothing changes
@@ -338,12 +376,26 @@ void FileSender::handleHeader(const QString &payload)
         answer(wire::SendErrorTag); // refused: the path is not taken
         return;
     }
-    const QString path = target->path();
+    HeldOffer offer{FileOffer{MySock.RemoteHostIP(), header->path, target->path(), header->size},
+                    std::move(*target), fromHeader,
+                    present.exists && double(present.size) == header->size && !header->overwrite};
+    if (m_holdOffers) {
+        m_heldOffer = std::make_unique<HeldOffer>(std::move(offer));
+        m_offerTimeout.start();
+        emit fileOffered(m_heldOffer->shown);
+        return;
+    }
+    takeOffer(offer);
+}
+
+void FileSender::takeOffer(HeldOffer &offer)
+{
+    const QString path = offer.shown.target;
     const auto accept = [&] {
         m_state.ReciveFilePath = path;
-        m_pathFromHeader = fromHeader;
+        m_pathFromHeader = offer.fromHeader;
     };
-    if (present.exists && double(present.size) == header->size && !header->overwrite) {
+    if (offer.present) {
         accept();
         m_state.DoneBytes = m_state.TotalBytes; // all of it is already here
         answer(wire::HereIsItTag);
@@ -352,7 +404,7 @@ void FileSender::handleHeader(const QString &payload)
     }
     try {
         // The file arrives beside the target; the target itself is not touched before the end.
-        adoptTransferFile(m_part.create(std::move(*target)));
+        adoptTransferFile(m_part.create(std::move(offer.target)));
     } catch (const AutomationError &) {
         // A folder we cannot write to, say: refused, and we stay idle.
         m_part.discard();

@@ -2,9 +2,24 @@
 // Helpers FileSender's two source files share; not part of the installed headers.
 
 #include "automation.h"
+#include "filesender.h"
+#include "receivetarget.h"
 
 #include <QByteArray>
 #include <QString>
+
+namespace sender {
+
+// An offer that waits for the host: the target it would go to, and how the rules would answer.
+struct FileSender::HeldOffer
+{
+    FileOffer shown;
+    ReceiveTarget target;
+    bool fromHeader = false;
+    bool present = false; ///< a file of the announced length is there and is not to be overwritten
+};
+
+} // namespace sender
 
 namespace sender::detail {
 

@@ -126,6 +126,8 @@ private slots:
     void messageToSendingControlIsDropped();
     void exactBytesAgainstRawReceiver();
     void exactBytesAgainstRawSender();
+    void heldOffers_data();
+    void heldOffers();
     void malformedHeadersChangeNothing();
     void emptyAnnouncementWithPresentTarget();
     void emptySendAnsweredSendDatEnds();
@@ -858,6 +860,77 @@ void TestFileTransfer::exactBytesAgainstRawSender()
     // Same file again, same length, no overwrite: answered at once.
     raw.send("FileDat:" + path("dst").toUtf8() + "|4096|1024|False");
     QCOMPARE(raw.receive(24), QByteArray("SendDat:HereisItHereisIt"));
+}
+
+void TestFileTransfer::heldOffers_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<bool>("landed");
+    QTest::addColumn<int>("settled");
+    QTest::newRow("accepted") << "accept" << QByteArray("SendDat:HereisIt") << true << 1;
+    QTest::newRow("declined") << "decline" << QByteArray("SendErr:") << false << 0;
+    QTest::newRow("left unanswered") << "nothing" << QByteArray("SendErr:") << false << 0;
+    QTest::newRow("a second offer while one waits") << "second" << QByteArray("SendErr:SendDat:HereisIt") << true << 1;
+    QTest::newRow("our own send while one waits") << "send" << QByteArray("SendErr:FileDat:") << false << 0;
+    QTest::newRow("the peer leaves") << "close" << QByteArray() << false << 0;
+}
+
+void TestFileTransfer::heldOffers()
+{
+    QFETCH(QString, host);
+    QFETCH(QByteArray, answers);
+    QFETCH(bool, landed);
+    QFETCH(int, settled);
+    Peer p;
+    RawPeer raw;
+    QVERIFY(raw.connectTo(*p));
+    p->setHoldOffers(true);
+    p->setOfferTimeLimit(host == u"nothing" ? 50 : 60000);
+    QList<FileOffer> offers;
+    QList<bool> outcomes;
+    QObject::connect(p.control.get(), &FileSender::fileOffered, [&](const FileOffer &o) { offers << o; });
+    QObject::connect(p.control.get(), &FileSender::offerSettled, [&](bool accepted) { outcomes << accepted; });
+    const QByteArray data = pattern(300);
+    raw.send("FileDat:" + path("dst").toUtf8() + "|300|100|False");
+    QVERIFY(waitFor([&] { return p->offerPending(); }));
+    QCOMPARE(offers.size(), 1);
+    QCOMPARE(offers[0].target, path("dst"));
+    QCOMPARE(offers[0].size, 300.0);
+    QCOMPARE(offers[0].peer, QStringLiteral("127.0.0.1"));
+    QVERIFY(raw.settle(*p));
+    QCOMPARE(raw.received(), QByteArray()); // the peer waits for the answer
+    QVERIFY(partFiles().isEmpty());
+    if (host == u"second") {
+        raw.send("FileDat:" + path("other").toUtf8() + "|3|1|False");
+        QVERIFY(raw.settle(*p));
+        QVERIFY(p->offerPending());
+    }
+    if (host == u"accept" || host == u"second")
+        p->answerOffer(true);
+    else if (host == u"decline")
+        p->answerOffer(false);
+    else if (host == u"send") {
+        writeFile(path("mine"), "mine");
+        p->setReciveFilePath(QStringLiteral("theirs"));
+        p->SendFile(path("mine"));
+    } else if (host == u"close")
+        raw.socket().close();
+    QVERIFY(waitFor([&] { return !p->offerPending(); }));
+    if (answers.startsWith("SendErr:SendDat:") || answers.startsWith("SendDat:")) {
+        QVERIFY(raw.receive(answers.size() - 8).endsWith("SendDat:"));
+        raw.send(data);
+    }
+    if (!answers.isEmpty())
+        QVERIFY(raw.receive(answers.size()).startsWith(answers));
+    if (host != u"close")
+        QVERIFY(raw.settle(*p));
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(int(outcomes[0]), settled);
+    QCOMPARE(offers.size(), 1); // the second offer was refused, never shown
+    QCOMPARE(readFile(path("dst")), landed ? data : QByteArray("<missing>"));
+    QVERIFY(!QFile::exists(path("other")));
+    QVERIFY(partFiles().isEmpty());
 }
 
 void TestFileTransfer::malformedHeadersChangeNothing()
