@@ -248,12 +248,14 @@ void Form1::command1Click()
 
 void Form1::command2Click()
 {
-    runAction([this] { listenOn(platform::wholeInt32FromText(Text2->text())); });
+    runAction([this] {
+        m_fileSender1->call(id::CloseAll); // before the port is read: a port that is no number fails after it
+        listenOn(platform::wholeInt32FromText(Text2->text()));
+    });
 }
 
 void Form1::listenOn(qint32 port)
 {
-    m_fileSender1->call(id::CloseAll);
     m_fileSender1->put(id::LocalPort, port);
     m_security->listening();
     m_fileSender1->call(id::Listen);
@@ -340,7 +342,10 @@ void Form1::onControlEvent(platform::DispId event, QVariantList &args)
         // A peer that failed to set up a secure connection is told apart from the one awaited:
         // the window listens on for that one, on the same port, while it says why.
         if (m_security->takeListenAgain())
-            runAction([this] { listenOn(m_fileSender1->get(id::LocalPort).toInt()); });
+            runAction([this] {
+                m_fileSender1->call(id::CloseAll);
+                listenOn(m_fileSender1->get(id::LocalPort).toInt());
+            });
         // An error of a dropped file goes into that drop's line, not into a box per file.
         if (!m_dropSender || !m_dropSender->controlError(args.value(1).toString()))
             box(QStringLiteral("远程错误：") + args.value(1).toString());
