@@ -67,7 +67,7 @@ private:
 
     void command1Click();
     void command2Click();
-    /// Closes what is open and listens on `port` (0: one the system picks).
+    /// Listens on `port` (0: one the system picks); what was open is closed already.
     void listenOn(qint32 port);
     void command3Click();
     void command4Click();
