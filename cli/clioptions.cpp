@@ -5,7 +5,10 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QHash>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <functional>
 
@@ -20,6 +23,13 @@ struct CliParser
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{{"v", "version"}, "Show the version and exit."};
     QCommandLineOption listen{"listen", "Listen on PORT (0 takes a free port and prints it).", "PORT"};
+    QCommandLineOption serve{"serve",
+                             QStringLiteral("Receive in the background: listen (on --listen PORT, default %1), "
+                                            "announce, take secure and plaintext peers, keep files under "
+                                            "--receive-dir (default $XDG_DOWNLOAD_DIR/Velmora), accept files from "
+                                            "paired peers and ask about the others with a desktop notification; "
+                                            "runs on across peers.")
+                                 .arg(ServeDefaultPort)};
     QCommandLineOption connect{"connect", "Connect to HOST:PORT, or to the peer announced as NAME (looked for up to 5 s).",
                                "HOST:PORT|NAME"};
     QCommandLineOption name{"name",
@@ -47,6 +57,11 @@ struct CliParser
                              "Accept connections only from ADDRESS, or its network with /PREFIX (IPv4 or IPv6); "
                              "repeat it for more. Others are refused and the listener waits on.",
                              "ADDRESS[/PREFIX]"};
+    QCommandLineOption accept{"accept",
+                              "Which offered files to take: all (the default), paired (those of paired peers; ask "
+                              "about the others), ask (ask about each) or none.",
+                              "POLICY"};
+    QCommandLineOption ask{"ask", "Ask on the terminal before taking each offered file (--accept ask)."};
     QCommandLineOption chunk{"chunk", QStringLiteral("Send files in chunks of BYTES (default %1).").arg(defaults.chunk),
                              "BYTES"};
     QCommandLineOption interval{"interval",
@@ -78,8 +93,8 @@ struct CliParser
         parser.setApplicationDescription(
             QStringLiteral("Exchanges text messages and files with a peer (velmora-cli or the Velmora window) over "
                            "one TCP connection, printing one line per event."));
-        parser.addOptions({help, version, listen, connect, name, noAnnounce, discover, say, send, overwrite,
-                           receivePath, receiveDir, allow, chunk, interval, once, json, timeout, encoding, secure, pair,
+        parser.addOptions({help, version, listen, serve, connect, name, noAnnounce, discover, say, send, overwrite,
+                           receivePath, receiveDir, allow, accept, ask, chunk, interval, once, json, timeout, encoding, secure, pair,
                            noPair, identity, peers, forget});
     }
 
@@ -127,6 +142,15 @@ std::optional<QPair<QHostAddress, int>> allowedNetwork(const QString &text)
     return qMakePair(address, *prefix);
 }
 
+// Where --serve keeps what it receives unless told: a folder of its own among the downloads.
+QString defaultServeFolder()
+{
+    QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (downloads.isEmpty())
+        downloads = QDir::homePath() + QStringLiteral("/Downloads");
+    return downloads + QStringLiteral("/Velmora");
+}
+
 std::optional<qint64> wholeNumber(const QString &text, qint64 min, qint64 max)
 {
     bool ok = false;
@@ -145,8 +169,11 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     };
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unknown argument: ") + parser.positionalArguments().first());
-    const QStringList listens = parser.values(listen);
+    QStringList listens = parser.values(listen);
     const QStringList connects = parser.values(connect);
+    o.serve = parser.isSet(serve);
+    if (o.serve && listens.isEmpty())
+        listens.append(QString::number(ServeDefaultPort));
     o.discover = parser.isSet(discover);
     o.showIdentity = parser.isSet(identity);
     o.listPeers = parser.isSet(peers);
@@ -264,6 +291,26 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     o.noPair = parser.isSet(noPair);
     if (o.noPair && !o.listen)
         return fail(QStringLiteral("--no-pair goes with --listen"));
+    if (parser.isSet(accept) || parser.isSet(ask) || o.serve) {
+        if (parser.isSet(accept) && parser.isSet(ask))
+            return fail(QStringLiteral("give one of --accept and --ask"));
+        static const QHash<QString, CliOptions::Accepting> policies{{"all", CliOptions::Accepting::All},
+                                                                    {"ask", CliOptions::Accepting::Ask},
+                                                                    {"paired", CliOptions::Accepting::Paired},
+                                                                    {"none", CliOptions::Accepting::None}};
+        const QString policy = parser.isSet(ask) ? QStringLiteral("ask")
+                                                 : parser.isSet(accept) ? parser.value(accept) : QStringLiteral("paired");
+        if (!policies.contains(policy))
+            return fail(QStringLiteral("bad --accept: %1 (give all, paired, ask or none)").arg(policy));
+        o.accepting = policies.value(policy);
+    }
+    if (o.serve) {
+        if (!connects.isEmpty() || o.hasActions() || parser.isSet(once) || parser.isSet(receivePath))
+            return fail(QStringLiteral("--serve receives: it goes with --listen, --receive-dir and --accept, not with "
+                                       "--connect, --say, --send, --once or --receive-path"));
+        if (!o.receiveDir)
+            o.receiveDir = defaultServeFolder();
+    }
     o.once = parser.isSet(once);
     o.json = parser.isSet(json);
     if (parser.isSet(encoding))
@@ -278,6 +325,7 @@ std::optional<CliOptions> CliParser::read(QString *error) const
 QString cliUsage()
 {
     return QStringLiteral("usage: velmora-cli --listen PORT [OPTION]...\n"
+                          "  or:  velmora-cli --serve [--listen PORT] [OPTION]...\n"
                           "  or:  velmora-cli --connect HOST:PORT|NAME [OPTION]...\n"
                           "  or:  velmora-cli --discover [--timeout SECONDS] [--json]\n"
                           "  or:  velmora-cli --identity | --peers | --forget NAME|FINGERPRINT");
@@ -315,7 +363,8 @@ CliCommand parseCliCommand(const QStringList &given)
     // --secure alone (at the end, or before another option) means --secure required.
     static const QStringList takesValue{"--listen",      "--connect",     "--name",  "--say",     "--send",
                                         "--receive-path", "--receive-dir", "--allow", "--chunk",   "--interval",
-                                        "--timeout",      "--encoding",    "--secure", "--pair",   "--forget"};
+                                        "--timeout",      "--encoding",    "--secure", "--pair",   "--forget",
+                                        "--accept"};
     QStringList arguments = given;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == u"--secure" && !takesValue.contains(arguments[i - 1])

@@ -39,7 +39,12 @@ struct CliOptions
     bool showIdentity = false; ///< --identity
     bool listPeers = false;    ///< --peers
     QString forget;            ///< --forget NAME|FINGERPRINT
-    QString announcedFingerprint; ///< --connect NAME: the start of the fingerprint the peer announces
+    QString announcedFingerprint;
+    /// Which offered files a receiving side takes: every one the rules allow, the ones the user
+    /// accepts, those of paired peers (asking about the others), or none.
+    enum class Accepting { All, Ask, Paired, None };
+    Accepting accepting = Accepting::All;
+    bool serve = false;        ///< --serve: a background receiver that runs on across peers ///< --connect NAME: the start of the fingerprint the peer announces
 
     bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
     /// A run that only looks after this user's identity and known peers.
@@ -69,6 +74,9 @@ inline constexpr int Failed = 1;
 inline constexpr int Usage = 2;
 inline constexpr int TimedOut = 3;
 } // namespace cliexit
+
+/// The port --serve listens on unless told.
+inline constexpr quint16 ServeDefaultPort = 41001;
 
 /// The smallest pacing interval that is refused, in ms.
 inline constexpr qint32 MaxIntervalMsec = 5000;

@@ -12,6 +12,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -79,6 +80,7 @@ CliSession::CliSession(const CliOptions &options, std::unique_ptr<secure::Secure
     }
     m_control.socket().setAllowedPeers(m_options.allowed);
     watchSecurity();
+    setUpAsking();
     connect(&m_control.socket(), &platform::SocketComponent::requestRefused, this, [this](const QString &address) {
         print(QStringLiteral("refused: ") + address, {{"event", "refused"}, {"peer", address}});
     });
@@ -98,6 +100,7 @@ void CliSession::watchSecurity()
     m_control.socket().setTransportProvider(m_secure.get());
     connect(m_secure.get(), &secure::SecureConnector::secured, this,
             [this](const QString &peer, const QByteArray &fingerprint, bool pairedNow) {
+                m_securePeer = peer; // pinned before, or just now with the code the user gave
                 const QString shortPrint = secure::Identity::shown(fingerprint).left(19);
                 print(QStringLiteral("secure: TLS 1.3, peer %1 %2 … (%3)")
                           .arg(escapedForLine(peer), shortPrint, pairedNow ? QStringLiteral("paired now")
@@ -106,6 +109,7 @@ void CliSession::watchSecurity()
                        {"fingerprint", QString::fromLatin1(fingerprint.toHex())}, {"paired", pairedNow}});
             });
     connect(m_secure.get(), &secure::SecureConnector::plaintextPeer, this, [this] {
+        m_securePeer.clear();
         print(QStringLiteral("plaintext: legacy peer"), {{"event", "plaintext"}});
     });
     connect(m_secure.get(), &secure::SecureConnector::pairingCodeChanged, this, [this](const QByteArray &code) {
@@ -119,6 +123,98 @@ void CliSession::watchSecurity()
     });
     connect(m_secure.get(), &secure::SecureConnector::problem, this,
             [](const QString &why) { err() << "velmora-cli: " << why << "\n" << Qt::flush; });
+}
+
+void CliSession::setUpAsking()
+{
+    if (m_options.serve) {
+        auto notifier = std::make_unique<DesktopNotifier>();
+        if (notifier->available()) {
+            m_notifier = notifier.get();
+            connect(m_notifier, &DesktopNotifier::failed, this, [this](const QString &why) {
+                static bool said = false;
+                if (!std::exchange(said, true))
+                    err() << "velmora-cli: a desktop notification failed (" << why
+                          << "); an offer nobody answers is declined\n" << Qt::flush;
+            });
+            m_asker = std::move(notifier);
+        } else {
+            err() << "velmora-cli: no desktop notification service: offers are asked about on the terminal\n"
+                  << Qt::flush;
+        }
+    }
+    if (m_options.accepting == CliOptions::Accepting::All)
+        return;
+    m_control.setHoldOffers(true);
+    connect(&m_control, &sender::FileSender::fileOffered, this, &CliSession::onOffer);
+    connect(&m_control, &sender::FileSender::offerSettled, this, &CliSession::onOfferSettled);
+    if (!m_asker)
+        m_asker = std::make_unique<TerminalAsker>();
+    connect(m_asker.get(), &OfferAsker::answered, this, [this](bool accept) {
+        if (!m_offer)
+            return;
+        if (!accept)
+            m_declined = QStringLiteral("declined");
+        m_control.answerOffer(accept);
+    });
+}
+
+void CliSession::onOffer(const sender::FileOffer &offer)
+{
+    noticeConnection();
+    m_offer = offer;
+    m_declined.clear();
+    switch (m_options.accepting) {
+    case CliOptions::Accepting::None:
+        m_declined = QStringLiteral("this side takes no files");
+        m_control.answerOffer(false);
+        return;
+    case CliOptions::Accepting::Paired:
+        if (!m_securePeer.isEmpty()) {
+            m_control.answerOffer(true);
+            return;
+        }
+        break;
+    case CliOptions::Accepting::All:
+    case CliOptions::Accepting::Ask:
+        break;
+    }
+    m_asker->ask({offer.announced, qint64(offer.size), m_securePeer.isEmpty() ? offer.peer : m_securePeer});
+}
+
+void CliSession::onOfferSettled(bool accepted)
+{
+    if (!m_offer)
+        return;
+    const sender::FileOffer offer = *std::exchange(m_offer, std::nullopt);
+    if (m_asker)
+        m_asker->withdraw();
+    if (accepted)
+        return;
+    QString why = m_declined;
+    if (why.isEmpty())
+        why = m_control.State() == platform::SocketComponent::Connected
+            ? QStringLiteral("no answer within %1 s").arg(sender::FileSender::DefaultOfferTimeLimitMsec / 1000)
+            : QStringLiteral("the peer left");
+    const QString peer = m_securePeer.isEmpty() ? offer.peer : m_securePeer;
+    print(QStringLiteral("declined: %1 (%2 bytes) from %3 (%4)")
+              .arg(escapedForLine(offer.announced))
+              .arg(qint64(offer.size))
+              .arg(escapedForLine(peer), why),
+          {{"event", "declined"}, {"path", offer.announced}, {"size", offer.size}, {"peer", peer}, {"reason", why}});
+}
+
+void CliSession::peerDone(int status)
+{
+    if (!m_options.serve || m_phase == Phase::Finishing) {
+        finish(status);
+        return;
+    }
+    // A background receiver runs on: the next peer may come.
+    m_receivedFiles = 0;
+    m_receivedBytes = 0;
+    m_peerSpoke = false;
+    listenAgain();
 }
 
 QList<QByteArray> CliSession::announcedText() const
@@ -153,7 +249,7 @@ void CliSession::endFailedReceive()
         return;
     m_receiveFailed = false;
     reportIncomplete();
-    finish(1);
+    peerDone(1);
 }
 
 void CliSession::afterArrival()
@@ -225,6 +321,7 @@ void CliSession::listenAgain()
     // A peer that left without a word (a port scan, a health check) is not the peer we wait for.
     m_silentPeer.stop();
     m_control.CloseAll();
+    m_securePeer.clear();
     m_phase = Phase::Connecting;
     m_nextSay = 0;
     m_nextFile = 0;
@@ -499,7 +596,7 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
     } else if (m_options.listen && m_phase == Phase::Connecting) {
         listenAgain(); // a peer that could not be taken (a failed secure set-up): the next may
     } else if (m_control.State() != platform::SocketComponent::Connected) {
-        finish(1);
+        peerDone(1);
     }
 }
 
@@ -519,6 +616,10 @@ void CliSession::onFile(double &size)
     const QString path = m_control.ReciveFilePath();
     print(QStringLiteral("file: %1 (%2 bytes)").arg(escapedForLine(path)).arg(qint64(size)),
           {{"event", "file"}, {"path", path}, {"size", size}});
+    if (m_notifier) {
+        const QString peer = m_securePeer.isEmpty() ? m_control.RemoteHostIP() : m_securePeer;
+        m_notifier->received(QFileInfo(path).fileName(), qint64(size), peer, QFileInfo(path).absolutePath());
+    }
     if (m_options.once)
         QTimer::singleShot(0, this, [this] { finish(0); });
 }
@@ -527,7 +628,7 @@ void CliSession::onClose()
 {
     if (reportIncomplete()) {
         print(QStringLiteral("closed"), {{"event", "closed"}});
-        finish(1);
+        peerDone(1);
         return;
     }
     if (m_options.listen && !m_peerSpoke && m_phase != Phase::Finishing) {
@@ -541,8 +642,5 @@ void CliSession::onClose()
     if (m_phase == Phase::Waiting && !m_options.once && m_receivedFiles > 0)
         reportReceiveTotals();
     print(QStringLiteral("closed"), {{"event", "closed"}});
-    if (m_phase == Phase::Waiting)
-        finish(0);
-    else
-        finish(1);
+    peerDone(m_phase == Phase::Waiting ? 0 : 1);
 }

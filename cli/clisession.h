@@ -2,6 +2,8 @@
 // One run of velmora-cli: connect or listen, perform the actions, print what happens.
 
 #include "clioptions.h"
+#include "desktopnotifier.h"
+#include "offerasker.h"
 #include "controlsite.h"
 #include "filesender.h"
 #include "exitguard.h"
@@ -69,6 +71,11 @@ private:
     void onMessage(const QString &text);
     void onFile(double &size);
     void onClose();
+    void setUpAsking();
+    void onOffer(const sender::FileOffer &offer);
+    void onOfferSettled(bool accepted);
+    /// After a peer: a run that serves listens for the next; any other ends with `status`.
+    void peerDone(int status);
 
     CliOptions m_options;
     std::unique_ptr<secure::SecureConnector> m_secure; ///< outlives the control's connections
@@ -103,4 +110,9 @@ private:
     bool m_progressWanted = false;
     QElapsedTimer m_transferClock;
     QElapsedTimer m_progressClock;
+    QString m_securePeer;        ///< the paired peer of this connection ("" : none, or not secure)
+    std::unique_ptr<OfferAsker> m_asker;      ///< asks the user about offers
+    DesktopNotifier *m_notifier = nullptr;    ///< m_asker, when it is the desktop's notifications
+    std::optional<sender::FileOffer> m_offer; ///< the offer that waits
+    QString m_declined;          ///< why the offer that waits was declined, when this side did
 };

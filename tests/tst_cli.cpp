@@ -4,6 +4,8 @@
 #include "testhelpers.h"
 
 #include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -60,6 +62,64 @@ QStringList connectArgs(int port) { return {"--connect", QStringLiteral("127.0.0
 QByteArray digest(const QString &path) { return testing::fileDigest(path); }
 void makeFile(const QString &path, qint64 size) { testing::makeRandomFile(path, size); }
 
+// A notification service of the test's own, on a bus of its own: it records what it is asked
+// to show, and the test answers for the user.
+class NotificationService : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Shown
+    {
+        QString summary, body;
+        QStringList actions;
+    };
+    QList<Shown> shown;
+    QList<uint> closed;
+
+    /// Starts the bus and serves on it; false when it cannot.
+    bool start()
+    {
+        bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+        if (!bus.waitForStarted() || !testing::waitFor([&] { return bus.canReadLine(); }))
+            return false;
+        address = QString::fromUtf8(bus.readLine().trimmed());
+        QDBusConnection c = QDBusConnection::connectToBus(address, QStringLiteral("notifications"));
+        return c.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this, QDBusConnection::ExportAllSlots)
+            && c.registerService(QStringLiteral("org.freedesktop.Notifications"));
+    }
+    ~NotificationService() override
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
+        bus.kill();
+        bus.waitForFinished();
+    }
+    /// The user clicks `action` of notification `id`, or (an empty action) closes it.
+    void answer(uint id, const QString &action)
+    {
+        const QString path = QStringLiteral("/org/freedesktop/Notifications");
+        const QString iface = QStringLiteral("org.freedesktop.Notifications");
+        QDBusMessage m = action.isEmpty() ? QDBusMessage::createSignal(path, iface, QStringLiteral("NotificationClosed"))
+                                                << id << 2u
+                                          : QDBusMessage::createSignal(path, iface, QStringLiteral("ActionInvoked"))
+                                                << id << action;
+        QDBusConnection(QStringLiteral("notifications")).send(m);
+    }
+
+    QProcess bus;
+    QString address;
+
+public slots:
+    QStringList GetCapabilities() { return {"actions", "body", "body-markup"}; }
+    uint Notify(const QString &, uint, const QString &, const QString &summary, const QString &body,
+                const QStringList &actions, const QVariantMap &, int)
+    {
+        shown.append({summary, body, actions});
+        return uint(shown.size());
+    }
+    void CloseNotification(uint id) { closed.append(id); }
+};
+
 } // namespace
 
 class TestCli : public QObject
@@ -78,6 +138,9 @@ private slots:
     void foldersIntoAReceiveFolder();
     void onlyAllowedPeersConnect();
     void peerTextStaysOnOneLine();
+    void serveAsksThroughNotifications();
+    void receivePolicies_data();
+    void receivePolicies();
     void fileAboveTwoGiB();
     void commandLine_data();
     void commandLine();
@@ -371,6 +434,147 @@ void TestCli::onlyAllowedPeersConnect()
 }
 
 // Text from the peer, and names of local files a peer may have chosen, print on one line each.
+// The background receiver asks about a legacy peer's offers through desktop notifications,
+// shows what arrived, and listens on for the next peer; without a service it says so.
+void TestCli::serveAsksThroughNotifications()
+{
+    QTemporaryDir dir;
+    NotificationService service;
+    QVERIFY(service.start());
+    Run noService, serve;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+    noService.process->setProcessEnvironment(env);
+    noService.start({"--serve", "--listen", "0", "--no-announce", "--receive-dir", dir.filePath("in")});
+    QByteArray said;
+    QVERIFY(testing::waitFor([&] { return (said += noService.process->readAllStandardError()).contains("no desktop notification service"); }));
+    noService.process->terminate();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), service.address);
+    serve.process->setProcessEnvironment(env);
+    serve.start({"--serve", "--listen", "0", "--no-announce", "--receive-dir", dir.filePath("in")});
+    QRegularExpressionMatch listening;
+    QVERIFY(testing::waitFor([&] { return (listening = QRegularExpression("listening: (\\d+)").match(serve.lines().join(u'\n'))).hasMatch(); }));
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, quint16(listening.captured(1).toInt()));
+    QVERIFY(peer.waitForConnected(5000));
+    const auto offer = [&](const QByteArray &name, const QString &action) {
+        const qsizetype before = service.shown.size();
+        peer.write("FileDat:" + name + "|5|5|False");
+        QVERIFY(testing::waitFor([&] { return service.shown.size() > before; }));
+        QVERIFY(!QFile::exists(dir.filePath("in/" + name))); // nothing lands unasked
+        service.answer(uint(service.shown.size()), action);
+    };
+    const auto answer = [&] {
+        testing::waitFor([&] { return peer.bytesAvailable() >= 8 || (peer.waitForReadyRead(20), false); });
+        return peer.read(8);
+    };
+    offer("<b>x\x1b.txt", QStringLiteral("accept"));
+    QCOMPARE(service.shown.last().summary, QStringLiteral("Accept a file?"));
+    QCOMPARE(service.shown.last().body, QStringLiteral("&lt;b&gt;x\\e.txt (5 B) from 127.0.0.1"));
+    QCOMPARE(service.shown.last().actions, (QStringList{"accept", "Accept", "decline", "Decline"}));
+    QCOMPARE(answer(), QByteArray("SendDat:"));
+    peer.write("12345");
+    QCOMPARE(answer(), QByteArray("HereisIt"));
+    QVERIFY(testing::waitFor([&] { return service.shown.size() == 2; }));
+    QCOMPARE(service.shown.last().summary, QStringLiteral("File received"));
+    QCOMPARE(service.shown.last().actions, (QStringList{"open-folder", "Open folder"}));
+    offer("declined.txt", QStringLiteral("decline"));
+    QCOMPARE(answer(), QByteArray("SendErr:"));
+    offer("closed.txt", QString());
+    QCOMPARE(answer(), QByteArray("SendErr:"));
+    QVERIFY(!QFile::exists(dir.filePath("in/declined.txt")) && !QFile::exists(dir.filePath("in/closed.txt")));
+    // It runs on across peers.
+    peer.close();
+    QVERIFY(testing::waitFor([&] { return serve.count(listening.captured(0)) == 2; }));
+    serve.process->terminate();
+    QCOMPARE(serve.finish(), 143);
+}
+
+void TestCli::receivePolicies_data()
+{
+    QTest::addColumn<QStringList>("policy");
+    QTest::addColumn<bool>("secure");
+    QTest::addColumn<QByteArray>("typed"); // the answer to the question ("" when none is asked)
+    QTest::addColumn<bool>("landed");
+    const QStringList ask{"--ask"}, paired{"--accept", "paired"}, none{"--accept", "none"};
+    QTest::newRow("all, legacy peer") << QStringList() << false << QByteArray() << true;
+    QTest::newRow("ask, legacy peer, yes") << ask << false << QByteArray("y\n") << true;
+    QTest::newRow("ask, legacy peer, no") << ask << false << QByteArray("n\n") << false;
+    QTest::newRow("ask, input closed") << ask << false << QByteArray("\x04") << false;
+    QTest::newRow("paired, unpaired legacy peer is asked") << paired << false << QByteArray("yes\n") << true;
+    QTest::newRow("none, legacy peer") << none << false << QByteArray() << false;
+    QTest::newRow("ask, secure peer, yes") << ask << true << QByteArray("y\n") << true;
+    QTest::newRow("paired, paired secure peer") << paired << true << QByteArray() << true;
+    QTest::newRow("none, secure peer") << none << true << QByteArray() << false;
+}
+
+// What each receive policy lets land, asking on the terminal where it must, against a legacy
+// peer (raw bytes on the socket) and a secure one (velmora-cli, pairing with the listener's code).
+void TestCli::receivePolicies()
+{
+    QFETCH(QStringList, policy);
+    QFETCH(bool, secure);
+    QFETCH(QByteArray, typed);
+    QFETCH(bool, landed);
+    QTemporaryDir dir;
+    Run receiver, sender;
+    receiver.start(QStringList{"--listen", "0", "--timeout", "60", "--receive-dir", dir.filePath("in")} + policy);
+    QRegularExpressionMatch listening, code;
+    QVERIFY(testing::waitFor([&] {
+        const QString out = receiver.lines().join(u'\n');
+        listening = QRegularExpression("listening: (\\d+)").match(out);
+        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
+        return listening.hasMatch() && code.hasMatch();
+    }, 10000));
+    const int port = listening.captured(1).toInt();
+    // A name that would steer the terminal, were it printed as it is.
+    const QByteArray name = secure ? "report.pdf" : "re\x1b[31mport.pdf";
+    const QByteArray data(2100, 'd');
+    QFile::remove(dir.filePath(name)); // make sure nothing but the receive creates it
+    QTcpSocket legacy;
+    if (secure) {
+        QFile source(dir.filePath(name));
+        QVERIFY(source.open(QIODevice::WriteOnly) && source.write(data) == data.size());
+        source.close();
+        sender.start(connectArgs(port) + QStringList{"--pair", code.captured(1) + code.captured(2), "--send", source.fileName()});
+    } else {
+        legacy.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(legacy.waitForConnected(5000));
+        legacy.write("FileDat:" + name + "|2100|100000|False");
+    }
+    if (!typed.isEmpty()) {
+        QByteArray asked;
+        QVERIFY(testing::waitFor([&] {
+            asked += receiver.process->readAllStandardError();
+            return asked.contains("? [y/N] ");
+        }));
+        QVERIFY2(asked.contains("accept re" + QByteArray(secure ? "" : "\\e[31m") + "port.pdf (2.1 kB) from "), asked);
+        QVERIFY(!QFile::exists(dir.filePath("in/" + name))); // nothing lands unasked
+        if (typed == "\x04")
+            receiver.process->closeWriteChannel();
+        else
+            receiver.process->write(typed);
+    }
+    if (secure) {
+        QCOMPARE(sender.finish(), landed ? 0 : 1);
+    } else {
+        const auto answer = [&] {
+            testing::waitFor([&] { return legacy.bytesAvailable() >= 8 || (legacy.waitForReadyRead(20), false); });
+            return legacy.read(8);
+        };
+        QCOMPARE(answer(), landed ? QByteArray("SendDat:") : QByteArray("SendErr:"));
+        if (landed) {
+            legacy.write(data);
+            QCOMPARE(answer(), QByteArray("HereisIt"));
+        }
+        legacy.close();
+    }
+    QCOMPARE(receiver.finish(), 0);
+    QCOMPARE(QFile::exists(dir.filePath("in/" + name)), landed);
+    if (!landed)
+        QCOMPARE(receiver.lines().filter(QRegularExpression("^declined: re.*port\\.pdf \\(2100 bytes\\) from ")).size(), 1);
+}
+
 void TestCli::peerTextStaysOnOneLine()
 {
     QTemporaryDir dir;
@@ -460,6 +664,10 @@ void TestCli::commandLine_data()
                                              << "bad address to allow: 127.0.0.010 (give four decimal numbers";
     QTest::newRow("--allow, a short form") << QStringList{"--listen", "0", "--allow", "127.1/8"} << "" << 2 << "^$"
                                            << "bad address to allow: 127.1/8";
+    QTest::newRow("--accept, an unknown policy") << QStringList{"--listen", "0", "--accept", "friends"} << "" << 2
+                                                 << "^$" << "bad --accept: friends (give all, paired, ask or none)";
+    QTest::newRow("--serve sends nothing") << QStringList{"--serve", "--send", "x"} << "" << 2 << "^$"
+                                           << "--serve receives: it goes with --listen";
     QTest::newRow("the option wins") << QStringList{"--listen", "0", "--timeout", "1", "--encoding", "GB18030"}
                                      << "Klingon" << 3 << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$" << "";
 }

@@ -1,0 +1,81 @@
+#include "offerasker.h"
+
+#include "lineescape.h"
+
+#include <QTextStream>
+#include <QTimer>
+
+#include <cerrno>
+#include <unistd.h>
+
+QString shownSize(qint64 bytes)
+{
+    static const char *const units[] = {"kB", "MB", "GB", "TB", "PB"};
+    if (bytes < 1000)
+        return QStringLiteral("%1 B").arg(bytes);
+    double value = double(bytes);
+    int unit = -1;
+    while (value >= 999.95 && unit < 4) {
+        value /= 1000.0;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+TerminalAsker::TerminalAsker(QObject *parent)
+    : OfferAsker(parent)
+    , m_input(STDIN_FILENO, QSocketNotifier::Read)
+{
+    connect(&m_input, &QSocketNotifier::activated, this, &TerminalAsker::readInput);
+}
+
+void TerminalAsker::ask(const OfferQuestion &question)
+{
+    if (m_closed) {
+        QTimer::singleShot(0, this, [this] { emit answered(false); });
+        return;
+    }
+    m_asking = true;
+    m_line.clear();
+    QTextStream(stderr) << "accept " << escapedForLine(question.name) << " (" << shownSize(question.size)
+                        << ") from " << escapedForLine(question.peer) << "? [y/N] " << Qt::flush;
+}
+
+void TerminalAsker::withdraw()
+{
+    if (!m_asking)
+        return;
+    m_asking = false;
+    QTextStream(stderr) << "\n" << Qt::flush; // the question stands unanswered
+}
+
+void TerminalAsker::readInput()
+{
+    char buffer[512];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        m_input.setEnabled(false);
+        m_closed = true;
+        if (m_asking) {
+            m_asking = false;
+            QTextStream(stderr) << "\n" << Qt::flush;
+            emit answered(false);
+        }
+        return;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] != '\n') {
+            if (m_line.size() < 64)
+                m_line += buffer[i];
+            continue;
+        }
+        const QByteArray answer = m_line.trimmed().toLower();
+        m_line.clear();
+        if (!m_asking)
+            continue; // typed ahead: it answers nothing
+        m_asking = false;
+        emit answered(answer == "y" || answer == "yes");
+    }
+}
