@@ -30,12 +30,7 @@ CliDiscovery::CliDiscovery(const CliOptions &options)
 
 bool CliDiscovery::isPaired(const discovery::DiscoveredPeer &peer) const
 {
-    for (const secure::KnownPeer &known : m_known.peers()) {
-        if (peer.fingerprint.size() >= 16 ? QString::fromLatin1(known.fingerprint.toHex()).startsWith(peer.fingerprint)
-                                          : known.name == peer.name)
-            return true;
-    }
-    return false;
+    return m_known.pairedWithAnnounced(peer.name, peer.fingerprint);
 }
 
 CliDiscovery::~CliDiscovery()

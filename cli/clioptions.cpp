@@ -71,6 +71,9 @@ struct CliParser
                                 "MS"};
     QCommandLineOption once{"once", "End a receiving run after the first file."};
     QCommandLineOption json{"json", "Print one JSON object per line instead of text."};
+    QCommandLineOption progress{"progress",
+                                "Show the progress of each file even when standard error is no terminal; with "
+                                "--json, as \"progress\" events (at most five a second)."};
     QCommandLineOption timeout{"timeout", "Give up after SECONDS (exit status 3); --discover ends then (status 0).",
                                "SECONDS"};
     QCommandLineOption secure{"secure",
@@ -94,8 +97,8 @@ struct CliParser
             QStringLiteral("Exchanges text messages and files with a peer (velmora-cli or the Velmora window) over "
                            "one TCP connection, printing one line per event."));
         parser.addOptions({help, version, listen, serve, connect, name, noAnnounce, discover, say, send, overwrite,
-                           receivePath, receiveDir, allow, accept, ask, chunk, interval, once, json, timeout, encoding, secure, pair,
-                           noPair, identity, peers, forget});
+                           receivePath, receiveDir, allow, accept, ask, chunk, interval, once, json, progress,
+                           timeout, encoding, secure, pair, noPair, identity, peers, forget});
     }
 
     std::optional<CliOptions> read(QString *error) const;
@@ -313,6 +316,7 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     }
     o.once = parser.isSet(once);
     o.json = parser.isSet(json);
+    o.progress = parser.isSet(progress);
     if (parser.isSet(encoding))
         o.encoding = parser.value(encoding);
     if (o.discover && o.hasActions())

@@ -24,6 +24,7 @@ struct CliOptions
     qint32 intervalMsec = 1;
     bool once = false;
     bool json = false;
+    bool progress = false;   ///< --progress: report progress whatever standard error is
     int timeoutSeconds = 0; ///< 0: no time limit
     std::optional<QString> encoding; ///< the wire encoding's name, when given
     bool discover = false;   ///< --discover: list the peers announced on the network

@@ -46,7 +46,7 @@ CliSession::CliSession(const CliOptions &options, std::unique_ptr<secure::Secure
 {
     m_control.setSite(this);
     m_control.initNew();
-    m_progressWanted = !options.json && isatty(STDERR_FILENO);
+    m_progressWanted = options.progress || (!options.json && isatty(STDERR_FILENO));
     connect(&m_control, &sender::FileSender::Error, this, &CliSession::onError);
     connect(&m_control, &sender::FileSender::ReciveMessage, this, &CliSession::onMessage);
     connect(&m_control, &sender::FileSender::ReciveFile, this, &CliSession::onFile);
@@ -128,6 +128,14 @@ void CliSession::watchSecurity()
 void CliSession::setUpAsking()
 {
     if (m_options.serve) {
+        m_sendService = std::make_unique<SendService>(
+            QCoreApplication::applicationFilePath(),
+            [this](const QString &text, const QString &event, const QString &peer, const QString &detail) {
+                print(text, {{"event", event}, {"peer", peer}, {"detail", detail}});
+            });
+        QString why;
+        if (!m_sendService->publish(&why))
+            err() << "velmora-cli: other programs cannot send through this receiver: " << why << "\n" << Qt::flush;
         auto notifier = std::make_unique<DesktopNotifier>();
         if (notifier->available()) {
             m_notifier = notifier.get();
@@ -551,6 +559,12 @@ void CliSession::showProgress()
     m_progressClock.start();
     const auto &f = m_control.fields();
     const int percent = m_control.ProgressValue();
+    if (m_options.json) {
+        const QString path = m_sendStarted ? m_current.file : m_control.ReciveFilePath();
+        print(QString(), {{"event", "progress"}, {"path", path}, {"done", f.DoneBytes}, {"size", f.TotalBytes},
+                          {"sending", m_sendStarted}});
+        return;
+    }
     const int filled = qBound(0, percent * 30 / 100, 30);
     const double seconds = qMax(0.001, m_transferClock.elapsed() / 1000.0);
     const double rate = f.DoneBytes / seconds / 1e6;

@@ -4,6 +4,7 @@
 #include "clioptions.h"
 #include "desktopnotifier.h"
 #include "offerasker.h"
+#include "sendservice.h"
 #include "controlsite.h"
 #include "filesender.h"
 #include "exitguard.h"
@@ -114,5 +115,6 @@ private:
     std::unique_ptr<OfferAsker> m_asker;      ///< asks the user about offers
     DesktopNotifier *m_notifier = nullptr;    ///< m_asker, when it is the desktop's notifications
     std::optional<sender::FileOffer> m_offer; ///< the offer that waits
+    std::unique_ptr<SendService> m_sendService; ///< --serve: SendFiles for other programs
     QString m_declined;          ///< why the offer that waits was declined, when this side did
 };

@@ -69,10 +69,8 @@ bool WindowSecurity::connecting(const discovery::DiscoveredPeer *peer)
     m_connector->setAnnouncedFingerprint(secure ? peer->fingerprint : QString());
     if (!secure)
         return true;
-    for (const secure::KnownPeer &known : m_connector->knownPeers().peers()) {
-        if (QString::fromLatin1(known.fingerprint.toHex()).startsWith(peer->fingerprint))
-            return true; // paired before: the pin holds
-    }
+    if (m_connector->knownPeers().pairedWithAnnounced(peer->name, peer->fingerprint))
+        return true; // paired before: the pin holds
     for (QString text = m_prompt ? m_prompt(peer->name) : QString(); !text.isEmpty();) {
         if (const auto code = secure::PairingRun::parseCode(text)) {
             m_connector->setPairingCode(*code);

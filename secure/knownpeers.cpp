@@ -74,6 +74,16 @@ bool KnownPeers::save(QString *error) const
     return true;
 }
 
+bool KnownPeers::pairedWithAnnounced(const QString &name, const QString &announcedHex) const
+{
+    for (const KnownPeer &p : m_peers) {
+        if (announcedHex.size() >= 16 ? QString::fromLatin1(p.fingerprint.toHex()).startsWith(announcedHex.toLower())
+                                      : p.name == name)
+            return true;
+    }
+    return false;
+}
+
 const KnownPeer *KnownPeers::find(const QByteArray &fingerprint) const
 {
     for (const KnownPeer &p : m_peers) {

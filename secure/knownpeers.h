@@ -36,6 +36,9 @@ public:
     QList<KnownPeer> peers() const { return m_peers; }
     /// The peer pinned to `fingerprint`, or null.
     const KnownPeer *find(const QByteArray &fingerprint) const;
+    /// Whether a peer announced as `name` with the fingerprint start `announcedHex` is pinned:
+    /// by that start when it announces one of 16 hex digits or more, else by its name.
+    bool pairedWithAnnounced(const QString &name, const QString &announcedHex) const;
     /// Pins `fingerprint` as `name`, paired and seen now (a peer paired again keeps one entry).
     void pin(const QString &name, const QByteArray &fingerprint);
     /// Notes that the pinned peer was seen now.

@@ -435,7 +435,8 @@ void TestCli::onlyAllowedPeersConnect()
 
 // Text from the peer, and names of local files a peer may have chosen, print on one line each.
 // The background receiver asks about a legacy peer's offers through desktop notifications,
-// shows what arrived, and listens on for the next peer; without a service it says so.
+// shows what arrived, listens on for the next peer and sends for other programs; without a
+// notification service it says so.
 void TestCli::serveAsksThroughNotifications()
 {
     QTemporaryDir dir;
@@ -486,6 +487,18 @@ void TestCli::serveAsksThroughNotifications()
     // It runs on across peers.
     peer.close();
     QVERIFY(testing::waitFor([&] { return serve.count(listening.captured(0)) == 2; }));
+    // Other programs send through it.
+    Run other;
+    const int port = startListener(other, {"--receive-dir", dir.filePath("out"), "--once"});
+    const QString to = QStringLiteral("127.0.0.1:%1").arg(port);
+    QFile::copy(dir.filePath("in/<b>x\x1b.txt"), dir.filePath("sent"));
+    QDBusMessage call = QDBusMessage::createMethodCall("org.velmora.Velmora", "/org/velmora/Velmora",
+                                                       "org.velmora.Velmora", "SendFiles");
+    call << to << QStringList{dir.filePath("sent")};
+    QCOMPARE(QDBusConnection(QStringLiteral("notifications")).call(call).type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(other.finish(), 0);
+    QVERIFY(testing::waitFor([&] { return serve.count(QStringLiteral("sent to %1: sent 1 of 1 files").arg(to)) == 1; }));
+    QCOMPARE(testing::fileDigest(dir.filePath("out/sent")), testing::fileDigest(dir.filePath("sent")));
     serve.process->terminate();
     QCOMPARE(serve.finish(), 143);
 }

@@ -5,6 +5,7 @@
 #include "filesenderinterface.h"
 #include "form1.h"
 #include "peeroffer.h"
+#include "senddialog.h"
 #include "serviceannouncer.h"
 #include "windowsecurity.h"
 #include "testhelpers.h"
@@ -14,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -101,12 +103,50 @@ private slots:
     void unknownNameExitsOne();
     void withoutDaemon();
     void windowOffersPeersAndAnnouncesItself();
+    void sendDialogPairsAndSends();
     // Last: the 40 services it withdraws stay in the daemon's cache for a second, over its limit.
     void daemonLimitIsSaid();
 
 private:
     QTemporaryDir dir;
 };
+
+// The "Send to" dialog lists an announced peer as secure, asks for the code it shows, and sends.
+void TestDiscovery::sendDialogPairsAndSends()
+{
+    QTemporaryDir files;
+    testing::makeRandomFile(files.filePath("report.pdf"), 300000);
+    Run listener;
+    const QString name = uniqueName(QStringLiteral("send to"));
+    listener.listenAs(name, {"--receive-dir", files.filePath("in"), "--once"});
+    QString code;
+    QVERIFY(waitFor([&] {
+        for (const QString &line : listener.lines()) {
+            if (line.startsWith(QStringLiteral("pairing code: ")))
+                code = line.mid(14);
+        }
+        return !code.isEmpty();
+    }, 30000));
+    SendDialog dialog({files.filePath("report.pdf")}, QStringLiteral(VELMORA_CLI_PATH));
+    QStringList asked;
+    dialog.setCodePrompt([&](const QString &peer) {
+        asked << peer;
+        return asked.size() == 1 ? QStringLiteral("not a code") : code;
+    });
+    QListWidgetItem *item = nullptr;
+    QVERIFY(waitFor([&] {
+        item = dialog.peerList()->findItems(name + QStringLiteral(" (secure)"), Qt::MatchExactly).value(0);
+        return item != nullptr;
+    }, 30000));
+    QVERIFY(!dialog.sendButton()->isEnabled());
+    dialog.peerList()->setCurrentItem(item);
+    dialog.sendButton()->click();
+    QVERIFY2(waitFor([&] { return dialog.allSent(); }, 60000), qPrintable(dialog.status()));
+    QCOMPARE(asked, (QStringList{name, name})); // asked again until six digits come
+    QCOMPARE(dialog.status(), QStringLiteral("Sent 1 of 1 files (300.0 kB)."));
+    QCOMPARE(listener.finish(), 0);
+    QCOMPARE(testing::fileDigest(files.filePath("in/report.pdf")), testing::fileDigest(files.filePath("report.pdf")));
+}
 
 void TestDiscovery::initTestCase()
 {
