@@ -11,11 +11,12 @@ cd "$(dirname "$0")"
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 # Xvfb and xdotool drive real windows; help2man and man-db make and check the manual pages;
-# Designer's development files build the Designer plugin; dpkg-dev, file, lintian and
-# desktop-file-utils build and check the Debian package; bindfs mounts a file system that can be
-# stalled; dbus and avahi-daemon carry the tests' peer discovery.
-packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils bindfs dbus
-  avahi-daemon)
+# Designer's development files build the Designer plugin; dpkg-dev, file, lintian,
+# desktop-file-utils and appstream build and check the Debian package and its desktop files;
+# bindfs mounts a file system that can be stalled; dbus carries the tests' notifications and, with
+# avahi-daemon, their peer discovery.
+packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils appstream bindfs
+  dbus avahi-daemon)
 export QT_QPA_PLATFORM=offscreen
 summary=()
 

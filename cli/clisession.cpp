@@ -136,35 +136,43 @@ void CliSession::setUpAsking()
         QString why;
         if (!m_sendService->publish(&why))
             err() << "velmora-cli: other programs cannot send through this receiver: " << why << "\n" << Qt::flush;
-        auto notifier = std::make_unique<DesktopNotifier>();
-        if (notifier->available()) {
-            m_notifier = notifier.get();
-            connect(m_notifier, &DesktopNotifier::failed, this, [this](const QString &why) {
-                static bool said = false;
-                if (!std::exchange(said, true))
-                    err() << "velmora-cli: a desktop notification failed (" << why
-                          << "); an offer nobody answers is declined\n" << Qt::flush;
-            });
-            m_asker = std::move(notifier);
-        } else {
-            err() << "velmora-cli: no desktop notification service: offers are asked about on the terminal\n"
-                  << Qt::flush;
-        }
+        m_notifier = std::make_unique<DesktopNotifier>();
+        connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString &why) {
+            static bool said = false;
+            if (!std::exchange(said, true))
+                err() << "velmora-cli: a desktop notification failed (" << why
+                      << "); an offer nobody answers is declined\n" << Qt::flush;
+        });
+        notificationsAvailable(); // said at once when there are none
     }
     if (m_options.accepting == CliOptions::Accepting::All)
         return;
     m_control.setHoldOffers(true);
     connect(&m_control, &sender::FileSender::fileOffered, this, &CliSession::onOffer);
     connect(&m_control, &sender::FileSender::offerSettled, this, &CliSession::onOfferSettled);
-    if (!m_asker)
-        m_asker = std::make_unique<TerminalAsker>();
-    connect(m_asker.get(), &OfferAsker::answered, this, [this](bool accept) {
-        if (!m_offer)
-            return;
-        if (!accept)
-            m_declined = QStringLiteral("declined");
-        m_control.answerOffer(accept);
-    });
+    m_terminal = std::make_unique<TerminalAsker>();
+    for (OfferAsker *asker : {static_cast<OfferAsker *>(m_terminal.get()), static_cast<OfferAsker *>(m_notifier.get())}) {
+        if (!asker)
+            continue;
+        connect(asker, &OfferAsker::answered, this, [this](bool accept) {
+            if (!m_offer)
+                return;
+            if (!accept)
+                m_declined = QStringLiteral("declined");
+            m_control.answerOffer(accept);
+        });
+    }
+}
+
+bool CliSession::notificationsAvailable()
+{
+    // Looked at each time: the desktop's service may start after the receiver, or go away.
+    if (m_notifier && m_notifier->available())
+        return true;
+    if (m_options.serve && !std::exchange(m_saidNoNotifications, true))
+        err() << "velmora-cli: no desktop notification service: offers are asked about on the terminal\n"
+              << Qt::flush;
+    return false;
 }
 
 void CliSession::onOffer(const sender::FileOffer &offer)
@@ -187,6 +195,7 @@ void CliSession::onOffer(const sender::FileOffer &offer)
     case CliOptions::Accepting::Ask:
         break;
     }
+    m_asker = notificationsAvailable() ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal.get();
     m_asker->ask({offer.announced, qint64(offer.size), m_securePeer.isEmpty() ? offer.peer : m_securePeer});
 }
 
@@ -196,7 +205,7 @@ void CliSession::onOfferSettled(bool accepted)
         return;
     const sender::FileOffer offer = *std::exchange(m_offer, std::nullopt);
     if (m_asker)
-        m_asker->withdraw();
+        std::exchange(m_asker, nullptr)->withdraw();
     if (accepted)
         return;
     QString why = m_declined;
@@ -630,7 +639,7 @@ void CliSession::onFile(double &size)
     const QString path = m_control.ReciveFilePath();
     print(QStringLiteral("file: %1 (%2 bytes)").arg(escapedForLine(path)).arg(qint64(size)),
           {{"event", "file"}, {"path", path}, {"size", size}});
-    if (m_notifier) {
+    if (m_notifier && notificationsAvailable()) {
         const QString peer = m_securePeer.isEmpty() ? m_control.RemoteHostIP() : m_securePeer;
         m_notifier->received(QFileInfo(path).fileName(), qint64(size), peer, QFileInfo(path).absolutePath());
     }

@@ -75,6 +75,8 @@ private:
     void setUpAsking();
     void onOffer(const sender::FileOffer &offer);
     void onOfferSettled(bool accepted);
+    /// Whether desktop notifications can be shown now; says once when they cannot.
+    bool notificationsAvailable();
     /// After a peer: a run that serves listens for the next; any other ends with `status`.
     void peerDone(int status);
 
@@ -112,8 +114,10 @@ private:
     QElapsedTimer m_transferClock;
     QElapsedTimer m_progressClock;
     QString m_securePeer;        ///< the paired peer of this connection ("" : none, or not secure)
-    std::unique_ptr<OfferAsker> m_asker;      ///< asks the user about offers
-    DesktopNotifier *m_notifier = nullptr;    ///< m_asker, when it is the desktop's notifications
+    std::unique_ptr<DesktopNotifier> m_notifier; ///< --serve: the desktop's notifications
+    std::unique_ptr<TerminalAsker> m_terminal;   ///< asks on the terminal where they cannot
+    OfferAsker *m_asker = nullptr;               ///< the one asking about the offer that waits
+    bool m_saidNoNotifications = false;
     std::optional<sender::FileOffer> m_offer; ///< the offer that waits
     std::unique_ptr<SendService> m_sendService; ///< --serve: SendFiles for other programs
     QString m_declined;          ///< why the offer that waits was declined, when this side did

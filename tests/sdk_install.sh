@@ -37,7 +37,7 @@ case "$step" in
 install)
   rm -rf "$prefix"
   cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
-  for program in velmora velmora-cli component-register; do
+  for program in velmora velmora-cli velmora-send component-register; do
     [ -x "$prefix/$VELMORA_BINDIR/$program" ] || fail "program $program is not installed"
     [[ "$(runpath "$prefix/$VELMORA_BINDIR/$program")" == '$ORIGIN/'* ]] || fail "$program: RUNPATH is not relative to \$ORIGIN"
   done
@@ -59,8 +59,41 @@ install)
     "$VELMORA_DATADIR/component-registry/sender.ini"; do
     need "$f"
   done
+  share="$prefix/$VELMORA_DATADIR"
+  for f in applications/velmora-send.desktop kio/servicemenus/velmora-send.desktop nemo/actions/velmora-send.nemo_action \
+    velmora/nautilus/velmora-send-nautilus.sh metainfo/org.velmora.Velmora.metainfo.xml; do
+    need "$VELMORA_DATADIR/$f"
+  done
+  [ -f "$prefix/lib/systemd/user/velmora.service" ] || fail "the systemd user unit is not installed"
+  grep -qx 'ExecStart=velmora-cli --serve' "$prefix/lib/systemd/user/velmora.service" || fail "velmora.service: ExecStart"
   if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$prefix/$VELMORA_DATADIR/applications/velmora.desktop" || fail "desktop-file-validate"
+    for f in velmora velmora-send; do
+      desktop-file-validate "$share/applications/$f.desktop" || fail "desktop-file-validate $f.desktop"
+    done
+    grep -qx 'Exec=velmora-send %F' "$share/applications/velmora-send.desktop" || fail "velmora-send.desktop: Exec"
+    # Dolphin reads a service menu of Type=Service, a KDE type whose MimeType and Actions the
+    # validator does not know: anything else it finds is an error.
+    { desktop-file-validate "$share/kio/servicemenus/velmora-send.desktop" 2>&1 || true; } |
+      grep -v -e 'key "MimeType" is present in group "Desktop Entry", but the type is "Service"' \
+        -e 'key "Actions" is present in group "Desktop Entry", but the type is "Service"' >"$work/dolphin.txt" || true
+    [ ! -s "$work/dolphin.txt" ] || { cat "$work/dolphin.txt"; fail "desktop-file-validate: the Dolphin service menu"; }
+  fi
+  grep -q 'Exec=velmora-send %F' "$share/kio/servicemenus/velmora-send.desktop" || fail "the Dolphin service menu: Exec"
+  # A Nemo action is a key file of its own group: it needs these keys to show.
+  nemo="$share/nemo/actions/velmora-send.nemo_action"
+  [ "$(head -n1 "$nemo")" = "[Nemo Action]" ] || fail "the Nemo action: its group"
+  for key in 'Name=.' 'Exec=velmora-send %F$' 'Selection=notnone$' 'Extensions=any;$'; do
+    grep -q "^$key" "$nemo" || fail "the Nemo action lacks ${key%%=*}"
+  done
+  # The Nautilus script hands on the selection, one path per line, names with spaces whole.
+  mkdir -p "$work/fake-bin"
+  printf '#!/bin/sh\nfor a in "$@"; do printf "<%%s>" "$a"; done\n' >"$work/fake-bin/velmora-send"
+  chmod +x "$work/fake-bin/velmora-send"
+  handed="$(PATH="$work/fake-bin:$PATH" NAUTILUS_SCRIPT_SELECTED_FILE_PATHS="$(printf '/a b/c d.txt\n/e\n')" \
+    "$share/velmora/nautilus/velmora-send-nautilus.sh")"
+  [ "$handed" = "</a b/c d.txt></e>" ] || fail "the Nautilus script handed on $handed"
+  if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net "$share/metainfo/org.velmora.Velmora.metainfo.xml" || fail "appstreamcli validate"
   fi
   # Nothing installed names the build or source tree, so the prefix can move.
   leaks="$(grep -rIl -e "$build" -e "$source" "$prefix" || true)"
