@@ -18,6 +18,7 @@ const QString AcceptAction = QStringLiteral("accept");
 const QString DeclineAction = QStringLiteral("decline");
 const QString OpenAction = QStringLiteral("open-folder");
 constexpr int OfferShownMsec = 0; // stays until answered: the offer's own time limit ends it
+constexpr int CallTimeoutMsec = 2000;
 
 } // namespace
 
@@ -28,6 +29,8 @@ DesktopNotifier::DesktopNotifier(QObject *parent)
     if (!bus.isConnected())
         return;
     m_service = std::make_unique<QDBusInterface>(Service, Path, Service, bus);
+    // Calls wait for the service; one that hangs must not hold the transfers up for long.
+    m_service->setTimeout(CallTimeoutMsec);
     bus.connect(Service, Path, Service, QStringLiteral("ActionInvoked"), this, SLOT(onAction(quint32,QString)));
     bus.connect(Service, Path, Service, QStringLiteral("NotificationClosed"), this,
                 SLOT(onClosed(quint32,quint32)));

@@ -316,8 +316,10 @@ void FileSender::answerOffer(bool accept)
     std::unique_ptr<HeldOffer> offer = std::move(m_heldOffer);
     m_offerTimeout.stop();
     try {
-        if (accept)
+        if (accept) {
+            m_state.IdleTicks = 0; // the peer waited for us: its silence meanwhile is no stall
             takeOffer(*offer);
+        }
         else
             answer(wire::SendErrorTag); // nothing is written
     } catch (const AutomationError &e) {

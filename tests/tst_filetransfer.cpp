@@ -906,8 +906,11 @@ void TestFileTransfer::heldOffers()
         QVERIFY(raw.settle(*p));
         QVERIFY(p->offerPending());
     }
-    if (host == u"accept" || host == u"second")
+    if (host == u"accept" || host == u"second") {
+        tick(p, 10); // the user takes a while: the peer's silence meanwhile is no stall
         p->answerOffer(true);
+        tick(p, 1);
+    }
     else if (host == u"decline")
         p->answerOffer(false);
     else if (host == u"send") {
