@@ -4,9 +4,11 @@
 #include "senddialog.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTextStream>
 #include <QUrl>
 
 int main(int argc, char **argv)
@@ -15,9 +17,37 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("velmora-send"));
     QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("velmora-send"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sends files and folders to a peer (Velmora or velmora-cli) chosen in a dialog from those found on "
+        "the network, or given as HOST:PORT; a secure peer not paired yet asks for the code it shows."));
+    const QCommandLineOption help({"h", "help"}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({"v", "version"}, QStringLiteral("Show the version and exit."));
+    parser.addOptions({help, version});
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files and folders to send, or file:// URLs."),
+                                 QStringLiteral("FILE..."));
+    if (!parser.parse(QApplication::arguments())) {
+        QTextStream(stderr) << "velmora-send: " << parser.errorText() << "\nTry 'velmora-send --help' for more.\n";
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text.replace(0, text.indexOf(u'\n'), QStringLiteral("Usage: velmora-send [options] FILE..."));
+        QTextStream(stdout) << text
+                            << "\nExit status:\n"
+                               "  0  every file reached the peer\n"
+                               "  1  some did not, or the dialog was closed before they went\n"
+                               "  2  bad usage\n";
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        QTextStream(stdout) << "velmora-send " << VELMORA_VERSION << "\n";
+        return 0;
+    }
     QStringList paths;
-    for (const QString &arg : app.arguments().mid(1)) {
-        // "Open with" and the file managers give paths, or file:// URLs (%F and %U alike).
+    for (const QString &arg : parser.positionalArguments()) {
+        // "Open with" and the file managers give paths, or file:// URLs.
         const QUrl url(arg);
         paths << (url.isLocalFile() ? url.toLocalFile() : QFileInfo(arg).absoluteFilePath());
     }
