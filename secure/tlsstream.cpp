@@ -29,6 +29,8 @@ constexpr qsizetype MaxMoved = 64 * 1024;
 // file is still in the processor's cache when it is encrypted (measured: 256 KiB beats 64 KiB
 // and 1 MiB).
 constexpr qint64 DataChunkBytes = 256 * 1024;
+// Records written are gathered up to this much before they go to the socket.
+constexpr int WriteBatchBytes = 256 * 1024;
 // How long a closing stream may take to hand over what is queued.
 constexpr int DrainLimitMsec = 60000;
 constexpr char ExporterLabel[] = "EXPORTER-velmora-pairing";
@@ -115,6 +117,7 @@ void TlsStream::handshake()
         m_exported = QByteArray(32, '\0');
         SSL_export_keying_material(m_ssl, reinterpret_cast<unsigned char *>(m_exported.data()), size_t(m_exported.size()),
                                    ExporterLabel, sizeof ExporterLabel - 1, nullptr, 0, 0);
+        batchWrites();
         m_phase = Phase::Hello;
         queueFrame(frame::Type::Hello, frame::helloPayload(m_connector.ownName()));
         return;
@@ -501,11 +504,62 @@ bool TlsStream::kernelSends() const
     return BIO_get_ktls_send(SSL_get_wbio(m_ssl)) != 0;
 }
 
+void TlsStream::batchWrites()
+{
+    // Where the kernel encrypts (kTLS), records go straight to the socket. Otherwise they gather
+    // in a buffer and go out many at a time: one write of 256 KiB instead of sixteen of 16 KiB
+    // costs both sides far less in the network stack.
+    BIO *socket = SSL_get_wbio(m_ssl);
+    if (BIO_get_ktls_send(socket))
+        return;
+    BIO *buffer = BIO_new(BIO_f_buffer());
+    if (!buffer || BIO_set_write_buffer_size(buffer, WriteBatchBytes) <= 0) {
+        BIO_free(buffer);
+        return; // unbatched, as before
+    }
+    BIO_up_ref(socket); // held by the buffer now, and still by the SSL object as its read side
+    BIO_push(buffer, socket);
+    SSL_set0_wbio(m_ssl, buffer);
+}
+
+bool TlsStream::pushBatch()
+{
+    BIO *out = SSL_get_wbio(m_ssl);
+    if (BIO_wpending(out) == 0)
+        return true;
+    ERR_clear_error();
+    if (BIO_flush(out) > 0)
+        return true;
+    if (BIO_should_retry(out)) {
+        m_writeNotifier.setEnabled(true);
+        return false;
+    }
+    failWriting(errno != 0 ? errno : EPIPE);
+    return false;
+}
+
+void TlsStream::failWriting(int error)
+{
+    for (const Pending &q : m_queue)
+        if (q.file >= 0)
+            ::close(q.file);
+    m_queue.clear();
+    m_chunk.clear();
+    m_queued = 0;
+    m_writeNotifier.setEnabled(false);
+    if (m_closing)
+        finishClosing();
+    else if (m_phase != Phase::Ready)
+        giveUp(QStringLiteral("the connection broke while it was set up"));
+    else if (failed)
+        failed(error);
+}
+
 void TlsStream::flush()
 {
     if (m_phase == Phase::Handshake || m_fd < 0)
         return;
-    const bool hadWork = !m_queue.empty();
+    const bool hadWork = !m_queue.empty() || BIO_wpending(SSL_get_wbio(m_ssl)) > 0;
     while (!m_queue.empty()) {
         Pending &p = m_queue.front();
         const char *data = nullptr;
@@ -551,20 +605,7 @@ void TlsStream::flush()
                 m_readNotifier.setEnabled(true);
                 return;
             }
-            const int error = e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE;
-            for (const Pending &q : m_queue)
-                if (q.file >= 0)
-                    ::close(q.file);
-            m_queue.clear();
-            m_chunk.clear();
-            m_queued = 0;
-            m_writeNotifier.setEnabled(false);
-            if (m_closing)
-                finishClosing();
-            else if (m_phase != Phase::Ready)
-                giveUp(QStringLiteral("the connection broke while it was set up"));
-            else if (failed)
-                failed(error);
+            failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
             return;
         }
         if (p.file < 0) {
@@ -584,6 +625,8 @@ void TlsStream::flush()
             m_queue.pop_front();
         }
     }
+    if (!pushBatch())
+        return; // the rest goes when the socket takes it
     m_writeNotifier.setEnabled(false);
     if (!hadWork)
         return;
@@ -603,13 +646,18 @@ void TlsStream::cutRange(qint32 number, const QString &description)
         rangeFailed(number, description);
 }
 
+qint64 TlsStream::queued() const
+{
+    return m_queued + qint64(BIO_wpending(SSL_get_wbio(m_ssl)));
+}
+
 void TlsStream::closeWhenDrained()
 {
     forgetOwner();
     m_watching = false;
     m_closing = true;
     m_deadline.stop();
-    if (m_queue.empty() || m_phase == Phase::Handshake) {
+    if ((m_queue.empty() && BIO_wpending(SSL_get_wbio(m_ssl)) == 0) || m_phase == Phase::Handshake) {
         finishClosing();
         return;
     }

@@ -34,7 +34,7 @@ public:
     ~TlsStream() override;
 
     // platform::Transport
-    qint64 queued() const override { return m_queued; }
+    qint64 queued() const override;
     qint64 waiting() const override;
     qint64 unacknowledged() const override;
     qint64 read(char *into, qint64 count) override;
@@ -83,6 +83,10 @@ private:
     void tellOwner();
     void cutRange(qint32 number, const QString &description);
     void finishClosing();
+    void batchWrites();
+    /// Sends what the write batch holds; false while the socket takes no more (or it failed).
+    bool pushBatch();
+    void failWriting(int error);
 
     int m_fd;
     Role m_role;
