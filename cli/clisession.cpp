@@ -150,6 +150,8 @@ void CliSession::setUpAsking()
     m_control.setHoldOffers(true);
     connect(&m_control, &sender::FileSender::fileOffered, this, &CliSession::onOffer);
     connect(&m_control, &sender::FileSender::offerSettled, this, &CliSession::onOfferSettled);
+    if (m_options.accepting == CliOptions::Accepting::None)
+        return; // nobody is asked
     m_terminal = std::make_unique<TerminalAsker>();
     for (OfferAsker *asker : {static_cast<OfferAsker *>(m_terminal.get()), static_cast<OfferAsker *>(m_notifier.get())}) {
         if (!asker)
