@@ -80,6 +80,7 @@ CliSession::CliSession(const CliOptions &options, std::unique_ptr<secure::Secure
     }
     m_control.socket().setAllowedPeers(m_options.allowed);
     watchSecurity();
+    setUpServing();
     setUpAsking();
     connect(&m_control.socket(), &platform::SocketComponent::requestRefused, this, [this](const QString &address) {
         print(QStringLiteral("refused: ") + address, {{"event", "refused"}, {"peer", address}});
@@ -125,26 +126,32 @@ void CliSession::watchSecurity()
             [](const QString &why) { err() << "velmora-cli: " << why << "\n" << Qt::flush; });
 }
 
+void CliSession::setUpServing()
+{
+    // A background receiver: other programs send through it, and it shows the desktop's
+    // notifications where it can.
+    if (!m_options.serve)
+        return;
+    m_sendService = std::make_unique<SendService>(
+        QCoreApplication::applicationFilePath(),
+        [this](const QString &text, const QString &event, const QString &peer, const QString &detail) {
+            print(text, {{"event", event}, {"peer", peer}, {"detail", detail}});
+        });
+    QString why;
+    if (!m_sendService->publish(&why))
+        err() << "velmora-cli: other programs cannot send through this receiver: " << why << "\n" << Qt::flush;
+    m_notifier = std::make_unique<DesktopNotifier>();
+    connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString &why) {
+        static bool said = false;
+        if (!std::exchange(said, true))
+            err() << "velmora-cli: a desktop notification failed (" << why
+                  << "); an offer nobody answers is declined\n" << Qt::flush;
+    });
+    notificationsAvailable(); // said at once when there are none
+}
+
 void CliSession::setUpAsking()
 {
-    if (m_options.serve) {
-        m_sendService = std::make_unique<SendService>(
-            QCoreApplication::applicationFilePath(),
-            [this](const QString &text, const QString &event, const QString &peer, const QString &detail) {
-                print(text, {{"event", event}, {"peer", peer}, {"detail", detail}});
-            });
-        QString why;
-        if (!m_sendService->publish(&why))
-            err() << "velmora-cli: other programs cannot send through this receiver: " << why << "\n" << Qt::flush;
-        m_notifier = std::make_unique<DesktopNotifier>();
-        connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString &why) {
-            static bool said = false;
-            if (!std::exchange(said, true))
-                err() << "velmora-cli: a desktop notification failed (" << why
-                      << "); an offer nobody answers is declined\n" << Qt::flush;
-        });
-        notificationsAvailable(); // said at once when there are none
-    }
     if (m_options.accepting == CliOptions::Accepting::All)
         return;
     m_control.setHoldOffers(true);

@@ -72,6 +72,7 @@ private:
     void onMessage(const QString &text);
     void onFile(double &size);
     void onClose();
+    void setUpServing();
     void setUpAsking();
     void onOffer(const sender::FileOffer &offer);
     void onOfferSettled(bool accepted);
