@@ -1,9 +1,9 @@
 #include "desktopnotifier.h"
 
 #include "lineescape.h"
+#include "shownsize.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusReply>
 #include <QProcess>
 #include <QVariantMap>

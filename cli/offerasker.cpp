@@ -1,26 +1,13 @@
 #include "offerasker.h"
 
 #include "lineescape.h"
+#include "shownsize.h"
 
 #include <QTextStream>
 #include <QTimer>
 
 #include <cerrno>
 #include <unistd.h>
-
-QString shownSize(qint64 bytes)
-{
-    static const char *const units[] = {"kB", "MB", "GB", "TB", "PB"};
-    if (bytes < 1000)
-        return QStringLiteral("%1 B").arg(bytes);
-    double value = double(bytes);
-    int unit = -1;
-    while (value >= 999.95 && unit < 4) {
-        value /= 1000.0;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
-}
 
 TerminalAsker::TerminalAsker(QObject *parent)
     : OfferAsker(parent)

@@ -14,9 +14,6 @@ struct OfferQuestion
     QString peer;  ///< its name, or its address
 };
 
-/// "2.1 MB": a length in bytes for people, in powers of 1000.
-QString shownSize(qint64 bytes);
-
 /// Asks the user about offers and reports each answer with answered(). An offer that is settled
 /// otherwise (its time limit, the peer leaving) is withdrawn, and no answer comes for it.
 class OfferAsker : public QObject

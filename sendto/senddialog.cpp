@@ -2,6 +2,7 @@
 
 #include "discoveryclient.h"
 #include "pairing.h"
+#include "shownsize.h"
 
 #include <QDialogButtonBox>
 #include <QFileInfo>
@@ -20,12 +21,6 @@
 namespace {
 
 constexpr int ProgressSteps = 1000;
-
-// "2.1 MB": a length for people.
-QString shownBytes(qint64 bytes)
-{
-    return QLocale::system().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
-}
 
 // How a peer is listed: the secure and paired ones first.
 int rank(const discovery::DiscoveredPeer &peer, bool paired)
@@ -49,7 +44,7 @@ SendDialog::SendDialog(const QStringList &paths, const QString &cliProgram, QWid
     auto *layout = new QVBoxLayout(this);
     auto *heading = new QLabel;
     heading->setTextFormat(Qt::PlainText); // a file's name is never read as markup
-    heading->setText(QStringLiteral("Send %1 (%2) to:").arg(what, shownBytes(m_totalBytes)));
+    heading->setText(QStringLiteral("Send %1 (%2) to:").arg(what, shownSize(m_totalBytes)));
     layout->addWidget(heading);
     m_peerList = new QListWidget;
     m_peerList->setObjectName(QStringLiteral("peers"));
@@ -215,7 +210,7 @@ void SendDialog::finished(int status)
     m_peerList->setEnabled(true);
     // Files of the plan that never got as far as a send (the connection failed, say) did not go.
     const int files = int(m_plan.items.size()) + m_plan.failures;
-    QString summary = QStringLiteral("Sent %1 of %2 files (%3).").arg(m_sent).arg(files).arg(shownBytes(m_doneBytes));
+    QString summary = QStringLiteral("Sent %1 of %2 files (%3).").arg(m_sent).arg(files).arg(shownSize(m_doneBytes));
     if (!m_failures.isEmpty())
         summary += QStringLiteral(" Not sent: ") + m_failures.join(QStringLiteral(", ")) + u'.';
     if (status != 0 && m_sent < files) {
