@@ -71,6 +71,12 @@ void SecureConnector::newCode()
     emit pairingCodeChanged(m_listenCode);
 }
 
+bool SecureConnector::kernelEncrypts(const platform::Transport *transport)
+{
+    const auto *stream = dynamic_cast<const TlsStream *>(transport);
+    return stream && stream->kernelSends();
+}
+
 void SecureConnector::codeUsed(bool right)
 {
     if (right) {

@@ -64,6 +64,10 @@ public:
     platform::Transport *connected(int descriptor) override;
     platform::Transport *accepted(int descriptor, const QByteArray &first, QString *refusal) override;
 
+    /// Whether the kernel encrypts what `transport` sends (kTLS): true only for a secure stream
+    /// on a kernel that offers it.
+    static bool kernelEncrypts(const platform::Transport *transport);
+
     // For the streams it made.
     SSL_CTX *context() const { return m_context; }
     /// Connecting side, after the hello: whether to resume with a pinned peer (true), pair

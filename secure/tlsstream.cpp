@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <linux/sockios.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -117,6 +118,7 @@ void TlsStream::handshake()
         m_exported = QByteArray(32, '\0');
         SSL_export_keying_material(m_ssl, reinterpret_cast<unsigned char *>(m_exported.data()), size_t(m_exported.size()),
                                    ExporterLabel, sizeof ExporterLabel - 1, nullptr, 0, 0);
+        m_kernelSends = kernelSends();
         batchWrites();
         m_phase = Phase::Hello;
         queueFrame(frame::Type::Hello, frame::helloPayload(m_connector.ownName()));
@@ -567,6 +569,10 @@ void TlsStream::flush()
         if (p.file < 0) {
             data = p.bytes.constData() + p.sent;
             size = p.bytes.size() - p.sent;
+        } else if (m_kernelSends) {
+            if (!sendThroughKernel(p))
+                return;
+            continue;
         } else {
             if (m_chunk.isEmpty()) {
                 // The next data frame: read the file straight behind room for the header.
@@ -634,6 +640,68 @@ void TlsStream::flush()
         finishClosing();
     else if (drained && m_phase == Phase::Ready)
         drained();
+}
+
+bool TlsStream::sendThroughKernel(Pending &p)
+{
+    // A data frame's header goes as a record of its own; its bytes go from the page cache to
+    // the socket by sendfile, and the kernel encrypts them: they never pass through here.
+    if (m_chunk.isEmpty() && m_kernelLeft == 0) {
+        const qint64 want = qMin<qint64>(p.left, frame::MaxDataBytes);
+        struct stat now = {};
+        const bool looked = ::fstat(p.file, &now) == 0;
+        if (!looked || now.st_size < p.offset + want) {
+            const qint32 number = looked ? platform::err::InputPastEndOfFile : platform::err::PathFileAccessError;
+            cutRange(number, platform::standardErrorDescription(number));
+            return true;
+        }
+        m_chunk = frame::header(frame::Type::Data, quint32(want));
+        m_chunkSent = 0;
+        m_kernelLeft = want;
+    }
+    const auto wait = [this](int result) {
+        const int e = SSL_get_error(m_ssl, result);
+        if (e == SSL_ERROR_WANT_WRITE)
+            m_writeNotifier.setEnabled(true);
+        else if (e == SSL_ERROR_WANT_READ)
+            m_readNotifier.setEnabled(true);
+        else
+            failWriting(errno != 0 ? errno : EPIPE);
+        return false;
+    };
+    while (m_chunkSent < m_chunk.size()) {
+        ERR_clear_error();
+        const int n = SSL_write(m_ssl, m_chunk.constData() + m_chunkSent, int(m_chunk.size() - m_chunkSent));
+        if (n <= 0)
+            return wait(n);
+        m_chunkSent += n;
+    }
+    while (m_kernelLeft > 0) {
+        ERR_clear_error();
+        errno = 0;
+        const ossl_ssize_t n = SSL_sendfile(m_ssl, p.file, off_t(p.offset), size_t(m_kernelLeft), 0);
+        if (n < 0)
+            return wait(int(n));
+        if (n == 0) {
+            // The file was cut while its frame went out: the frame cannot be completed, so the
+            // connection ends (the peer discards what it received) after the range is reported.
+            m_kernelLeft = 0;
+            m_chunk.clear();
+            cutRange(platform::err::InputPastEndOfFile, platform::standardErrorDescription(platform::err::InputPastEndOfFile));
+            failWriting(EIO);
+            return false;
+        }
+        p.offset += n;
+        p.left -= n;
+        m_kernelLeft -= n;
+        m_queued -= n;
+    }
+    m_chunk.clear();
+    if (p.left == 0) {
+        ::close(p.file);
+        m_queue.pop_front();
+    }
+    return true;
 }
 
 void TlsStream::cutRange(qint32 number, const QString &description)

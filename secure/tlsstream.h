@@ -87,6 +87,9 @@ private:
     /// Sends what the write batch holds; false while the socket takes no more (or it failed).
     bool pushBatch();
     void failWriting(int error);
+    /// Sends the front file's next bytes where the kernel encrypts; false while the socket takes
+    /// no more (or it failed).
+    bool sendThroughKernel(Pending &p);
 
     int m_fd;
     Role m_role;
@@ -118,6 +121,8 @@ private:
     QByteArray m_chunk;     ///< a data frame being written: header and file bytes
     qsizetype m_chunkSent = 0;
     bool m_closing = false;
+    bool m_kernelSends = false; ///< kTLS: file bytes go by sendfile
+    qint64 m_kernelLeft = 0;    ///< file bytes of the current data frame still to go by sendfile
 };
 
 } // namespace secure

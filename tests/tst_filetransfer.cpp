@@ -26,20 +26,6 @@ using platform::VariantFalse;
 
 namespace {
 
-QByteArray pattern(qsizetype size, int seed = 1)
-{
-    QByteArray b(size, '\0');
-    for (qsizetype i = 0; i < size; ++i)
-        b[i] = char((i * 31 + seed * 7 + i / 251) & 0xff);
-    return b;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
 
 QByteArray readFile(const QString &path)
 {
@@ -170,9 +156,8 @@ void TestFileTransfer::pair(Peer &a, Peer &b)
 
 bool TestFileTransfer::startManualSend(Peer &a, Peer &b, bool overwrite)
 {
-    if (!connectControls(*a, *b))
+    if (!connectControls(*a, *b) || !writeFile(path("src"), pattern(3000)))
         return false;
-    writeFile(path("src"), pattern(3000));
     a->setBufferSize(1000);
     a->setReciveFilePath(path("dst"));
     a->SendFile(path("src"), overwrite);
@@ -195,7 +180,7 @@ void TestFileTransfer::threeChunksWithProgress()
     Peer a, b;
     QVERIFY(connectControls(*a, *b)); // Interval 0: the ticks below are the only ones
     const QByteArray data = pattern(chunk * 5 / 2);
-    writeFile(path("src"), data);
+    QVERIFY(writeFile(path("src"), data));
     a->setBufferSize(chunk);
     a->setReciveFilePath(path("dst"));
     QCOMPARE(a->SendFile(path("src")), false);
@@ -246,7 +231,7 @@ void TestFileTransfer::wholeChunksAndShortFiles()
     Peer a, b;
     pair(a, b);
     const QByteArray data = pattern(size, size);
-    writeFile(path("src"), data);
+    QVERIFY(writeFile(path("src"), data));
     a->setBufferSize(bufferSize);
     a->setReciveFilePath(path("dst"));
     a->SendFile(path("src"), false);
@@ -263,8 +248,8 @@ void TestFileTransfer::bothDirections()
 {
     Peer a, b;
     pair(a, b);
-    writeFile(path("fromA"), pattern(5000, 1));
-    writeFile(path("fromB"), pattern(7000, 2));
+    QVERIFY(writeFile(path("fromA"), pattern(5000, 1)));
+    QVERIFY(writeFile(path("fromB"), pattern(7000, 2)));
     a->setReciveFilePath(path("atB"));
     a->SendFile(path("fromA"));
     QVERIFY(waitFor([&] { return idle(a) && !b.events.of(FileSenderEvent::ReciveFile).isEmpty(); }));
@@ -284,7 +269,7 @@ void TestFileTransfer::emptyFileCreatedWithoutDataPhase()
 {
     Peer a, b;
     pair(a, b);
-    writeFile(path("empty"), QByteArray());
+    QVERIFY(writeFile(path("empty"), QByteArray()));
     a->setReciveFilePath(path("sub/created"));
     QDir().mkpath(path("sub"));
     QSignalSpy busyNever(b.control.get(), &FileSender::ReciveFile);
@@ -301,8 +286,8 @@ void TestFileTransfer::presentTargetSameLength()
 {
     Peer a, b;
     pair(a, b);
-    writeFile(path("src"), pattern(4000, 1));
-    writeFile(path("dst"), pattern(4000, 9)); // same length, other contents
+    QVERIFY(writeFile(path("src"), pattern(4000, 1)));
+    QVERIFY(writeFile(path("dst"), pattern(4000, 9))); // same length, other contents
     QVERIFY(QFile::setPermissions(path("dst"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     const auto permissions = QFile::permissions(path("dst"));
     b->setReciveFilePath(path("dst"));
@@ -321,7 +306,7 @@ void TestFileTransfer::presentTargetSameLength()
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 3; }));
     QCOMPARE(readFile(path("src")), pattern(4000, 1));
     // An empty file next: nothing of the transfer before stays counted.
-    writeFile(path("empty"), QByteArray());
+    QVERIFY(writeFile(path("empty"), QByteArray()));
     a->SendFile(path("empty"), true);
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 4; }));
     QCOMPARE(b->fields().TotalBytes, 0.0);
@@ -333,8 +318,8 @@ void TestFileTransfer::presentTargetOtherLength()
     for (const int existing : {100, 9000}) {
         Peer a, b;
         pair(a, b);
-        writeFile(path("src"), pattern(4000, 3));
-        writeFile(path("dst"), pattern(existing, 4));
+        QVERIFY(writeFile(path("src"), pattern(4000, 3)));
+        QVERIFY(writeFile(path("dst"), pattern(existing, 4)));
         b->setReciveFilePath(path("dst"));
         a->SendFile(path("src"), false);
         QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
@@ -346,7 +331,7 @@ void TestFileTransfer::folderCreationOneLevel()
 {
     Peer a, b;
     pair(a, b);
-    writeFile(path("src"), pattern(300));
+    QVERIFY(writeFile(path("src"), pattern(300)));
     // A name of 240 bytes: its hidden file's name must be cut to fit the file system's 255.
     const QString longName = QStringLiteral("newfolder/") + QString(80, QChar(0x4E2D));
     a->setReciveFilePath(path(longName));
@@ -375,7 +360,7 @@ void TestFileTransfer::unusablePathsAnsweredSendErr()
     QFETCH(QString, target);
     Peer a, b;
     pair(a, b);
-    writeFile(path("src"), pattern(300));
+    QVERIFY(writeFile(path("src"), pattern(300)));
     QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
     const QString announced = QString(target).replace(QStringLiteral("%1"), dir->path());
     a->setReciveFilePath(announced);
@@ -406,7 +391,7 @@ void TestFileTransfer::headerPathRules()
 {
     Peer a, b;
     pair(a, b);
-    writeFile(path("src"), pattern(50));
+    QVERIFY(writeFile(path("src"), pattern(50)));
     a->setReciveFilePath(path("first"));
     a->SendFile(path("src"));
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 1; }));
@@ -418,7 +403,7 @@ void TestFileTransfer::headerPathRules()
     QVERIFY(waitFor([&] { return idle(a) && a.events.of(FileSenderEvent::Error).size() == 1; }));
     QCOMPARE(b->ReciveFilePath(), path("first"));
     // A later header's path replaces a path taken from a header: the first file stays as it is.
-    writeFile(path("src2"), pattern(50, 2));
+    QVERIFY(writeFile(path("src2"), pattern(50, 2)));
     a->setReciveFilePath(path("second"));
     a->SendFile(path("src2"));
     QVERIFY(waitFor([&] { return idle(a) && b.events.of(FileSenderEvent::ReciveFile).size() == 2; }));
@@ -446,7 +431,7 @@ void TestFileTransfer::headerPathRules()
 void TestFileTransfer::refusalsWithMessageBoxes()
 {
     Peer a, b;
-    writeFile(path("src"), pattern(10));
+    QVERIFY(writeFile(path("src"), pattern(10)));
     a->setBufferSize(0);
     QCOMPARE(a->SendFile(path("src")), false);
     a->setBufferSize(100);
@@ -485,7 +470,7 @@ void TestFileTransfer::unsendableFilesFailWithoutSending()
     Peer p;
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
-    writeFile(path("src"), pattern(10));
+    QVERIFY(writeFile(path("src"), pattern(10)));
     QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
     file.replace(QStringLiteral("%1"), dir->path());
     p->setReciveFilePath(announced);
@@ -506,7 +491,7 @@ void TestFileTransfer::changedSourceFailsTheSend()
     QVERIFY(startManualSend(a, b));
     a->sendTimerTick();
     a->sendTimerTick();
-    writeFile(path("src"), pattern(3000, 5)); // the same length, other bytes
+    QVERIFY(writeFile(path("src"), pattern(3000, 5))); // the same length, other bytes
     a->sendTimerTick();
     QVERIFY(waitFor([&] { return idle(a) && idle(b); }));
     QCOMPARE(errorTexts(a), QStringList{"Path/File access error: the source changed during the send"});
@@ -516,7 +501,7 @@ void TestFileTransfer::changedSourceFailsTheSend()
 void TestFileTransfer::headerRefusedBySocketLeavesSendAnnounced()
 {
     Peer p;
-    writeFile(path("src"), pattern(10));
+    QVERIFY(writeFile(path("src"), pattern(10)));
     p->Listen();
     QVERIFY_AUTOMATION_ERROR(p->SendFile(path("src")), platform::SocketComponent::WrongProtocolOrState);
     tick(p, 40); // without a peer, nobody is waited for
@@ -592,7 +577,7 @@ void TestFileTransfer::interruptedReceiveLeavesTheTargetAsItWas()
 {
     QFETCH(QString, interruption);
     Peer a, b;
-    writeFile(path("dst"), pattern(2000, 9)); // an old copy
+    QVERIFY(writeFile(path("dst"), pattern(2000, 9))); // an old copy
     QVERIFY(startManualSend(a, b, true));
     a->sendTimerTick();
     QVERIFY(waitFor([&] { return b->fields().DoneBytes == 1000.0; }));
@@ -753,7 +738,7 @@ void TestFileTransfer::senderGivesUpOnWrongOrMissingAnswers()
     Peer p;
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
-    writeFile(path("src"), pattern(5000));
+    QVERIFY(writeFile(path("src"), pattern(5000)));
     p->setReciveFilePath(QStringLiteral("/x"));
     p->setInterval(interval);
     p->SendFile(path("src"));
@@ -786,7 +771,7 @@ void TestFileTransfer::messageToSendingControlIsDropped()
 {
     Peer a, b;
     QVERIFY(connectControls(*a, *b));
-    writeFile(path("src"), pattern(3000));
+    QVERIFY(writeFile(path("src"), pattern(3000)));
     a->setReciveFilePath(path("dst"));
     a->SendFile(path("src"));
     QVERIFY(waitFor([&] { return a->sendTimer().Enabled(); }));
@@ -803,7 +788,7 @@ void TestFileTransfer::exactBytesAgainstRawReceiver()
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
     const QByteArray data = pattern(1234);
-    writeFile(path("src"), data);
+    QVERIFY(writeFile(path("src"), data));
     p->setInterval(3600000); // an hour: the ticks below are the only ones that come
     p->setBufferSize(500);
     p->setReciveFilePath(QStringLiteral("C:\\2.txt"));
@@ -914,7 +899,7 @@ void TestFileTransfer::heldOffers()
     else if (host == u"decline")
         p->answerOffer(false);
     else if (host == u"send") {
-        writeFile(path("mine"), "mine");
+        QVERIFY(writeFile(path("mine"), "mine"));
         p->setReciveFilePath(QStringLiteral("theirs"));
         p->SendFile(path("mine"));
     } else if (host == u"close")
@@ -960,7 +945,7 @@ void TestFileTransfer::emptyAnnouncementWithPresentTarget()
     Peer p;
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
-    writeFile(path("dst"), pattern(77));
+    QVERIFY(writeFile(path("dst"), pattern(77)));
     p->setReciveFilePath(path("dst"));
     raw.send("FileDat:|0|10|False");
     QCOMPARE(raw.receive(8), QByteArray("HereisIt"));
@@ -976,7 +961,7 @@ void TestFileTransfer::emptySendAnsweredSendDatEnds()
     Peer p;
     RawPeer raw;
     QVERIFY(raw.connectTo(*p));
-    writeFile(path("empty"), QByteArray());
+    QVERIFY(writeFile(path("empty"), QByteArray()));
     p->setInterval(1);
     p->SendFile(path("empty"), true);
     QCOMPARE(raw.receive(19), QByteArray("FileDat:|0|100000|True"));
@@ -989,7 +974,7 @@ void TestFileTransfer::crossingHeaders()
 {
     Peer a, b;
     pair(a, b);
-    writeFile(path("src"), pattern(100));
+    QVERIFY(writeFile(path("src"), pattern(100)));
     a->setReciveFilePath(path("x"));
     b->setReciveFilePath(path("y"));
     a->SendFile(path("src"));
@@ -1061,7 +1046,7 @@ void TestFileTransfer::fileCutShortUnderAQueuedChunkEndsTheSend()
 {
     Peer a, b;
     QVERIFY(connectControls(*a, *b)); // Interval 0: only the tick below sends
-    writeFile(path("src"), pattern(24 * 1024 * 1024));
+    QVERIFY(writeFile(path("src"), pattern(24 * 1024 * 1024)));
     a->setBufferSize(4 * 1024 * 1024);
     a->setReciveFilePath(path("dst"));
     a->SendFile(path("src"));
@@ -1094,14 +1079,14 @@ void TestFileTransfer::localUserCannotLeadAReceiveOut()
     const QByteArray outside = QFile::encodeName(path("outside"));
     const QByteArray key = outside + "/key";
     QVERIFY(QDir().mkpath(path("in/sub")) && QDir().mkpath(path("outside")));
-    writeFile(path("outside/key"), "secret");
+    QVERIFY(writeFile(path("outside/key"), "secret"));
     QCOMPARE(::chmod(key.constData(), 0600), 0);
     for (int i = 0; i < files; ++i) // older copies, replaced by what arrives
-        writeFile(path("in/sub/f%1").arg(i), "old");
+        QVERIFY(writeFile(path("in/sub/f%1").arg(i), "old"));
     Peer a, b;
     pair(a, b);
     b->setReceiveFolder(path("in"));
-    writeFile(path("src"), pattern(size));
+    QVERIFY(writeFile(path("src"), pattern(size)));
     a->setBufferSize(2000);
     QStringList reported;
     connect(b.control.get(), &FileSender::ReciveFile, b.control.get(), [&] { reported << b->ReciveFilePath(); });

@@ -407,12 +407,8 @@ void TestSecure::framedMessagesFilesAndStops()
     QVERIFY(!office.peer->assemblingMessage());
     // A message while a file moves, either way, is a message; the file stays whole.
     QTemporaryDir dir;
-    QByteArray data(3 * 1024 * 1024, '\0');
-    for (qsizetype i = 0; i < data.size(); ++i)
-        data[i] = char(i * 7 + i / 4093);
-    QFile source(dir.filePath("src"));
-    QVERIFY(source.open(QIODevice::WriteOnly) && source.write(data) == data.size());
-    source.close();
+    const QByteArray data = testing::pattern(3 * 1024 * 1024);
+    QVERIFY(testing::writeFile(dir.filePath("src"), data));
     laptop.peer->setInterval(1);
     laptop.peer->setBufferSize(64 * 1024);
     laptop.peer->setReciveFilePath(dir.filePath("dst"));
@@ -561,6 +557,20 @@ void TestSecure::kernelTlsWhereOffered()
     QVERIFY(connectSecurely(office, laptop, office.connector.pairingCode()));
     laptop.peer->SendMessage(QStringLiteral("through the kernel"));
     QVERIFY(testing::waitFor([&] { return office.peer.events.messages() == QStringList{"through the kernel"}; }));
+    // A file of more than one data frame goes by sendfile, encrypted by the kernel, and arrives whole.
+    const QList<QObject *> children = laptop.peer->socket().findChildren<QObject *>();
+    QVERIFY(std::any_of(children.begin(), children.end(), [](QObject *child) {
+        return SecureConnector::kernelEncrypts(dynamic_cast<platform::Transport *>(child));
+    }));
+    QTemporaryDir dir;
+    const QByteArray data = testing::pattern(frame::MaxDataBytes + 12345);
+    QVERIFY(testing::writeFile(dir.filePath("src"), data));
+    laptop.peer->setReciveFilePath(dir.filePath("dst"));
+    laptop.peer->SendFile(dir.filePath("src"));
+    QVERIFY(testing::waitFor([&] { return !office.peer.events.of(sender::FileSenderEvent::ReciveFile).isEmpty(); }, 20000));
+    QFile received(dir.filePath("dst"));
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.readAll(), data);
 }
 
 QTEST_MAIN(TestSecure)

@@ -102,13 +102,7 @@ struct ErrorRecorder
     QList<qint32> scodes;
 };
 
-QByteArray pattern(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = char((i * 7) ^ (i >> 11));
-    return bytes;
-}
+using testing::pattern;
 
 // Writes `bytes` to a new file in `dir` and opens it for reading.
 std::unique_ptr<QFile> sourceFile(const QTemporaryDir &dir, const QByteArray &bytes)

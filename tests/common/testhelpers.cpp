@@ -1,6 +1,7 @@
 #include "testhelpers.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
@@ -10,6 +11,20 @@
 #include <unistd.h>
 
 namespace testing {
+
+QByteArray pattern(qsizetype size, int seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        b[i] = char((i * 31 + seed * 7 + i / 251) & 0xff);
+    return b;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
 
 int errorNumberOf(const std::function<void()> &fn)
 {

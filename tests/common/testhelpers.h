@@ -19,6 +19,12 @@ int errorNumberOf(const std::function<void()> &fn);
 /// listener accepts the request itself. Returns false (with a test failure) when it does not connect.
 bool connectPair(platform::SocketComponent &listener, platform::SocketComponent &client);
 
+/// `size` bytes that repeat seldom (no two seeds alike), so that a byte out of place shows.
+QByteArray pattern(qsizetype size, int seed = 1);
+
+/// Writes `bytes` as the whole file at `path`; false when it cannot.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
 /// Waits until `condition` holds (up to `timeoutMs`), processing events meanwhile.
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
 
