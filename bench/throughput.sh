@@ -361,7 +361,11 @@ rss_s="$(maximum "${rss_send[@]}")"; rss_r="$(maximum "${rss_recv[@]}")"; rss_nc
 limit="$(calc %.1f "64 + 4 * $chunk / 1048576")"
 row() { printf '%-52s %14s\n' "$1" "$2"; }
 echo
+# Whether secure mode's sending side can hand the encryption to the kernel (kTLS).
+ktls="no (no tls module: secure mode encrypts in the process)"
+{ grep -qw tls /proc/sys/net/ipv4/tcp_available_ulp 2>/dev/null || modinfo tls >/dev/null 2>&1; } && ktls="yes"
 echo "runs per size: $runs (median shown); velmora-cli with its defaults (chunk 4 MiB, interval 1 ms); $(nproc) cores; $(uptime | sed 's/.*load average/load average/')"
+echo "kernel TLS: $ktls"
 row "measure" "value"
 row "----------------------------------------------------" "--------------"
 for size in "${sizes[@]}"; do

@@ -547,6 +547,9 @@ void TlsStream::failWriting(int error)
             ::close(q.file);
     m_queue.clear();
     m_chunk.clear();
+    m_chunkFileBytes = 0;
+    m_kernelLeft = 0;
+    m_kernelRefused = false;
     m_queued = 0;
     m_writeNotifier.setEnabled(false);
     if (m_closing)
@@ -645,7 +648,8 @@ void TlsStream::flush()
 bool TlsStream::sendThroughKernel(Pending &p)
 {
     // A data frame's header goes as a record of its own; its bytes go from the page cache to
-    // the socket by sendfile, and the kernel encrypts them: they never pass through here.
+    // the socket by sendfile, and the kernel encrypts them: they never pass through here. A file
+    // system that gives sendfile nothing has the rest of the file read here instead.
     if (m_chunk.isEmpty() && m_kernelLeft == 0) {
         const qint64 want = qMin<qint64>(p.left, frame::MaxDataBytes);
         struct stat now = {};
@@ -657,6 +661,7 @@ bool TlsStream::sendThroughKernel(Pending &p)
         }
         m_chunk = frame::header(frame::Type::Data, quint32(want));
         m_chunkSent = 0;
+        m_chunkFileBytes = 0;
         m_kernelLeft = want;
     }
     const auto wait = [this](int result) {
@@ -666,40 +671,69 @@ bool TlsStream::sendThroughKernel(Pending &p)
         else if (e == SSL_ERROR_WANT_READ)
             m_readNotifier.setEnabled(true);
         else
-            failWriting(errno != 0 ? errno : EPIPE);
+            failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
         return false;
     };
-    while (m_chunkSent < m_chunk.size()) {
-        ERR_clear_error();
-        const int n = SSL_write(m_ssl, m_chunk.constData() + m_chunkSent, int(m_chunk.size() - m_chunkSent));
-        if (n <= 0)
-            return wait(n);
-        m_chunkSent += n;
-    }
-    while (m_kernelLeft > 0) {
+    const auto cut = [this](qint32 number, const QString &description) {
+        // The frame cannot be completed: the connection ends (the peer discards what it
+        // received) after the range is reported.
+        m_kernelLeft = 0;
+        m_chunk.clear();
+        cutRange(number, description);
+        failWriting(EIO);
+        return false;
+    };
+    for (;;) {
+        while (m_chunkSent < m_chunk.size()) {
+            ERR_clear_error();
+            const int n = SSL_write(m_ssl, m_chunk.constData() + m_chunkSent, int(m_chunk.size() - m_chunkSent));
+            if (n <= 0)
+                return wait(n);
+            m_chunkSent += n;
+        }
+        m_queued -= std::exchange(m_chunkFileBytes, 0);
+        m_chunk.clear();
+        m_chunkSent = 0;
+        if (m_kernelLeft == 0)
+            break;
+        if (m_kernelRefused) {
+            const qint64 want = qMin(m_kernelLeft, DataChunkBytes);
+            m_chunk.resize(want);
+            ssize_t got = -1;
+            do
+                got = ::pread(p.file, m_chunk.data(), size_t(want), off_t(p.offset));
+            while (got < 0 && errno == EINTR);
+            if (got <= 0)
+                return cut(got == 0 ? platform::err::InputPastEndOfFile : platform::err::PathFileAccessError,
+                           platform::standardErrorDescription(got == 0 ? platform::err::InputPastEndOfFile
+                                                                       : platform::err::PathFileAccessError));
+            m_chunk.resize(got);
+            m_chunkFileBytes = got;
+            p.offset += got;
+            p.left -= got;
+            m_kernelLeft -= got;
+            continue;
+        }
         ERR_clear_error();
         errno = 0;
         const ossl_ssize_t n = SSL_sendfile(m_ssl, p.file, off_t(p.offset), size_t(m_kernelLeft), 0);
+        if (n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            m_kernelRefused = true;
+            continue;
+        }
         if (n < 0)
             return wait(int(n));
-        if (n == 0) {
-            // The file was cut while its frame went out: the frame cannot be completed, so the
-            // connection ends (the peer discards what it received) after the range is reported.
-            m_kernelLeft = 0;
-            m_chunk.clear();
-            cutRange(platform::err::InputPastEndOfFile, platform::standardErrorDescription(platform::err::InputPastEndOfFile));
-            failWriting(EIO);
-            return false;
-        }
+        if (n == 0) // the file was cut while its frame went out
+            return cut(platform::err::InputPastEndOfFile, platform::standardErrorDescription(platform::err::InputPastEndOfFile));
         p.offset += n;
         p.left -= n;
         m_kernelLeft -= n;
         m_queued -= n;
     }
-    m_chunk.clear();
     if (p.left == 0) {
         ::close(p.file);
         m_queue.pop_front();
+        m_kernelRefused = false;
     }
     return true;
 }

@@ -122,7 +122,9 @@ private:
     qsizetype m_chunkSent = 0;
     bool m_closing = false;
     bool m_kernelSends = false; ///< kTLS: file bytes go by sendfile
-    qint64 m_kernelLeft = 0;    ///< file bytes of the current data frame still to go by sendfile
+    qint64 m_kernelLeft = 0;    ///< file bytes of the current data frame still to go
+    qint64 m_chunkFileBytes = 0; ///< of m_chunk, bytes read from the file (the rest a header)
+    bool m_kernelRefused = false; ///< the front file's file system gives sendfile nothing
 };
 
 } // namespace secure
