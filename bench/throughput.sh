@@ -24,6 +24,7 @@ command -v nc >/dev/null || need+=(netcat-openbsd)
 command -v iperf3 >/dev/null || need+=(iperf3)
 [ -x /usr/sbin/sshd ] || need+=(openssh-server)
 command -v rsync >/dev/null || need+=(rsync)
+command -v python3 >/dev/null || need+=(python3)
 command -v wormhole >/dev/null || need+=(magic-wormhole python3-magic-wormhole-mailbox-server magic-wormhole-transit-relay)
 [ -x /usr/bin/time ] || need+=(time)
 if [ "${#need[@]}" -gt 0 ]; then
@@ -51,6 +52,18 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%s",
 minimum() { printf '%s\n' "$@" | sort -g | head -n1; }
 maximum() { printf '%s\n' "$@" | sort -g | tail -n1; }
 
+# Before each timed run that writes a file: what the last run left to write back is written
+# first, and as much memory as the run will take is touched once. On a virtual machine that
+# hands freed pages back to its host, a page taken anew costs a fault in the host: here a 1 GiB
+# file written into the page cache took 1.5 s of system time after 5 idle seconds and 0.4 to
+# 0.7 s right after memory was touched, which made every tool's runs spread by a factor of two
+# or three. Every tool starts from the same state; on a machine without that cost it is only
+# time.
+settle() { # path of the file the run copies
+  sync
+  python3 -c "b = b'\\x01' * ($(stat -c %s "$1") + (512 << 20))"
+}
+
 make_file() { # path MiB
   head -c "$(( $2 * 1024 * 1024 ))" /dev/urandom >"$1"
 }
@@ -71,7 +84,7 @@ velmora_run() {
     pacing+=(--secure)
   fi
   rm -f "$dst" "$work/recv.out"
-  sync # what the last run left to write back is not this run's to pay
+  settle "$src"
   /usr/bin/time -v -o "$work/recv.time" "${renv[@]}" "$cli" --listen 0 --receive-path "$dst" --once --timeout 900 \
     --no-announce >"$work/recv.out" 2>"$work/recv.err" &
   local rpid=$! port=""
@@ -101,7 +114,7 @@ velmora_run() {
 nc_run() {
   local src="$1" dst="$work/nc.out" port rpid=""
   rm -f "$dst"
-  sync # what the last run left to write back is not this run's to pay
+  settle "$src"
   # A port another program holds makes the listener end at once: take another one.
   for _ in 1 2 3 4 5; do
     port=$(( 20000 + RANDOM % 30000 ))
@@ -187,7 +200,7 @@ wormhole_setup() {
 encrypted_run() {
   local tool="$1" src="$2" dst="$work/enc.out" t0 t1
   rm -f "$dst"
-  sync
+  settle "$src"
   t0="$(now)"
   case "$tool" in
     # shellcheck disable=SC2086
