@@ -107,7 +107,8 @@ void CliSession::watchSecurity()
                           .arg(escapedForLine(peer), shortPrint, pairedNow ? QStringLiteral("paired now")
                                                                            : QStringLiteral("pinned")),
                       {{"event", "secure"}, {"protocol", "TLS 1.3"}, {"peer", peer},
-                       {"fingerprint", QString::fromLatin1(fingerprint.toHex())}, {"paired", pairedNow}});
+                       {"fingerprint", QString::fromLatin1(fingerprint.toHex())}, {"paired", pairedNow},
+                       {"kernel_tls", secure::SecureConnector::kernelEncrypts(m_control.socket().transport())}});
             });
     connect(m_secure.get(), &secure::SecureConnector::plaintextPeer, this, [this] {
         m_securePeer.clear();

@@ -114,6 +114,9 @@ public:
     qint64 receiveToFile(int fileDescriptor, qint64 offset, qint64 maxBytes);
 
     qint16 State() const { return m_state; }
+    /// The stream of the connection, or null without one (what kind it is, for hosts that
+    /// handed the component a TransportProvider).
+    const Transport *transport() const { return m_connection; }
     qint32 LocalPort() const;
     void setLocalPort(qint32 port);
     QString RemoteHost() const { return m_remoteHost; }
