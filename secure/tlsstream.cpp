@@ -36,6 +36,16 @@ constexpr int WriteBatchBytes = 256 * 1024;
 constexpr int DrainLimitMsec = 60000;
 constexpr char ExporterLabel[] = "EXPORTER-velmora-pairing";
 
+// pread(2), retried when a signal interrupts it.
+ssize_t readAt(int file, char *into, qint64 count, qint64 offset)
+{
+    ssize_t got = -1;
+    do
+        got = ::pread(file, into, size_t(count), off_t(offset));
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
 QString sslReason()
 {
     const unsigned long e = ERR_peek_error();
@@ -581,16 +591,10 @@ void TlsStream::flush()
                 // The next data frame: read the file straight behind room for the header.
                 const qint64 want = qMin(p.left, DataChunkBytes);
                 m_chunk.resize(frame::HeaderBytes + want);
-                ssize_t got = -1;
-                do
-                    got = ::pread(p.file, m_chunk.data() + frame::HeaderBytes, size_t(want), off_t(p.offset));
-                while (got < 0 && errno == EINTR);
+                const ssize_t got = readAt(p.file, m_chunk.data() + frame::HeaderBytes, want, p.offset);
                 if (got <= 0) {
                     m_chunk.clear();
-                    cutRange(got == 0 ? platform::err::InputPastEndOfFile : platform::err::PathFileAccessError,
-                             got == 0 ? platform::standardErrorDescription(platform::err::InputPastEndOfFile)
-                                      : platform::standardErrorDescription(platform::err::PathFileAccessError)
-                                          + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+                    cutRange(got == 0);
                     continue;
                 }
                 m_chunk.resize(frame::HeaderBytes + got);
@@ -655,8 +659,7 @@ bool TlsStream::sendThroughKernel(Pending &p)
         struct stat now = {};
         const bool looked = ::fstat(p.file, &now) == 0;
         if (!looked || now.st_size < p.offset + want) {
-            const qint32 number = looked ? platform::err::InputPastEndOfFile : platform::err::PathFileAccessError;
-            cutRange(number, platform::standardErrorDescription(number));
+            cutRange(looked);
             return true;
         }
         m_chunk = frame::header(frame::Type::Data, quint32(want));
@@ -674,12 +677,12 @@ bool TlsStream::sendThroughKernel(Pending &p)
             failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
         return false;
     };
-    const auto cut = [this](qint32 number, const QString &description) {
+    const auto cut = [this](bool fileEnded) {
         // The frame cannot be completed: the connection ends (the peer discards what it
         // received) after the range is reported.
         m_kernelLeft = 0;
         m_chunk.clear();
-        cutRange(number, description);
+        cutRange(fileEnded);
         failWriting(EIO);
         return false;
     };
@@ -699,14 +702,9 @@ bool TlsStream::sendThroughKernel(Pending &p)
         if (m_kernelRefused) {
             const qint64 want = qMin(m_kernelLeft, DataChunkBytes);
             m_chunk.resize(want);
-            ssize_t got = -1;
-            do
-                got = ::pread(p.file, m_chunk.data(), size_t(want), off_t(p.offset));
-            while (got < 0 && errno == EINTR);
+            const ssize_t got = readAt(p.file, m_chunk.data(), want, p.offset);
             if (got <= 0)
-                return cut(got == 0 ? platform::err::InputPastEndOfFile : platform::err::PathFileAccessError,
-                           platform::standardErrorDescription(got == 0 ? platform::err::InputPastEndOfFile
-                                                                       : platform::err::PathFileAccessError));
+                return cut(got == 0);
             m_chunk.resize(got);
             m_chunkFileBytes = got;
             p.offset += got;
@@ -724,7 +722,7 @@ bool TlsStream::sendThroughKernel(Pending &p)
         if (n < 0)
             return wait(int(n));
         if (n == 0) // the file was cut while its frame went out
-            return cut(platform::err::InputPastEndOfFile, platform::standardErrorDescription(platform::err::InputPastEndOfFile));
+            return cut(true);
         p.offset += n;
         p.left -= n;
         m_kernelLeft -= n;
@@ -738,8 +736,13 @@ bool TlsStream::sendThroughKernel(Pending &p)
     return true;
 }
 
-void TlsStream::cutRange(qint32 number, const QString &description)
+void TlsStream::cutRange(bool fileEnded)
 {
+    const int error = errno; // before anything else can change it
+    const qint32 number = fileEnded ? platform::err::InputPastEndOfFile : platform::err::PathFileAccessError;
+    QString description = platform::standardErrorDescription(number);
+    if (!fileEnded)
+        description += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
     Pending p = m_queue.front();
     m_queue.pop_front();
     ::close(p.file);

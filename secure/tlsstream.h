@@ -81,7 +81,9 @@ private:
     const char *front() const { return m_in.constData() + m_inPos; }
     void consume(qsizetype count);
     void tellOwner();
-    void cutRange(qint32 number, const QString &description);
+    /// Drops the front file range and tells the owner why: the file ended before its count
+    /// (62), or reading it failed (75, with errno's reason).
+    void cutRange(bool fileEnded);
     void finishClosing();
     void batchWrites();
     /// Sends what the write batch holds; false while the socket takes no more (or it failed).
