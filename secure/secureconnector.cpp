@@ -40,12 +40,12 @@ SecureConnector::SecureConnector(Identity identity, KnownPeers peers, QString ow
     // A peer gone without saying goodbye is a closed connection, as on a plain one.
     SSL_CTX_set_options(m_context, SSL_OP_ENABLE_KTLS | SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_num_tickets(m_context, 0);
-    // Read what the network has in one go, several records at once, rather than each record's
-    // header and body in calls of their own; into a buffer small enough to stay in the
-    // processor's cache until the records are decrypted and taken (measured: 32 KiB moves
-    // more than 256 KiB or 1 MiB, which cost the receiver twice the time in copies).
-    SSL_CTX_set_read_ahead(m_context, 1);
+    // The handshake reads no record beyond its own, so that the stream can take over the
+    // records that follow with their keys from the key log. Where OpenSSL keeps reading, it
+    // reads ahead into a buffer small enough to stay in the processor's cache until the records
+    // are decrypted and taken (measured: 32 KiB moves more than 256 KiB or 1 MiB).
     SSL_CTX_set_default_read_buffer_len(m_context, 32 * 1024);
+    SSL_CTX_set_keylog_callback(m_context, TlsStream::keyLogged);
     m_pause.setSingleShot(true);
     connect(&m_pause, &QTimer::timeout, this, &SecureConnector::newCode);
 }

@@ -9,10 +9,12 @@
 
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 #include <linux/sockios.h>
 #include <sys/stat.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace secure {
@@ -32,6 +34,8 @@ constexpr qsizetype MaxMoved = 64 * 1024;
 constexpr qint64 DataChunkBytes = 256 * 1024;
 // Records written are gathered up to this much before they go to the socket.
 constexpr int WriteBatchBytes = 256 * 1024;
+// What one receive from the socket takes at most, when records are opened here.
+constexpr qsizetype RawBlock = 64 * 1024;
 // How long a closing stream may take to hand over what is queued.
 constexpr int DrainLimitMsec = 60000;
 constexpr char ExporterLabel[] = "EXPORTER-velmora-pairing";
@@ -65,6 +69,7 @@ TlsStream::TlsStream(int descriptor, Role role, SecureConnector &connector)
     , m_in(MaxBuffered + ReadBlock, Qt::Uninitialized) // allocated once; pages are taken as used
 {
     m_ssl = SSL_new(connector.context());
+    SSL_set_app_data(m_ssl, this);
     SSL_set_fd(m_ssl, descriptor);
     if (role == Role::Connecting)
         SSL_set_connect_state(m_ssl);
@@ -90,7 +95,10 @@ TlsStream::~TlsStream()
     for (const Pending &p : m_queue)
         if (p.file >= 0)
             ::close(p.file);
+    SSL_set_app_data(m_ssl, nullptr);
     SSL_free(m_ssl);
+    OPENSSL_cleanse(m_clientSecret.data(), size_t(m_clientSecret.size()));
+    OPENSSL_cleanse(m_serverSecret.data(), size_t(m_serverSecret.size()));
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -128,8 +136,8 @@ void TlsStream::handshake()
         m_exported = QByteArray(32, '\0');
         SSL_export_keying_material(m_ssl, reinterpret_cast<unsigned char *>(m_exported.data()), size_t(m_exported.size()),
                                    ExporterLabel, sizeof ExporterLabel - 1, nullptr, 0, 0);
+        takeOverRecords();
         m_kernelSends = kernelSends();
-        batchWrites();
         m_phase = Phase::Hello;
         queueFrame(frame::Type::Hello, frame::helloPayload(m_connector.ownName()));
         return;
@@ -159,26 +167,97 @@ void TlsStream::fill()
             m_inEnd = buffered();
             m_inPos = 0;
         }
-        ERR_clear_error();
-        const int n = SSL_read(m_ssl, m_in.data() + m_inEnd, int(ReadBlock));
-        if (n > 0) {
-            m_inEnd += n;
-            continue;
-        }
-        const int e = SSL_get_error(m_ssl, n);
-        if (e == SSL_ERROR_WANT_READ)
+        const qsizetype n = readPlain(m_in.data() + m_inEnd, ReadBlock);
+        if (n == 0)
             break;
-        if (e == SSL_ERROR_WANT_WRITE) {
-            m_writeNotifier.setEnabled(true);
-            break;
-        }
-        if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && (errno == 0 || errno == ECONNRESET)))
-            m_peerClosed = true;
-        else
-            m_error = e == SSL_ERROR_SYSCALL ? errno : EPROTO;
+        m_inEnd += n;
     }
     m_readNotifier.setEnabled(!m_peerClosed && m_error == 0 && m_phase != Phase::Failed && buffered() < MaxBuffered
                               && (m_in.size() - m_inEnd >= ReadBlock || buffered() <= MaxMoved));
+}
+
+qsizetype TlsStream::readPlain(char *into, qsizetype room)
+{
+    if (m_opener)
+        return openRecords(into, room);
+    ERR_clear_error();
+    const int n = SSL_read(m_ssl, into, int(room));
+    if (n > 0)
+        return n;
+    const int e = SSL_get_error(m_ssl, n);
+    if (e == SSL_ERROR_WANT_WRITE)
+        m_writeNotifier.setEnabled(true);
+    else if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && (errno == 0 || errno == ECONNRESET)))
+        m_peerClosed = true;
+    else if (e != SSL_ERROR_WANT_READ)
+        m_error = e == SSL_ERROR_SYSCALL ? errno : EPROTO;
+    return 0;
+}
+
+qsizetype TlsStream::openRecords(char *into, qsizetype room)
+{
+    qsizetype taken = 0;
+    for (;;) {
+        const QByteArrayView raw(m_raw.constData() + m_rawPos, m_rawEnd - m_rawPos);
+        const auto length = RecordCipher::recordLength(raw);
+        if (!length) {
+            m_error = EPROTO;
+            return taken;
+        }
+        if (*length > 0 && raw.size() >= *length) {
+            if (room - taken < *length - RecordCipher::HeaderBytes - RecordCipher::TagBytes)
+                return taken; // the rest when there is room
+            const auto opened = m_opener->open(raw.first(*length), into + taken);
+            m_rawPos += *length;
+            if (m_rawPos == m_rawEnd)
+                m_rawPos = m_rawEnd = 0;
+            if (!opened) {
+                m_error = EPROTO; // forged, damaged or out of order
+                return taken;
+            }
+            const char *content = into + taken;
+            switch (opened->type) {
+            case RecordCipher::ApplicationData:
+                taken += opened->size;
+                continue;
+            case RecordCipher::Alert:
+                // close_notify is the peer's goodbye; any other alert ends the connection in error.
+                if (opened->size == 2 && content[1] == 0)
+                    m_peerClosed = true;
+                else
+                    m_error = EPROTO;
+                return taken;
+            case RecordCipher::Handshake:
+                if (opened->size > 0 && content[0] == 4)
+                    continue; // a session ticket, which is never used
+                m_error = EPROTO; // a key update or anything else cannot be followed here
+                return taken;
+            }
+            m_error = EPROTO;
+            return taken;
+        }
+        if (taken > 0)
+            return taken;
+        // Too little for a record: receive more, behind what is there (moved to the front when
+        // the room behind it runs short; it is less than a record).
+        if (m_raw.size() - m_rawEnd < RawBlock) {
+            std::memmove(m_raw.data(), raw.data(), size_t(raw.size()));
+            m_rawEnd = raw.size();
+            m_rawPos = 0;
+        }
+        const ssize_t got = ::recv(m_fd, m_raw.data() + m_rawEnd, size_t(m_raw.size() - m_rawEnd), 0);
+        if (got > 0) {
+            m_rawEnd += got;
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0 || errno == ECONNRESET)
+            m_peerClosed = true; // without a goodbye, as a plain connection may end
+        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+            m_error = errno;
+        return 0;
+    }
 }
 
 void TlsStream::consume(qsizetype count)
@@ -511,6 +590,93 @@ qint64 TlsStream::sendFile(int file, qint64 offset, qint64 count, std::optional<
     return qMax<qint64>(0, before - m_queued);
 }
 
+void TlsStream::keyLogged(const SSL *ssl, const char *line)
+{
+    // "CLIENT_TRAFFIC_SECRET_0 <client random> <secret>", each in hex, and its server twin.
+    auto *stream = static_cast<TlsStream *>(SSL_get_app_data(ssl));
+    const std::string_view text(line);
+    const size_t label = text.find(' '), secret = text.rfind(' ');
+    if (!stream || label == secret)
+        return;
+    QByteArray *into = text.substr(0, label) == "CLIENT_TRAFFIC_SECRET_0" ? &stream->m_clientSecret
+        : text.substr(0, label) == "SERVER_TRAFFIC_SECRET_0"              ? &stream->m_serverSecret
+                                                                         : nullptr;
+    if (into) // read in place: the line is not copied
+        *into = QByteArray::fromHex(QByteArray::fromRawData(line + secret + 1, qsizetype(text.size() - secret - 1)));
+}
+
+void TlsStream::takeOverRecords()
+{
+    // The handshake read no more than its own records (no read-ahead), and wrote none after its
+    // Finished (no tickets), so both directions start here at sequence number 0.
+    const SSL_CIPHER *suite = SSL_get_current_cipher(m_ssl);
+    const bool connecting = m_role == Role::Connecting;
+    if (!BIO_get_ktls_send(SSL_get_wbio(m_ssl)))
+        m_sealer = RecordCipher::create(suite, connecting ? m_clientSecret : m_serverSecret);
+    if (!BIO_get_ktls_recv(SSL_get_rbio(m_ssl)))
+        m_opener = RecordCipher::create(suite, connecting ? m_serverSecret : m_clientSecret);
+    OPENSSL_cleanse(m_clientSecret.data(), size_t(m_clientSecret.size()));
+    OPENSSL_cleanse(m_serverSecret.data(), size_t(m_serverSecret.size()));
+    m_clientSecret.clear();
+    m_serverSecret.clear();
+    if (m_sealer)
+        m_sealed = QByteArray(WriteBatchBytes + RecordCipher::MaxRecordBytes, Qt::Uninitialized);
+    else
+        batchWrites();
+    if (m_opener)
+        m_raw = QByteArray(RawBlock + RecordCipher::MaxRecordBytes, Qt::Uninitialized);
+    else
+        SSL_set_read_ahead(m_ssl, 1); // several records in one read
+}
+
+qint64 TlsStream::pendingRecords() const
+{
+    return m_sealer ? m_sealedEnd - m_sealedSent : qint64(BIO_wpending(SSL_get_wbio(m_ssl)));
+}
+
+qsizetype TlsStream::writePlain(const char *data, qsizetype size)
+{
+    if (m_sealer) {
+        if (m_sealedEnd >= WriteBatchBytes && !pushBatch())
+            return 0;
+        const qsizetype n = qMin(size, RecordCipher::MaxContentBytes);
+        m_sealedEnd += m_sealer->seal(RecordCipher::ApplicationData, data, n, m_sealed.data() + m_sealedEnd);
+        return n;
+    }
+    ERR_clear_error();
+    const int n = SSL_write(m_ssl, data, int(qMin<qsizetype>(size, INT_MAX)));
+    if (n > 0)
+        return n;
+    waitForOpenSsl(n);
+    return 0;
+}
+
+void TlsStream::waitForOpenSsl(int result)
+{
+    const int e = SSL_get_error(m_ssl, result);
+    if (e == SSL_ERROR_WANT_WRITE)
+        m_writeNotifier.setEnabled(true);
+    else if (e == SSL_ERROR_WANT_READ)
+        m_readNotifier.setEnabled(true);
+    else
+        failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
+}
+
+void TlsStream::sendCloseNotify()
+{
+    // The goodbye goes behind what is still unsent, if the network takes it now; a peer that
+    // misses it sees the connection close, which it takes the same way.
+    static constexpr char closeNotify[] = {1, 0}; // warning, close_notify
+    m_sealedEnd += m_sealer->seal(RecordCipher::Alert, closeNotify, sizeof closeNotify, m_sealed.data() + m_sealedEnd);
+    while (m_sealedSent < m_sealedEnd) {
+        const ssize_t n = ::send(m_fd, m_sealed.constData() + m_sealedSent, size_t(m_sealedEnd - m_sealedSent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            break;
+        m_sealedSent += qMax<ssize_t>(n, 0);
+    }
+}
+
 bool TlsStream::kernelSends() const
 {
     return BIO_get_ktls_send(SSL_get_wbio(m_ssl)) != 0;
@@ -536,6 +702,23 @@ void TlsStream::batchWrites()
 
 bool TlsStream::pushBatch()
 {
+    if (m_sealer) {
+        while (m_sealedSent < m_sealedEnd) {
+            const ssize_t n = ::send(m_fd, m_sealed.constData() + m_sealedSent, size_t(m_sealedEnd - m_sealedSent),
+                                     MSG_NOSIGNAL);
+            if (n > 0) {
+                m_sealedSent += n;
+            } else if (n < 0 && errno == EAGAIN) {
+                m_writeNotifier.setEnabled(true);
+                return false;
+            } else if (n == 0 || errno != EINTR) {
+                failWriting(n < 0 ? errno : EPIPE);
+                return false;
+            }
+        }
+        m_sealedSent = m_sealedEnd = 0;
+        return true;
+    }
     BIO *out = SSL_get_wbio(m_ssl);
     if (BIO_wpending(out) == 0)
         return true;
@@ -557,6 +740,7 @@ void TlsStream::failWriting(int error)
             ::close(q.file);
     m_queue.clear();
     m_chunk.clear();
+    m_sealedSent = m_sealedEnd = 0;
     m_chunkFileBytes = 0;
     m_kernelLeft = 0;
     m_kernelRefused = false;
@@ -574,7 +758,7 @@ void TlsStream::flush()
 {
     if (m_phase == Phase::Handshake || m_fd < 0)
         return;
-    const bool hadWork = !m_queue.empty() || BIO_wpending(SSL_get_wbio(m_ssl)) > 0;
+    const bool hadWork = !m_queue.empty() || pendingRecords() > 0;
     while (!m_queue.empty()) {
         Pending &p = m_queue.front();
         const char *data = nullptr;
@@ -606,21 +790,9 @@ void TlsStream::flush()
             data = m_chunk.constData() + m_chunkSent;
             size = m_chunk.size() - m_chunkSent;
         }
-        ERR_clear_error();
-        const int n = SSL_write(m_ssl, data, int(qMin<qsizetype>(size, INT_MAX)));
-        if (n <= 0) {
-            const int e = SSL_get_error(m_ssl, n);
-            if (e == SSL_ERROR_WANT_WRITE) {
-                m_writeNotifier.setEnabled(true);
-                return;
-            }
-            if (e == SSL_ERROR_WANT_READ) {
-                m_readNotifier.setEnabled(true);
-                return;
-            }
-            failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
-            return;
-        }
+        const qsizetype n = writePlain(data, size);
+        if (n == 0)
+            return; // the rest when the socket takes more (or writing failed)
         if (p.file < 0) {
             p.sent += n;
             m_queued -= n;
@@ -667,16 +839,6 @@ bool TlsStream::sendThroughKernel(Pending &p)
         m_chunkFileBytes = 0;
         m_kernelLeft = want;
     }
-    const auto wait = [this](int result) {
-        const int e = SSL_get_error(m_ssl, result);
-        if (e == SSL_ERROR_WANT_WRITE)
-            m_writeNotifier.setEnabled(true);
-        else if (e == SSL_ERROR_WANT_READ)
-            m_readNotifier.setEnabled(true);
-        else
-            failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
-        return false;
-    };
     const auto cut = [this](bool fileEnded) {
         // The frame cannot be completed: the connection ends (the peer discards what it
         // received) after the range is reported.
@@ -688,10 +850,9 @@ bool TlsStream::sendThroughKernel(Pending &p)
     };
     for (;;) {
         while (m_chunkSent < m_chunk.size()) {
-            ERR_clear_error();
-            const int n = SSL_write(m_ssl, m_chunk.constData() + m_chunkSent, int(m_chunk.size() - m_chunkSent));
-            if (n <= 0)
-                return wait(n);
+            const qsizetype n = writePlain(m_chunk.constData() + m_chunkSent, m_chunk.size() - m_chunkSent);
+            if (n == 0)
+                return false;
             m_chunkSent += n;
         }
         m_queued -= std::exchange(m_chunkFileBytes, 0);
@@ -719,8 +880,10 @@ bool TlsStream::sendThroughKernel(Pending &p)
             m_kernelRefused = true;
             continue;
         }
-        if (n < 0)
-            return wait(int(n));
+        if (n < 0) {
+            waitForOpenSsl(int(n));
+            return false;
+        }
         if (n == 0) // the file was cut while its frame went out
             return cut(true);
         p.offset += n;
@@ -753,7 +916,7 @@ void TlsStream::cutRange(bool fileEnded)
 
 qint64 TlsStream::queued() const
 {
-    return m_queued + qint64(BIO_wpending(SSL_get_wbio(m_ssl)));
+    return m_queued + pendingRecords();
 }
 
 void TlsStream::closeWhenDrained()
@@ -762,7 +925,7 @@ void TlsStream::closeWhenDrained()
     m_watching = false;
     m_closing = true;
     m_deadline.stop();
-    if ((m_queue.empty() && BIO_wpending(SSL_get_wbio(m_ssl)) == 0) || m_phase == Phase::Handshake) {
+    if ((m_queue.empty() && pendingRecords() == 0) || m_phase == Phase::Handshake) {
         finishClosing();
         return;
     }
@@ -776,7 +939,9 @@ void TlsStream::finishClosing()
         return;
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
-    if (m_phase != Phase::Handshake)
+    if (m_sealer)
+        sendCloseNotify();
+    else if (m_phase != Phase::Handshake)
         SSL_shutdown(m_ssl); // says goodbye, if the network takes it now
     ::close(std::exchange(m_fd, -1));
     deleteLater();

@@ -6,6 +6,7 @@
 
 #include "framecodec.h"
 #include "pairing.h"
+#include "recordcipher.h"
 #include "transport.h"
 
 #include <QByteArray>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <memory>
 
 typedef struct ssl_st SSL;
 
@@ -53,6 +55,9 @@ public:
     /// file to the network without passing through this process.
     bool kernelSends() const;
 
+    /// Takes the traffic secrets OpenSSL logs for `ssl` while the handshake runs (its key log).
+    static void keyLogged(const SSL *ssl, const char *line);
+
 private:
     enum class Phase { Handshake, Hello, Authenticate, Ready, Failed };
     enum PairingStep : quint8 { Resume = 1, Start = 2, Reply = 3, Confirm = 4, Welcome = 5, Refused = 6 };
@@ -85,9 +90,25 @@ private:
     /// (62), or reading it failed (75, with errno's reason).
     void cutRange(bool fileEnded);
     void finishClosing();
+    /// Once the handshake is done: records are sealed and opened here where the suite allows
+    /// and the kernel does not (kTLS); otherwise OpenSSL's record layer goes on, batched.
+    void takeOverRecords();
     void batchWrites();
     /// Sends what the write batch holds; false while the socket takes no more (or it failed).
     bool pushBatch();
+    /// Record bytes written and not yet handed to the socket.
+    qint64 pendingRecords() const;
+    /// Writes plaintext into the stream: the bytes taken (at most one record's), or 0 when the
+    /// socket takes no more for now or writing failed (both handled).
+    qsizetype writePlain(const char *data, qsizetype size);
+    /// Reads plaintext from the stream into `into` (room for `room`, at least a record's): the
+    /// bytes read, or 0 when there are none for now, the peer closed or reading failed (the
+    /// last two noted in m_peerClosed and m_error).
+    qsizetype readPlain(char *into, qsizetype room);
+    qsizetype openRecords(char *into, qsizetype room);
+    /// OpenSSL could not go on: waits for what it wants, or fails the writing side.
+    void waitForOpenSsl(int result);
+    void sendCloseNotify();
     void failWriting(int error);
     /// Sends the front file's next bytes where the kernel encrypts; false while the socket takes
     /// no more (or it failed).
@@ -127,6 +148,18 @@ private:
     qint64 m_kernelLeft = 0;    ///< file bytes of the current data frame still to go
     qint64 m_chunkFileBytes = 0; ///< of m_chunk, bytes read from the file (the rest a header)
     bool m_kernelRefused = false; ///< the front file's file system gives sendfile nothing
+
+    // The traffic secrets of the handshake's key log, each side's, until records are taken over.
+    QByteArray m_clientSecret;
+    QByteArray m_serverSecret;
+    std::unique_ptr<RecordCipher> m_sealer; ///< seals the records written (else OpenSSL does)
+    std::unique_ptr<RecordCipher> m_opener; ///< opens the records read (else OpenSSL does)
+    QByteArray m_sealed;        ///< records sealed: bytes m_sealedSent to m_sealedEnd are unsent
+    qsizetype m_sealedSent = 0;
+    qsizetype m_sealedEnd = 0;
+    QByteArray m_raw;           ///< record bytes received: m_rawPos to m_rawEnd are unopened
+    qsizetype m_rawPos = 0;
+    qsizetype m_rawEnd = 0;
 };
 
 } // namespace secure

@@ -1,9 +1,14 @@
 // Feeds arbitrary bytes to the frame reader as a stream of frames, the way a secure connection
-// reads them, and to the hello reader; aborts when a result breaks what the frame format says.
+// reads them, and to the hello reader; then to the record layer below the frames, as records to
+// open and as content to seal and open again. Aborts when a result breaks what the frame format
+// or the records say.
 
 #include "framecodec.h"
+#include "recordcipher.h"
 
 #include "fuzzcheck.h"
+
+#include <openssl/ssl.h>
 
 #include <QByteArray>
 
@@ -13,6 +18,44 @@ namespace {
 
 using fuzz::check;
 using fuzz::fail;
+using secure::RecordCipher;
+
+std::unique_ptr<RecordCipher> cipher()
+{
+    static SSL_CTX *context = SSL_CTX_new(TLS_method());
+    static SSL *ssl = SSL_new(context);
+    static const SSL_CIPHER *suite = SSL_CIPHER_find(ssl, reinterpret_cast<const unsigned char *>("\x13\x01"));
+    return RecordCipher::create(suite, "a traffic secret of 32 bytes....");
+}
+
+// Records cut from the bytes as a reader cuts them: none is authentic, whatever its lengths, so
+// each must be refused (and read within its bounds). Then the bytes as the content of records,
+// sealed and opened again: they must come back as they were.
+void records(const QByteArray &input)
+{
+    const auto opener = cipher();
+    QByteArray plain(RecordCipher::MaxRecordBytes, '\0');
+    for (qsizetype at = 0; at < input.size();) {
+        const QByteArrayView rest(input.constData() + at, input.size() - at);
+        const auto length = RecordCipher::recordLength(rest);
+        if (!length || *length == 0 || *length > rest.size())
+            break;
+        check(*length <= RecordCipher::MaxRecordBytes, "a record longer than TLS allows taken", input);
+        check(!opener->open(rest.first(*length), plain.data()), "a forged record opened", input);
+        at += *length;
+    }
+    const auto sealer = cipher(), reopener = cipher();
+    QByteArray sealed(RecordCipher::MaxContentBytes + RecordCipher::OverheadBytes, '\0');
+    for (qsizetype at = 0; at < input.size(); at += RecordCipher::MaxContentBytes) {
+        const qsizetype size = qMin(input.size() - at, RecordCipher::MaxContentBytes);
+        const qsizetype length = sealer->seal(RecordCipher::ApplicationData, input.constData() + at, size, sealed.data());
+        check(RecordCipher::recordLength(sealed) == length, "a sealed record that reads as another length", input);
+        const auto opened = reopener->open(QByteArrayView(sealed).first(length), plain.data());
+        check(opened && opened->type == RecordCipher::ApplicationData
+                  && QByteArrayView(plain).first(opened->size) == QByteArrayView(input).sliced(at, size),
+              "a sealed record that does not open to its content", input);
+    }
+}
 
 } // namespace
 
@@ -42,5 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         at += HeaderBytes + h.length;
     }
+    records(input);
     return 0;
 }

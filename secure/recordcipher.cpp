@@ -1,0 +1,138 @@
+#include "recordcipher.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/ssl.h>
+
+#include <array>
+
+namespace secure {
+
+namespace {
+
+// HKDF-Expand-Label(secret, label, "", length) of TLS 1.3, for a length of at most one hash.
+QByteArray expandLabel(const EVP_MD *hash, QByteArrayView secret, QByteArrayView label, int length)
+{
+    const QByteArray full = QByteArrayLiteral("tls13 ") + label.toByteArray();
+    QByteArray info;
+    info.append(char(length >> 8)).append(char(length & 0xff));
+    info.append(char(full.size())).append(full).append(char(0)); // no context
+    info.append(char(1));                                         // the first block of HKDF-Expand
+    unsigned char block[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (!HMAC(hash, secret.data(), int(secret.size()), reinterpret_cast<const unsigned char *>(info.constData()),
+              size_t(info.size()), block, &size)
+        || int(size) < length)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(block), length);
+}
+
+} // namespace
+
+std::unique_ptr<RecordCipher> RecordCipher::create(const SSL_CIPHER *suite, QByteArrayView secret)
+{
+    if (!suite || secret.isEmpty())
+        return nullptr;
+    const EVP_CIPHER *aead = nullptr;
+    switch (SSL_CIPHER_get_protocol_id(suite)) {
+    case 0x1301: aead = EVP_aes_128_gcm(); break;
+    case 0x1302: aead = EVP_aes_256_gcm(); break;
+    case 0x1303: aead = EVP_chacha20_poly1305(); break;
+    default: return nullptr;
+    }
+    const EVP_MD *hash = SSL_CIPHER_get_handshake_digest(suite);
+    if (!hash)
+        return nullptr;
+    QByteArray key = expandLabel(hash, secret, "key", EVP_CIPHER_get_key_length(aead));
+    const QByteArray iv = expandLabel(hash, secret, "iv", sizeof m_iv);
+    std::unique_ptr<RecordCipher> cipher(new RecordCipher);
+    cipher->m_context = EVP_CIPHER_CTX_new();
+    const bool keyed = !key.isEmpty() && !iv.isEmpty() && cipher->m_context
+        && EVP_CipherInit_ex(cipher->m_context, aead, nullptr, reinterpret_cast<const unsigned char *>(key.constData()),
+                             nullptr, 1)
+            == 1;
+    OPENSSL_cleanse(key.data(), size_t(key.size()));
+    if (!keyed)
+        return nullptr;
+    std::copy(iv.begin(), iv.end(), cipher->m_iv);
+    return cipher;
+}
+
+RecordCipher::~RecordCipher()
+{
+    EVP_CIPHER_CTX_free(m_context);
+    OPENSSL_cleanse(m_iv, sizeof m_iv);
+}
+
+void RecordCipher::nonce(unsigned char *out) const
+{
+    // The IV with the record's sequence number, big-endian, over its last eight bytes.
+    std::copy(std::begin(m_iv), std::end(m_iv), out);
+    for (int i = 0; i < 8; ++i)
+        out[11 - i] ^= static_cast<unsigned char>(m_sequence >> (8 * i));
+}
+
+qsizetype RecordCipher::seal(ContentType type, const char *content, qsizetype size, char *out)
+{
+    const qsizetype length = size + 1 + TagBytes;
+    auto *header = reinterpret_cast<unsigned char *>(out);
+    header[0] = ApplicationData; // what every protected record says it is
+    header[1] = 3;
+    header[2] = 3;
+    header[3] = static_cast<unsigned char>(length >> 8);
+    header[4] = static_cast<unsigned char>(length);
+    unsigned char iv[12];
+    nonce(iv);
+    unsigned char *body = header + HeaderBytes;
+    const unsigned char innerType = type;
+    int n = 0;
+    EVP_EncryptInit_ex(m_context, nullptr, nullptr, nullptr, iv);
+    EVP_EncryptUpdate(m_context, nullptr, &n, header, int(HeaderBytes));
+    EVP_EncryptUpdate(m_context, body, &n, reinterpret_cast<const unsigned char *>(content), int(size));
+    EVP_EncryptUpdate(m_context, body + size, &n, &innerType, 1);
+    EVP_EncryptFinal_ex(m_context, body + size + 1, &n);
+    EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_GET_TAG, int(TagBytes), body + size + 1);
+    ++m_sequence;
+    return HeaderBytes + length;
+}
+
+std::optional<qsizetype> RecordCipher::recordLength(QByteArrayView bytes)
+{
+    if (bytes.size() < HeaderBytes)
+        return 0;
+    const auto *header = reinterpret_cast<const unsigned char *>(bytes.data());
+    const qsizetype length = (qsizetype(header[3]) << 8) | header[4];
+    if (header[0] != ApplicationData || header[1] != 3 || header[2] != 3 || length < 1 + TagBytes
+        || length > MaxRecordBytes - HeaderBytes)
+        return std::nullopt;
+    return HeaderBytes + length;
+}
+
+std::optional<RecordCipher::Opened> RecordCipher::open(QByteArrayView record, char *into)
+{
+    const auto *header = reinterpret_cast<const unsigned char *>(record.data());
+    const qsizetype sealed = record.size() - HeaderBytes - TagBytes;
+    std::array<unsigned char, TagBytes> tag;
+    std::copy_n(header + HeaderBytes + sealed, TagBytes, tag.begin());
+    unsigned char iv[12];
+    nonce(iv);
+    auto *plain = reinterpret_cast<unsigned char *>(into);
+    int n = 0;
+    const bool authentic = EVP_DecryptInit_ex(m_context, nullptr, nullptr, nullptr, iv) == 1
+        && EVP_DecryptUpdate(m_context, nullptr, &n, header, int(HeaderBytes)) == 1
+        && EVP_DecryptUpdate(m_context, plain, &n, header + HeaderBytes, int(sealed)) == 1
+        && EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_SET_TAG, int(TagBytes), tag.data()) == 1
+        && EVP_DecryptFinal_ex(m_context, plain + sealed, &n) == 1;
+    if (!authentic)
+        return std::nullopt;
+    ++m_sequence;
+    // The content type is the last byte that is not padding.
+    qsizetype end = sealed;
+    while (end > 0 && plain[end - 1] == 0)
+        --end;
+    if (end == 0)
+        return std::nullopt;
+    return Opened{ContentType(plain[end - 1]), end - 1};
+}
+
+} // namespace secure
