@@ -43,18 +43,13 @@ std::unique_ptr<RecordCipher> RecordCipher::create(const SSL_CIPHER *suite, QByt
     const EVP_MD *hash = SSL_CIPHER_get_handshake_digest(suite);
     if (!hash)
         return nullptr;
-    QByteArray key = expandLabel(hash, secret, "key", EVP_CIPHER_get_key_length(aead));
-    const QByteArray iv = expandLabel(hash, secret, "iv", sizeof m_iv);
     std::unique_ptr<RecordCipher> cipher(new RecordCipher);
+    cipher->m_aead = aead;
+    cipher->m_hash = hash;
+    cipher->m_secret = secret.toByteArray();
     cipher->m_context = EVP_CIPHER_CTX_new();
-    const bool keyed = !key.isEmpty() && !iv.isEmpty() && cipher->m_context
-        && EVP_CipherInit_ex(cipher->m_context, aead, nullptr, reinterpret_cast<const unsigned char *>(key.constData()),
-                             nullptr, 1)
-            == 1;
-    OPENSSL_cleanse(key.data(), size_t(key.size()));
-    if (!keyed)
+    if (!cipher->m_context || !cipher->setKeys())
         return nullptr;
-    std::copy(iv.begin(), iv.end(), cipher->m_iv);
     return cipher;
 }
 
@@ -62,6 +57,47 @@ RecordCipher::~RecordCipher()
 {
     EVP_CIPHER_CTX_free(m_context);
     OPENSSL_cleanse(m_iv, sizeof m_iv);
+    OPENSSL_cleanse(m_secret.data(), size_t(m_secret.size()));
+}
+
+bool RecordCipher::setKeys()
+{
+    QByteArray key = expandLabel(m_hash, m_secret, "key", EVP_CIPHER_get_key_length(m_aead));
+    const QByteArray iv = expandLabel(m_hash, m_secret, "iv", sizeof m_iv);
+    const bool keyed = !key.isEmpty() && !iv.isEmpty()
+        && EVP_CipherInit_ex(m_context, m_aead, nullptr, reinterpret_cast<const unsigned char *>(key.constData()),
+                             nullptr, 1)
+            == 1;
+    OPENSSL_cleanse(key.data(), size_t(key.size()));
+    if (keyed)
+        std::copy(iv.begin(), iv.end(), m_iv);
+    m_sequence = 0;
+    return keyed;
+}
+
+bool RecordCipher::update()
+{
+    QByteArray next = expandLabel(m_hash, m_secret, "traffic upd", EVP_MD_get_size(m_hash));
+    OPENSSL_cleanse(m_secret.data(), size_t(m_secret.size()));
+    m_secret = next;
+    return !m_secret.isEmpty() && setKeys();
+}
+
+qsizetype RecordCipher::sealKeyUpdate(bool askPeer, char *out)
+{
+    // A handshake message: type 24, a 24-bit length of 1, then whether the peer is asked.
+    const char message[] = {24, 0, 0, 1, char(askPeer ? 1 : 0)};
+    const qsizetype length = seal(Handshake, message, sizeof message, out);
+    update();
+    return length;
+}
+
+std::optional<RecordCipher::KeyUpdate> RecordCipher::readKeyUpdate(QByteArrayView content)
+{
+    if (content.size() != 5 || content[0] != 24 || content[1] != 0 || content[2] != 0 || content[3] != 1
+        || quint8(content[4]) > 1)
+        return std::nullopt;
+    return KeyUpdate{content[4] == 1};
 }
 
 void RecordCipher::nonce(unsigned char *out) const

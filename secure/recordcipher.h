@@ -1,6 +1,7 @@
 #pragma once
 // The protection of TLS 1.3 records in one direction of a connection whose handshake OpenSSL
-// did: the same records OpenSSL would write and read, sealed and opened here. A secure stream
+// did: the same records OpenSSL would write and read, sealed and opened here, with the key
+// updates that renew their keys. A secure stream
 // seals file bytes straight from where it read them, many records into one buffer for one
 // write, and opens records straight into the buffer its owner takes bytes from: none of
 // OpenSSL's copies and calls per record.
@@ -14,6 +15,8 @@
 #include <optional>
 
 typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+typedef struct evp_cipher_st EVP_CIPHER;
+typedef struct evp_md_st EVP_MD;
 typedef struct ssl_cipher_st SSL_CIPHER;
 
 namespace secure {
@@ -30,6 +33,11 @@ public:
     static constexpr qsizetype MaxRecordBytes = HeaderBytes + MaxContentBytes + 256;
     /// What a record adds to its content: the header, the inner content type and the tag.
     static constexpr qsizetype OverheadBytes = HeaderBytes + 1 + TagBytes;
+    /// The records sealed under one key before the sender renews it: TLS 1.3 advises at most
+    /// about 2^24.5 for AES-GCM (some 380 GiB of full records).
+    static constexpr quint64 RecordsPerKey = quint64(1) << 24;
+    /// The length of a sealed key update.
+    static constexpr qsizetype KeyUpdateBytes = OverheadBytes + 5;
 
     /// The protection of records under `suite`'s AEAD with keys from the traffic `secret`
     /// (as the key log names it); nothing for a suite that is not TLS 1.3's.
@@ -41,6 +49,22 @@ public:
     /// Seals `content` (at most MaxContentBytes) as the next record of `type` into `out`, which
     /// has room for its size plus OverheadBytes and does not overlap it; the record's length.
     qsizetype seal(ContentType type, const char *content, qsizetype size, char *out);
+
+    /// Seals a key update (asking the peer to renew its own keys too when `askPeer`) into
+    /// `out`, and renews the keys for the records that follow it; the record's length.
+    qsizetype sealKeyUpdate(bool askPeer, char *out);
+    /// True once RecordsPerKey records were sealed under the current key.
+    bool keyWornOut() const { return m_sequence >= RecordsPerKey; }
+
+    /// Renews the keys as a key update does: the next traffic secret from this one.
+    bool update();
+    /// Whether the content of a handshake record is a key update, and if so whether the peer
+    /// asks for ours.
+    struct KeyUpdate
+    {
+        bool asked;
+    };
+    static std::optional<KeyUpdate> readKeyUpdate(QByteArrayView content);
 
     /// The whole length of the record at the front of `bytes` once its header is there; 0
     /// while it is not; nothing when the header is no protected TLS 1.3 record's.
@@ -57,8 +81,12 @@ public:
 
 private:
     RecordCipher() = default;
+    bool setKeys();
     void nonce(unsigned char *out) const;
 
+    const EVP_CIPHER *m_aead = nullptr;
+    const EVP_MD *m_hash = nullptr;
+    QByteArray m_secret; ///< the traffic secret of the current keys
     EVP_CIPHER_CTX *m_context = nullptr;
     unsigned char m_iv[12] = {};
     quint64 m_sequence = 0;

@@ -228,9 +228,18 @@ qsizetype TlsStream::openRecords(char *into, qsizetype room)
                     m_error = EPROTO;
                 return taken;
             case RecordCipher::Handshake:
+                if (const auto update = RecordCipher::readKeyUpdate(QByteArrayView(content, opened->size))) {
+                    // The peer's records go on under new keys; ours follow when it asks.
+                    if (!m_opener->update()) {
+                        m_error = EPROTO;
+                        return taken;
+                    }
+                    m_keyUpdateAsked = m_keyUpdateAsked || update->asked;
+                    continue;
+                }
                 if (opened->size > 0 && content[0] == 4)
                     continue; // a session ticket, which is never used
-                m_error = EPROTO; // a key update or anything else cannot be followed here
+                m_error = EPROTO; // no other handshake message comes after the handshake
                 return taken;
             }
             m_error = EPROTO;
@@ -639,6 +648,8 @@ qsizetype TlsStream::writePlain(const char *data, qsizetype size)
     if (m_sealer) {
         if (m_sealedEnd >= WriteBatchBytes && !pushBatch())
             return 0;
+        if (m_sealer->keyWornOut() || std::exchange(m_keyUpdateAsked, false))
+            m_sealedEnd += m_sealer->sealKeyUpdate(false, m_sealed.data() + m_sealedEnd);
         const qsizetype n = qMin(size, RecordCipher::MaxContentBytes);
         m_sealedEnd += m_sealer->seal(RecordCipher::ApplicationData, data, n, m_sealed.data() + m_sealedEnd);
         return n;

@@ -157,6 +157,7 @@ private:
     QByteArray m_sealed;        ///< records sealed: bytes m_sealedSent to m_sealedEnd are unsent
     qsizetype m_sealedSent = 0;
     qsizetype m_sealedEnd = 0;
+    bool m_keyUpdateAsked = false; ///< the peer renewed its keys and asked us to renew ours
     QByteArray m_raw;           ///< record bytes received: m_rawPos to m_rawEnd are unopened
     qsizetype m_rawPos = 0;
     qsizetype m_rawEnd = 0;

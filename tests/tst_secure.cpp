@@ -116,6 +116,82 @@ int loopbackListener(sockaddr_in &address)
     return fd;
 }
 
+// Two sessions of OpenSSL's own, a client and a server, over a socket pair, and the secrets of
+// the client's key log: a test takes the client's side over after the handshake as a secure
+// stream does. Reads time out rather than hang.
+struct OpenSslPair
+{
+    OpenSslPair()
+        : identity(secure::Identity::generate())
+    {
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+        const timeval limit{10, 0};
+        for (int fd : fds)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        for (SSL_CTX *&context : contexts) {
+            context = SSL_CTX_new(TLS_method());
+            SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+            SSL_CTX_set_num_tickets(context, 0);
+        }
+        SSL_CTX_use_certificate(contexts[1], identity.certificate());
+        SSL_CTX_use_PrivateKey(contexts[1], identity.key());
+        SSL_CTX_set_keylog_callback(contexts[0], [](const SSL *ssl, const char *line) {
+            static_cast<QList<QByteArray> *>(SSL_get_app_data(ssl))->append(line);
+        });
+        client = SSL_new(contexts[0]);
+        server = SSL_new(contexts[1]);
+        SSL_set_app_data(client, &logged);
+        SSL_set_fd(client, fds[0]);
+        SSL_set_fd(server, fds[1]);
+        std::thread accepting([this] { accepted = SSL_accept(server) == 1; });
+        connected = SSL_connect(client) == 1;
+        accepting.join();
+    }
+    ~OpenSslPair()
+    {
+        SSL_free(client);
+        SSL_free(server);
+        for (SSL_CTX *context : contexts)
+            SSL_CTX_free(context);
+        for (int fd : fds)
+            ::close(fd);
+    }
+    QByteArray secret(const QByteArray &label) const
+    {
+        for (const QByteArray &line : logged)
+            if (line.startsWith(label + ' '))
+                return QByteArray::fromHex(line.split(' ').value(2));
+        return {};
+    }
+    /// The next whole record the server sent, as the client's socket has it.
+    QByteArray record()
+    {
+        for (;;) {
+            const auto length = secure::RecordCipher::recordLength(unread);
+            if (length && *length > 0 && unread.size() >= *length) {
+                const QByteArray whole = unread.left(*length);
+                unread.remove(0, *length);
+                return whole;
+            }
+            char buffer[4096];
+            const ssize_t n = ::recv(fds[0], buffer, sizeof buffer, 0);
+            if (!length || n <= 0)
+                return {};
+            unread.append(buffer, n);
+        }
+    }
+
+    secure::Identity identity;
+    int fds[2] = {-1, -1};
+    SSL_CTX *contexts[2] = {};
+    SSL *client = nullptr;
+    SSL *server = nullptr;
+    QList<QByteArray> logged;
+    QByteArray unread;
+    bool connected = false;
+    bool accepted = false;
+};
+
 // Both ends closed again, ready for another connection.
 void closeBoth(Side &a, Side &b)
 {
@@ -138,6 +214,7 @@ private slots:
     void frameHeaders();
     void recordsOpenOnlyAsSealed_data();
     void recordsOpenOnlyAsSealed();
+    void keyUpdatesFollowOpenSsl();
     void identityIsKeptAndNeverReplacedSilently();
     void knownPeersArePinnedAndForgotten();
     void pairOnceThenResume();
@@ -300,6 +377,38 @@ void TestSecure::recordsOpenOnlyAsSealed()
         QCOMPARE(result->type, RecordCipher::ApplicationData);
         QCOMPARE(plain.left(result->size), content);
     }
+}
+
+void TestSecure::keyUpdatesFollowOpenSsl()
+{
+    // OpenSSL's records, and its key update asking for ours, are opened here; OpenSSL opens our
+    // key update and the record under the new keys behind it.
+    OpenSslPair pair;
+    QVERIFY(pair.connected && pair.accepted);
+    const SSL_CIPHER *suite = SSL_get_current_cipher(pair.client);
+    const auto opener = RecordCipher::create(suite, pair.secret("SERVER_TRAFFIC_SECRET_0"));
+    const auto sealer = RecordCipher::create(suite, pair.secret("CLIENT_TRAFFIC_SECRET_0"));
+    QVERIFY(opener && sealer);
+    QCOMPARE(SSL_key_update(pair.server, SSL_KEY_UPDATE_REQUESTED), 1);
+    QCOMPARE(SSL_write(pair.server, "after", 5), 5);
+    QByteArray plain(RecordCipher::MaxRecordBytes, '\0');
+    const auto update = opener->open(pair.record(), plain.data());
+    QVERIFY(update && update->type == RecordCipher::Handshake);
+    const auto asked = RecordCipher::readKeyUpdate(QByteArrayView(plain).first(update->size));
+    QVERIFY(asked && asked->asked);
+    QVERIFY(opener->update());
+    const auto data = opener->open(pair.record(), plain.data());
+    QVERIFY(data);
+    QCOMPARE(QByteArrayView(plain).first(data->size), "after");
+
+    QByteArray out(2 * RecordCipher::MaxRecordBytes, '\0');
+    qsizetype length = sealer->sealKeyUpdate(false, out.data());
+    QCOMPARE(length, RecordCipher::KeyUpdateBytes);
+    length += sealer->seal(RecordCipher::ApplicationData, "reply", 5, out.data() + length);
+    QCOMPARE(::send(pair.fds[0], out.constData(), size_t(length), 0), ssize_t(length));
+    char reply[16];
+    QCOMPARE(SSL_read(pair.server, reply, sizeof reply), 5);
+    QCOMPARE(QByteArrayView(reply, 5), "reply");
 }
 
 void TestSecure::identityIsKeptAndNeverReplacedSilently()
