@@ -20,14 +20,26 @@ QByteArray expandLabel(const EVP_MD *hash, QByteArrayView secret, QByteArrayView
     info.append(char(1));                                         // the first block of HKDF-Expand
     unsigned char block[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    if (!HMAC(hash, secret.data(), int(secret.size()), reinterpret_cast<const unsigned char *>(info.constData()),
-              size_t(info.size()), block, &size)
-        || int(size) < length)
-        return {};
-    return QByteArray(reinterpret_cast<const char *>(block), length);
+    QByteArray out;
+    if (HMAC(hash, secret.data(), int(secret.size()), reinterpret_cast<const unsigned char *>(info.constData()),
+             size_t(info.size()), block, &size)
+        && int(size) >= length)
+        out = QByteArray(reinterpret_cast<const char *>(block), length);
+    OPENSSL_cleanse(block, sizeof block);
+    return out;
 }
 
 } // namespace
+
+QByteArray RecordCipher::loggedSecret(const char *line, std::string_view label)
+{
+    const std::string_view text(line);
+    const size_t secret = text.rfind(' ');
+    if (!text.starts_with(label) || text.size() <= label.size() || text[label.size()] != ' '
+        || secret == label.size())
+        return {};
+    return QByteArray::fromHex(QByteArray::fromRawData(line + secret + 1, qsizetype(text.size() - secret - 1)));
+}
 
 std::unique_ptr<RecordCipher> RecordCipher::create(const SSL_CIPHER *suite, QByteArrayView secret)
 {

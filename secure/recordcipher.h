@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 
 typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
 typedef struct evp_cipher_st EVP_CIPHER;
@@ -38,6 +39,10 @@ public:
     static constexpr quint64 RecordsPerKey = quint64(1) << 24;
     /// The length of a sealed key update.
     static constexpr qsizetype KeyUpdateBytes = OverheadBytes + 5;
+
+    /// The secret of a key-log line ("LABEL <client random> <secret>", both in hex) when the
+    /// line is `label`'s; empty otherwise. The line is read in place, never copied.
+    static QByteArray loggedSecret(const char *line, std::string_view label);
 
     /// The protection of records under `suite`'s AEAD with keys from the traffic `secret`
     /// (as the key log names it); nothing for a suite that is not TLS 1.3's.

@@ -9,7 +9,6 @@
 
 #include <climits>
 #include <cstring>
-#include <string_view>
 
 #include <linux/sockios.h>
 #include <sys/stat.h>
@@ -601,17 +600,13 @@ qint64 TlsStream::sendFile(int file, qint64 offset, qint64 count, std::optional<
 
 void TlsStream::keyLogged(const SSL *ssl, const char *line)
 {
-    // "CLIENT_TRAFFIC_SECRET_0 <client random> <secret>", each in hex, and its server twin.
     auto *stream = static_cast<TlsStream *>(SSL_get_app_data(ssl));
-    const std::string_view text(line);
-    const size_t label = text.find(' '), secret = text.rfind(' ');
-    if (!stream || label == secret)
+    if (!stream)
         return;
-    QByteArray *into = text.substr(0, label) == "CLIENT_TRAFFIC_SECRET_0" ? &stream->m_clientSecret
-        : text.substr(0, label) == "SERVER_TRAFFIC_SECRET_0"              ? &stream->m_serverSecret
-                                                                         : nullptr;
-    if (into) // read in place: the line is not copied
-        *into = QByteArray::fromHex(QByteArray::fromRawData(line + secret + 1, qsizetype(text.size() - secret - 1)));
+    for (auto [label, into] : {std::pair{"CLIENT_TRAFFIC_SECRET_0", &stream->m_clientSecret},
+                               std::pair{"SERVER_TRAFFIC_SECRET_0", &stream->m_serverSecret}})
+        if (QByteArray secret = RecordCipher::loggedSecret(line, label); !secret.isEmpty())
+            *into = std::move(secret);
 }
 
 void TlsStream::takeOverRecords()
@@ -679,13 +674,7 @@ void TlsStream::sendCloseNotify()
     // misses it sees the connection close, which it takes the same way.
     static constexpr char closeNotify[] = {1, 0}; // warning, close_notify
     m_sealedEnd += m_sealer->seal(RecordCipher::Alert, closeNotify, sizeof closeNotify, m_sealed.data() + m_sealedEnd);
-    while (m_sealedSent < m_sealedEnd) {
-        const ssize_t n = ::send(m_fd, m_sealed.constData() + m_sealedSent, size_t(m_sealedEnd - m_sealedSent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n <= 0 && !(n < 0 && errno == EINTR))
-            break;
-        m_sealedSent += qMax<ssize_t>(n, 0);
-    }
+    sendSealed();
 }
 
 bool TlsStream::kernelSends() const
@@ -711,24 +700,29 @@ void TlsStream::batchWrites()
     SSL_set0_wbio(m_ssl, buffer);
 }
 
+int TlsStream::sendSealed()
+{
+    while (m_sealedSent < m_sealedEnd) {
+        const ssize_t n = ::send(m_fd, m_sealed.constData() + m_sealedSent, size_t(m_sealedEnd - m_sealedSent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            m_sealedSent += n;
+        else if (n == 0 || errno != EINTR)
+            return n < 0 ? errno : EPIPE;
+    }
+    m_sealedSent = m_sealedEnd = 0;
+    return 0;
+}
+
 bool TlsStream::pushBatch()
 {
     if (m_sealer) {
-        while (m_sealedSent < m_sealedEnd) {
-            const ssize_t n = ::send(m_fd, m_sealed.constData() + m_sealedSent, size_t(m_sealedEnd - m_sealedSent),
-                                     MSG_NOSIGNAL);
-            if (n > 0) {
-                m_sealedSent += n;
-            } else if (n < 0 && errno == EAGAIN) {
-                m_writeNotifier.setEnabled(true);
-                return false;
-            } else if (n == 0 || errno != EINTR) {
-                failWriting(n < 0 ? errno : EPIPE);
-                return false;
-            }
-        }
-        m_sealedSent = m_sealedEnd = 0;
-        return true;
+        const int error = sendSealed();
+        if (error == EAGAIN)
+            m_writeNotifier.setEnabled(true);
+        else if (error != 0)
+            failWriting(error);
+        return error == 0;
     }
     BIO *out = SSL_get_wbio(m_ssl);
     if (BIO_wpending(out) == 0)

@@ -109,6 +109,8 @@ private:
     /// OpenSSL could not go on: waits for what it wants, or fails the writing side.
     void waitForOpenSsl(int result);
     void sendCloseNotify();
+    /// Hands the sealed records to the socket: 0 once all went, else errno (EAGAIN for later).
+    int sendSealed();
     void failWriting(int error);
     /// Sends the front file's next bytes where the kernel encrypts; false while the socket takes
     /// no more (or it failed).

@@ -116,6 +116,16 @@ int loopbackListener(sockaddr_in &address)
     return fd;
 }
 
+// An OpenSSL context of TLS 1.3 only that presents `identity`.
+SSL_CTX *tls13Context(const secure::Identity &identity)
+{
+    SSL_CTX *context = SSL_CTX_new(TLS_method());
+    SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+    SSL_CTX_use_certificate(context, identity.certificate());
+    SSL_CTX_use_PrivateKey(context, identity.key());
+    return context;
+}
+
 // Two sessions of OpenSSL's own, a client and a server, over a socket pair, and the secrets of
 // the client's key log: a test takes the client's side over after the handshake as a secure
 // stream does. Reads time out rather than hang.
@@ -129,12 +139,9 @@ struct OpenSslPair
         for (int fd : fds)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         for (SSL_CTX *&context : contexts) {
-            context = SSL_CTX_new(TLS_method());
-            SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+            context = tls13Context(identity);
             SSL_CTX_set_num_tickets(context, 0);
         }
-        SSL_CTX_use_certificate(contexts[1], identity.certificate());
-        SSL_CTX_use_PrivateKey(contexts[1], identity.key());
         SSL_CTX_set_keylog_callback(contexts[0], [](const SSL *ssl, const char *line) {
             static_cast<QList<QByteArray> *>(SSL_get_app_data(ssl))->append(line);
         });
@@ -156,11 +163,11 @@ struct OpenSslPair
         for (int fd : fds)
             ::close(fd);
     }
-    QByteArray secret(const QByteArray &label) const
+    QByteArray secret(std::string_view label) const
     {
         for (const QByteArray &line : logged)
-            if (line.startsWith(label + ' '))
-                return QByteArray::fromHex(line.split(' ').value(2));
+            if (const QByteArray found = secure::RecordCipher::loggedSecret(line.constData(), label); !found.isEmpty())
+                return found;
         return {};
     }
     /// The next whole record the server sent, as the client's socket has it.
@@ -633,10 +640,7 @@ private:
     }
     void relay(quint16 target)
     {
-        SSL_CTX *context = SSL_CTX_new(TLS_method());
-        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
-        SSL_CTX_use_certificate(context, m_identity.certificate());
-        SSL_CTX_use_PrivateKey(context, m_identity.key());
+        SSL_CTX *context = tls13Context(m_identity);
         SSL_CTX_set_verify(context, SSL_VERIFY_PEER, [](int, X509_STORE_CTX *) { return 1; });
         const int client = ::accept(m_listener, nullptr, nullptr);
         const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
