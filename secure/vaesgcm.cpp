@@ -133,8 +133,8 @@ VAES_TARGET void computePowers(const unsigned char (*keys)[16], unsigned char (*
     }
     const __m128i h1 = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
     __m128i power = h1;
-    store(powers[7], power);
-    for (int i = 6; i >= 0; --i) {
+    store(powers[VaesGcm::Powers - 1], power);
+    for (int i = VaesGcm::Powers - 2; i >= 0; --i) {
         power = ghashMultiply(power, h1);
         store(powers[i], power);
     }
@@ -171,8 +171,56 @@ VAES_TARGET void beginRun(const unsigned char (*keys)[16], const unsigned char (
     run.textBytes = 0;
     store(run.mask, encryptBlock(keys, reversed(reversedCounter(run, 1))));
     __m128i hash = _mm_setzero_si128();
-    hashBlocks(hash, load(powers[7]), additional, size);
+    hashBlocks(hash, load(powers[VaesGcm::Powers - 1]), additional, size);
     store(run.hash, hash);
+}
+
+// Encrypts or decrypts 2 * Pairs blocks at a time, two to a register, for as long as there
+// are that many, and hashes them: the first block (with the hash so far) times the highest
+// power of H, the last times H, the products reduced once.
+template<bool Sealing, int Pairs>
+VAES_TARGET void cryptBlocks(const unsigned char (*keys)[16], const unsigned char (*powers)[16],
+                             const unsigned char *in, unsigned char *out, size_t size, size_t &done,
+                             __m128i &counter, __m128i &hash)
+{
+    constexpr size_t Bytes = 32 * Pairs;
+    if (size - done < Bytes)
+        return;
+    __m256i k[11];
+    for (int i = 0; i < 11; ++i)
+        k[i] = _mm256_broadcastsi128_si256(load(keys[i]));
+    const auto *powerPairs = reinterpret_cast<const __m256i *>(powers[VaesGcm::Powers - 2 * Pairs]);
+    const __m256i two = _mm256_set_epi32(0, 0, 0, 2, 0, 0, 0, 2);
+    __m256i c = _mm256_add_epi32(_mm256_broadcastsi128_si256(counter), _mm256_set_epi32(0, 0, 0, 1, 0, 0, 0, 0));
+    for (; size - done >= Bytes; done += Bytes) {
+        __m256i b[Pairs], x[Pairs];
+#pragma GCC unroll 8
+        for (int i = 0; i < Pairs; ++i) {
+            b[i] = _mm256_xor_si256(reversed(c), k[0]);
+            c = _mm256_add_epi32(c, two);
+        }
+        for (int round = 1; round < 10; ++round) {
+#pragma GCC unroll 8
+            for (int i = 0; i < Pairs; ++i)
+                b[i] = _mm256_aesenc_epi128(b[i], k[round]);
+        }
+        const auto *from = reinterpret_cast<const __m256i *>(in + done);
+        auto *to = reinterpret_cast<__m256i *>(out + done);
+        __m256i lo = _mm256_setzero_si256(), mi = lo, hi = lo;
+#pragma GCC unroll 8
+        for (int i = 0; i < Pairs; ++i) {
+            x[i] = _mm256_loadu_si256(from + i);
+            const __m256i y = _mm256_xor_si256(_mm256_aesenclast_epi128(b[i], k[10]), x[i]);
+            _mm256_storeu_si256(to + i, y);
+            __m256i text = reversed(Sealing ? y : x[i]);
+            if (i == 0)
+                text = _mm256_xor_si256(text, _mm256_set_m128i(_mm_setzero_si128(), hash));
+            multiplyInto(text, _mm256_loadu_si256(powerPairs + i), lo, mi, hi);
+        }
+        const __m256i both = reduce(lo, mi, hi);
+        hash = _mm_xor_si128(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
+    }
+    counter = _mm256_castsi256_si128(c);
 }
 
 template<bool Sealing>
@@ -180,59 +228,11 @@ VAES_TARGET void cryptRun(const unsigned char (*keys)[16], const unsigned char (
                           const unsigned char *in, unsigned char *out, size_t size)
 {
     __m128i hash = load(run.hash);
-    const __m128i h1 = load(powers[7]);
+    const __m128i h1 = load(powers[VaesGcm::Powers - 1]);
     __m128i counter = reversedCounter(run, run.counter);
     size_t done = 0;
-    if (size >= 128) {
-        __m256i k[11];
-        for (int i = 0; i < 11; ++i)
-            k[i] = _mm256_broadcastsi128_si256(load(keys[i]));
-        // H^8 and H^7 for the first two blocks, down to H^2 and H for the last two.
-        const auto *pairs = reinterpret_cast<const __m256i *>(powers);
-        const __m256i p0 = _mm256_loadu_si256(pairs), p1 = _mm256_loadu_si256(pairs + 1),
-                      p2 = _mm256_loadu_si256(pairs + 2), p3 = _mm256_loadu_si256(pairs + 3);
-        const __m256i two = _mm256_set_epi32(0, 0, 0, 2, 0, 0, 0, 2);
-        __m256i c = _mm256_add_epi32(_mm256_broadcastsi128_si256(counter), _mm256_set_epi32(0, 0, 0, 1, 0, 0, 0, 0));
-        for (; size - done >= 128; done += 128) {
-            // Eight counter blocks, two to a register.
-            __m256i b0 = c, b1 = _mm256_add_epi32(c, two), b2 = _mm256_add_epi32(b1, two),
-                    b3 = _mm256_add_epi32(b2, two);
-            c = _mm256_add_epi32(b3, two);
-            b0 = _mm256_xor_si256(reversed(b0), k[0]);
-            b1 = _mm256_xor_si256(reversed(b1), k[0]);
-            b2 = _mm256_xor_si256(reversed(b2), k[0]);
-            b3 = _mm256_xor_si256(reversed(b3), k[0]);
-            for (int round = 1; round < 10; ++round) {
-                b0 = _mm256_aesenc_epi128(b0, k[round]);
-                b1 = _mm256_aesenc_epi128(b1, k[round]);
-                b2 = _mm256_aesenc_epi128(b2, k[round]);
-                b3 = _mm256_aesenc_epi128(b3, k[round]);
-            }
-            const auto *from = reinterpret_cast<const __m256i *>(in + done);
-            auto *to = reinterpret_cast<__m256i *>(out + done);
-            const __m256i x0 = _mm256_loadu_si256(from), x1 = _mm256_loadu_si256(from + 1),
-                          x2 = _mm256_loadu_si256(from + 2), x3 = _mm256_loadu_si256(from + 3);
-            const __m256i y0 = _mm256_xor_si256(_mm256_aesenclast_epi128(b0, k[10]), x0);
-            const __m256i y1 = _mm256_xor_si256(_mm256_aesenclast_epi128(b1, k[10]), x1);
-            const __m256i y2 = _mm256_xor_si256(_mm256_aesenclast_epi128(b2, k[10]), x2);
-            const __m256i y3 = _mm256_xor_si256(_mm256_aesenclast_epi128(b3, k[10]), x3);
-            _mm256_storeu_si256(to, y0);
-            _mm256_storeu_si256(to + 1, y1);
-            _mm256_storeu_si256(to + 2, y2);
-            _mm256_storeu_si256(to + 3, y3);
-            // GHASH of the eight ciphertext blocks: the first (with the hash so far) times H^8,
-            // the last times H, the products reduced once.
-            __m256i lo = _mm256_setzero_si256(), mi = lo, hi = lo;
-            multiplyInto(_mm256_xor_si256(reversed(Sealing ? y0 : x0), _mm256_set_m128i(_mm_setzero_si128(), hash)), p0,
-                         lo, mi, hi);
-            multiplyInto(reversed(Sealing ? y1 : x1), p1, lo, mi, hi);
-            multiplyInto(reversed(Sealing ? y2 : x2), p2, lo, mi, hi);
-            multiplyInto(reversed(Sealing ? y3 : x3), p3, lo, mi, hi);
-            const __m256i both = reduce(lo, mi, hi);
-            hash = _mm_xor_si128(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
-        }
-        counter = _mm256_castsi256_si128(c);
-    }
+    cryptBlocks<Sealing, 8>(keys, powers, in, out, size, done, counter, hash);
+    cryptBlocks<Sealing, 2>(keys, powers, in, out, size, done, counter, hash);
     for (; done < size; done += 16) {
         const size_t n = size - done < 16 ? size - done : 16;
         const __m128i stream = encryptBlock(keys, reversed(counter));
@@ -256,7 +256,7 @@ VAES_TARGET void finishRun(const unsigned char (*powers)[16], const VaesGcm::Run
     // The lengths block (both lengths in bits, big-endian), bytes reversed.
     const __m128i lengths = _mm_set_epi64x(static_cast<long long>(run.additionalBytes * 8),
                                            static_cast<long long>(run.textBytes * 8));
-    const __m128i hash = ghashMultiply(_mm_xor_si128(load(run.hash), lengths), load(powers[7]));
+    const __m128i hash = ghashMultiply(_mm_xor_si128(load(run.hash), lengths), load(powers[VaesGcm::Powers - 1]));
     store(out, _mm_xor_si128(reversed(hash), load(run.mask)));
 }
 

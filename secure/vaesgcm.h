@@ -1,6 +1,6 @@
 #pragma once
 // AES-128-GCM on the processor's vector AES and carry-less multiplication (VAES, VPCLMULQDQ)
-// over 256-bit registers: two blocks per instruction and eight in flight, where OpenSSL 3.0
+// over 256-bit registers: two blocks per instruction and sixteen in flight, where OpenSSL 3.0
 // takes one block per instruction. The bytes are GCM's own (NIST SP 800-38D), so a record
 // sealed here opens anywhere and the other way round. Only for processors that have the
 // instructions: available() says so, and nothing else here may be called where it is false.
@@ -16,6 +16,8 @@ public:
     static constexpr size_t KeyBytes = 16;
     static constexpr size_t IvBytes = 12;
     static constexpr size_t TagBytes = 16;
+    /// The blocks taken at once: as many powers of H are kept.
+    static constexpr int Powers = 16;
 
     /// Whether this processor, and the system running it, executes the instructions used here.
     static bool available();
@@ -46,9 +48,9 @@ public:
 
 private:
     alignas(32) unsigned char m_roundKeys[11][16];
-    /// H^8 down to H^1 for GHASH, bytes reversed and each multiplied by x, as the reduction
+    /// H^16 down to H^1 for GHASH, bytes reversed and each multiplied by x, as the reduction
     /// after a carry-less multiplication of reversed bytes wants them.
-    alignas(32) unsigned char m_powers[8][16];
+    alignas(32) unsigned char m_powers[Powers][16];
 };
 
 } // namespace secure

@@ -355,9 +355,10 @@ void TestSecure::recordsOpenOnlyAsSealed_data()
     QTest::newRow("its content changed, OpenSSL opens") << hex("1301") << 1000 << best << openssl << 100 << 1 << false;
     QTest::newRow("its tag changed") << hex("1301") << 1000 << best << best << -1 << 1 << false;
     QTest::newRow("replayed") << hex("1301") << 1000 << best << best << 0 << 2 << false;
-    // The vector AES against OpenSSL's, at the lengths where its code paths meet: under a block,
-    // one block, eight blocks at once and what is left over, the largest record.
-    for (const int size : {0, 14, 15, 127, 128, 300, int(RecordCipher::MaxContentBytes)}) {
+    // The vector AES against OpenSSL's, at the lengths where its code paths meet (with the type
+    // byte behind the content): under a block, one block, four at once, sixteen, four and a
+    // partial block after them, the largest record.
+    for (const int size : {0, 14, 15, 127, 128, 330, int(RecordCipher::MaxContentBytes)}) {
         QTest::addRow("%d bytes sealed here, OpenSSL opens", size) << hex("1301") << size << best << openssl << 0 << 1 << true;
         QTest::addRow("%d bytes sealed by OpenSSL, opened here", size) << hex("1301") << size << openssl << best << 0 << 1 << true;
     }
