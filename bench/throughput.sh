@@ -12,7 +12,9 @@
 # VELMORA_BIN_DIR=folder runs the velmora-cli found there instead of build/bin's.
 # Prints a table and one JSON line; every received file is compared with cmp and a mismatch
 # fails the run.
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails says which, rather than ending the run without a word.
+trap 'echo "bench/throughput.sh: line $LINENO failed (exit $?): $BASH_COMMAND" >&2' ERR
 root="$(cd "$(dirname "$0")/.." && pwd)"
 link_mode=0
 if [ "${1:-}" = "--on-emulated-link" ]; then link_mode=1; shift; fi
