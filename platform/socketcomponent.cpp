@@ -1,15 +1,16 @@
 #include "socketcomponent.h"
 
+#include "admission.h"
 #include "automation.h"
 #include "connection.h"
 #include "transport.h"
 #include "conversions.h"
+#include "socketerrors.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QPointer>
-#include <QSet>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTimer>
@@ -21,8 +22,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,83 +49,10 @@ constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
 // How often bytes that an arrival handler left unread are looked at again.
 constexpr int RecheckMsec = 20;
 
-// Accepted connections not yet adopted, shared by every component of the process so that
-// one component can accept a request raised by another.
-QSet<qintptr> &pendingRequests()
-{
-    static QSet<qintptr> requests;
-    return requests;
-}
-
-void dropRequest(qintptr descriptor)
-{
-    if (pendingRequests().remove(descriptor))
-        ::close(int(descriptor));
-}
-
-qint32 mapSocketError(QAbstractSocket::SocketError e)
-{
-    switch (e) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return SocketComponent::ConnectionRefused;
-    case QAbstractSocket::HostNotFoundError:
-        return SocketComponent::HostNotFound;
-    case QAbstractSocket::SocketTimeoutError:
-        return SocketComponent::TimedOut;
-    case QAbstractSocket::RemoteHostClosedError:
-        return SocketComponent::ConnectionReset;
-    case QAbstractSocket::AddressInUseError:
-        return SocketComponent::AddressInUse;
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return SocketComponent::AddressNotAvailable;
-    case QAbstractSocket::SocketAccessError:
-        return SocketComponent::PermissionDenied;
-    default:
-        return SocketComponent::ConnectionAborted;
-    }
-}
-
-qint32 mapSystemError(int systemError)
-{
-    switch (systemError) {
-    case ECONNREFUSED:
-        return SocketComponent::ConnectionRefused;
-    case ETIMEDOUT:
-        return SocketComponent::TimedOut;
-    case ECONNRESET:
-    case EPIPE:
-        return SocketComponent::ConnectionReset;
-    case EADDRINUSE:
-        return SocketComponent::AddressInUse;
-    case EADDRNOTAVAIL:
-        return SocketComponent::AddressNotAvailable;
-    case EACCES:
-    case EPERM:
-        return SocketComponent::PermissionDenied;
-    case ENOTSOCK:
-    case EBADF:
-        return SocketComponent::NotSocket;
-    default:
-        return SocketComponent::ConnectionAborted;
-    }
-}
-
 void checkPort(qint32 port)
 {
     if (port < 0 || port > 65535)
         raiseError(SocketComponent::InvalidPropertyValue, SocketComponent::errorDescription(SocketComponent::InvalidPropertyValue));
-}
-
-// A send to a peer that is gone must fail with EPIPE, not end the process.
-void ignoreBrokenPipeSignal()
-{
-    static const bool done = [] {
-        struct sigaction current {};
-        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            ::signal(SIGPIPE, SIG_IGN);
-        return true;
-    }();
-    Q_UNUSED(done);
 }
 
 // An IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d: it is a.b.c.d.
@@ -155,6 +81,7 @@ QHostAddress peerOf(int descriptor)
 
 SocketComponent::SocketComponent(QObject *parent)
     : QObject(parent)
+    , m_setupLimitMsec(TransportProvider::SetupMsec)
     , m_recheck(new QTimer(this))
 {
     m_recheck->setSingleShot(true);
@@ -164,38 +91,6 @@ SocketComponent::SocketComponent(QObject *parent)
 SocketComponent::~SocketComponent()
 {
     Close();
-}
-
-QString SocketComponent::errorDescription(qint32 number)
-{
-    switch (number) {
-    case InvalidPropertyValue:
-        return QStringLiteral("Invalid property value");
-    case WrongProtocolOrState:
-        return QStringLiteral("Wrong protocol or connection state for the requested transaction or request");
-    case InvalidOperation:
-        return QStringLiteral("Invalid operation at current state");
-    case PermissionDenied:
-        return QStringLiteral("Permission denied");
-    case NotSocket:
-        return QStringLiteral("Descriptor is not a socket");
-    case AddressInUse:
-        return QStringLiteral("Address in use");
-    case AddressNotAvailable:
-        return QStringLiteral("Address not available from the local machine");
-    case ConnectionAborted:
-        return QStringLiteral("Connection is aborted due to timeout or other failure");
-    case ConnectionReset:
-        return QStringLiteral("Connection is reset by remote side");
-    case TimedOut:
-        return QStringLiteral("Connection timed out");
-    case ConnectionRefused:
-        return QStringLiteral("Connection is forcefully rejected");
-    case HostNotFound:
-        return QStringLiteral("Host not found");
-    default:
-        return standardErrorDescription(number);
-    }
 }
 
 void SocketComponent::requireClosed() const
@@ -342,12 +237,15 @@ void SocketComponent::Listen()
     }
     m_server = server;
     m_localPort = server->serverPort();
+    m_admissions = new PendingAdmissions(m_setupLimitMsec, this);
+    m_admissions->raise = [this](qintptr d) { offerRequest(d); };
+    m_admissions->failed = [this](const QString &address, const QString &why) { emit admissionFailed(address, why); };
     m_state = Listening;
 }
 
 void SocketComponent::onIncoming(qintptr descriptor)
 {
-    pendingRequests().insert(descriptor);
+    addRaisedRequest(descriptor);
     // Delivered from the event loop, so a handler may close the server that raised it.
     const quint64 generation = m_listenGeneration;
     QMetaObject::invokeMethod(this, [this, descriptor, generation] { deliverRequest(descriptor, generation); },
@@ -357,20 +255,32 @@ void SocketComponent::onIncoming(qintptr descriptor)
 void SocketComponent::deliverRequest(qintptr descriptor, quint64 generation)
 {
     // A request that arrives after listening ended is never seen.
-    if (m_state == Listening && generation == m_listenGeneration && descriptor <= std::numeric_limits<qint32>::max()) {
-        const QHostAddress peer = m_allowedPeers.isEmpty() ? QHostAddress() : peerOf(int(descriptor));
-        const bool allowed = m_allowedPeers.isEmpty()
-            || std::any_of(m_allowedPeers.cbegin(), m_allowedPeers.cend(), [&](const QPair<QHostAddress, int> &net) {
-                   return peer.isInSubnet(net.first, net.second); // an IPv6 network never holds an IPv4 peer
-               });
-        if (!allowed) {
-            dropRequest(descriptor);
-            emit requestRefused(peerText(peer));
-            return;
-        }
-        emit connectionRequest(qint32(descriptor));
+    if (m_state != Listening || generation != m_listenGeneration || descriptor > std::numeric_limits<qint32>::max()) {
+        dropRaisedRequest(descriptor);
+        return;
     }
-    dropRequest(descriptor); // Closed unless a handler accepted it.
+    const QHostAddress peer = peerOf(int(descriptor));
+    const bool allowed = m_allowedPeers.isEmpty()
+        || std::any_of(m_allowedPeers.cbegin(), m_allowedPeers.cend(), [&](const QPair<QHostAddress, int> &net) {
+               return peer.isInSubnet(net.first, net.second); // an IPv6 network never holds an IPv4 peer
+           });
+    if (!allowed) {
+        dropRaisedRequest(descriptor);
+        emit requestRefused(peerText(peer));
+        return;
+    }
+    if (m_provider && m_provider->inspectsAccepted() && m_admissions) {
+        takeRaisedRequest(descriptor); // the pool's until it is set up
+        m_admissions->admit(int(descriptor), peerText(peer), *m_provider);
+        return;
+    }
+    offerRequest(descriptor);
+}
+
+void SocketComponent::offerRequest(qintptr descriptor)
+{
+    emit connectionRequest(qint32(descriptor));
+    dropRaisedRequest(descriptor); // Closed unless a handler accepted it.
 }
 
 void SocketComponent::setAllowedPeers(const QList<QPair<QHostAddress, int>> &networks)
@@ -378,99 +288,82 @@ void SocketComponent::setAllowedPeers(const QList<QPair<QHostAddress, int>> &net
     m_allowedPeers = networks;
 }
 
+void SocketComponent::setSetupLimitMsec(int msec)
+{
+    m_setupLimitMsec = msec;
+}
+
 void SocketComponent::Accept(qint32 requestID)
 {
     requireClosed();
-    if (!pendingRequests().contains(requestID))
+    const std::optional<RaisedRequest> request = takeRaisedRequest(requestID);
+    if (!request)
         raiseError(NotSocket, errorDescription(NotSocket));
+    if (request->stream) {
+        configure(requestID);
+        adopt(request->stream, true);
+        return;
+    }
     int type = 0;
     socklen_t length = sizeof type;
     if (::getsockopt(requestID, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) {
-        dropRequest(requestID);
+        ::close(requestID);
         raiseError(NotSocket, errorDescription(NotSocket));
     }
-    pendingRequests().remove(requestID);
     configure(requestID);
-    if (m_provider && m_provider->inspectsAccepted()) {
-        inspect(requestID);
-        return;
-    }
-    startStream(requestID, QByteArray());
+    if (!request->inspected && m_provider && m_provider->inspectsAccepted())
+        setUpHere(requestID);
+    else
+        adopt(new Connection(requestID), false);
 }
 
-void SocketComponent::inspect(int descriptor)
+void SocketComponent::setUpHere(int descriptor)
 {
-    // Nothing is sent until the peer's first bytes (or their absence) tell which stream it speaks.
-    m_state = ConnectionPending;
-    m_inspectedFd = descriptor;
-    m_inspectNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-    const auto decide = [this] {
-        if (m_inspectedFd < 0)
-            return;
-        char first[16];
-        const ssize_t n = ::recv(m_inspectedFd, first, sizeof first, MSG_PEEK);
-        stopInspecting();
-        startStream(std::exchange(m_inspectedFd, -1), QByteArray(first, int(qMax<ssize_t>(n, 0))));
+    // Raised by a listener that did not look at it: set up here the same way, on its own.
+    m_admissions = new PendingAdmissions(m_setupLimitMsec, this);
+    m_admissions->raise = [this](qintptr d) {
+        dropAdmissions();
+        if (const std::optional<RaisedRequest> request = takeRaisedRequest(d))
+            adopt(request->stream ? request->stream : new Connection(int(d)), request->stream != nullptr);
     };
-    connect(m_inspectNotifier, &QSocketNotifier::activated, this, decide);
-    m_inspectTimer = new QTimer(this);
-    m_inspectTimer->setSingleShot(true);
-    connect(m_inspectTimer, &QTimer::timeout, this, decide);
-    m_inspectTimer->start(TransportProvider::InspectMsec);
-}
-
-void SocketComponent::stopInspecting()
-{
-    for (QObject *o : {static_cast<QObject *>(std::exchange(m_inspectNotifier, nullptr)),
-                       static_cast<QObject *>(std::exchange(m_inspectTimer, nullptr))}) {
-        if (o) {
-            o->disconnect(this);
-            o->deleteLater();
-        }
-    }
-}
-
-void SocketComponent::startStream(int descriptor, const QByteArray &first)
-{
-    QString refusal;
-    Transport *stream = m_provider ? m_provider->accepted(descriptor, first, &refusal) : nullptr;
-    if (!refusal.isEmpty()) {
-        delete stream;
-        ::close(descriptor);
+    m_admissions->failed = [this](const QString &, const QString &why) {
+        dropAdmissions();
         m_state = Error;
-        raiseNotification(ConnectionAborted, refusal);
-        return;
-    }
-    attach(stream ? stream : new Connection(descriptor));
-    if (!m_connection->isReady()) {
-        m_state = ConnectionPending;
-        return;
-    }
+        raiseNotification(ConnectionAborted, why);
+    };
+    m_state = ConnectionPending;
+    m_admissions->admit(descriptor, m_peerIP, *m_provider);
+}
+
+void SocketComponent::adopt(Transport *stream, bool setUpBefore)
+{
+    attach(stream);
     m_state = Connected;
-    // Bytes that came with the connection are announced like any later ones, from the event loop.
-    QMetaObject::invokeMethod(this, [this, connection = QPointer<Transport>(m_connection)] {
-        if (connection && connection == m_connection)
-            emit connected();
+    // Raised from the event loop, once the accepting handler has returned.
+    QMetaObject::invokeMethod(this, [this, setUpBefore, connection = QPointer<Transport>(m_connection)] {
+        if (!connection || connection != m_connection)
+            return;
+        const QPointer<SocketComponent> self(this);
+        emit connected();
+        // Bytes a stream took in while it got ready are announced like any later ones.
+        if (self && setUpBefore && m_connection && m_connection == connection && m_connection->waiting() > 0) {
+            m_connection->watchReadable(false);
+            m_recheck->start(0);
+        }
     }, Qt::QueuedConnection);
+}
+
+void SocketComponent::dropAdmissions()
+{
+    if (PendingAdmissions *admissions = std::exchange(m_admissions, nullptr)) {
+        admissions->closeAll();
+        admissions->deleteLater(); // it may be at work further up the stack
+    }
 }
 
 void SocketComponent::configure(int descriptor)
 {
-    ignoreBrokenPipeSignal();
-    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
-    ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-    const int on = 1;
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // each send leaves at once
-    // An urgent (out-of-band) byte is an ordinary byte of the stream, in its place and counted.
-    ::setsockopt(descriptor, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
-    // A peer that vanished without a word (a crashed host, a pulled cable) is noticed after about
-    // two minutes of silence rather than the system's two hours.
-    const int idleSec = 60, intervalSec = 10, probes = 6;
-    ::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idleSec, sizeof idleSec);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSec, sizeof intervalSec);
-    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-
+    configureSocket(descriptor);
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
     if (::getsockname(descriptor, reinterpret_cast<sockaddr *>(&storage), &length) == 0)
@@ -480,13 +373,13 @@ void SocketComponent::configure(int descriptor)
         m_peerIP = peerText(QHostAddress(reinterpret_cast<sockaddr *>(&storage)));
         m_peerPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
     }
-
 }
 
 void SocketComponent::attach(Transport *transport)
 {
     m_announced = 0;
     m_consumed = false;
+    m_lastWaiting = 0;
     m_connection = transport;
     m_connection->setParent(this);
     m_connection->readable = [this] { onReadable(); };
@@ -594,9 +487,7 @@ void SocketComponent::Close()
     }
     if (m_connectingFd >= 0)
         ::close(std::exchange(m_connectingFd, -1));
-    stopInspecting();
-    if (m_inspectedFd >= 0)
-        ::close(std::exchange(m_inspectedFd, -1));
+    dropAdmissions();
     detachConnection();
     m_state = Closed;
 }

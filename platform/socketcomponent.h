@@ -17,6 +17,7 @@ class QTimer;
 
 namespace platform {
 
+class PendingAdmissions;
 class RequestServer;
 class Transport;
 class TransportProvider;
@@ -66,8 +67,15 @@ public:
     /// current property. 40020 unless closed. The outcome arrives as State() or error().
     void Connect(const QVariant &remoteHost = QVariant(), const QVariant &remotePort = QVariant());
     /// Waits for connection requests on LocalPort (0 = an ephemeral port). 40020 unless closed.
+    /// With a TransportProvider that inspects accepted connections, each connection is set up
+    /// first (its peer's first bytes looked at, its stream made ready), many at the same time,
+    /// and raised as connectionRequest only once set up, so that no peer holds the listener.
+    /// At most 64 connections are set up at once, 8 from one address: past that the oldest of
+    /// the address with the most goes. One that fails, or is not set up within the setup limit,
+    /// is closed and reported by admissionFailed.
     void Listen();
-    /// Adopts the pending connection `requestID` (from any component's connectionRequest).
+    /// Adopts the pending connection `requestID` (from any component's connectionRequest); a
+    /// connection whose stream was made ready while listening is connected with that stream.
     void Accept(qint32 requestID);
     /// Who may connect while this endpoint listens: networks, as an address and a prefix length.
     /// A peer's address counts as IPv4 (the endpoint listens on IPv4), so an IPv4 network is
@@ -76,11 +84,16 @@ public:
     /// as connectionRequest, and reported by requestRefused; listening goes on.
     void setAllowedPeers(const QList<QPair<QHostAddress, int>> &networks);
     /// Who chooses the stream of each connection from now on (null, as a new component has it:
-    /// the plain one always). An accepted connection that it inspects reads ConnectionPending,
-    /// and a connection whose stream must get ready first (a handshake) reads Connecting or
-    /// ConnectionPending, until it is ready and connected() comes; a stream that gives up
-    /// raises error() 10053 with its reason.
+    /// the plain one always). While listening, it sets connections up before they are raised
+    /// (see Listen). A connection this endpoint makes whose stream must get ready first (a
+    /// handshake) reads Connecting until it is ready and connected() comes, and a request
+    /// raised by a listener that did not inspect it reads ConnectionPending while it is set up
+    /// here; a stream that gives up, or a peer the provider refuses, raises error() 10053 with
+    /// its reason.
     void setTransportProvider(TransportProvider *provider);
+    /// How long a connection may take to be set up before it is closed
+    /// (TransportProvider::SetupMsec, as a new component has it); for the next Listen or Accept.
+    void setSetupLimitMsec(int msec);
     /// True while the connection's stream marks where each control message ends.
     bool isFramed() const;
     /// On a framed connection: the arrival being announced is one whole control message (else
@@ -135,13 +148,18 @@ public:
     qint64 bytesNotYetDelivered() const;
 
 signals:
-    /// A peer asks to connect; accept it inside the handler or it is closed.
+    /// A peer asks to connect (with an inspecting TransportProvider, once its connection is set
+    /// up); accept it inside the handler or it is closed.
     void connectionRequest(qint32 requestID);
     /// The connection is up: a Connect() got through, or Accept() adopted a request (then
     /// raised from the event loop, once the accepting handler has returned).
     void connected();
     /// A connection request from `address`, which setAllowedPeers does not allow, was closed.
     void requestRefused(const QString &address);
+    /// A connection from `address` that this listener was setting up was closed before it was
+    /// raised, and why (the provider refused the peer, its stream gave up, too many connections
+    /// from one address, or it was not set up in time). Never raised as error(): listening goes on.
+    void admissionFailed(const QString &address, const QString &why);
     /// Bytes arrived; `bytesTotal` is the count waiting. Never raised inside its own handler:
     /// bytes that arrive meanwhile, or that the handler leaves after fetching, are announced
     /// again once the handler has returned.
@@ -164,13 +182,14 @@ private:
     void requireClosed() const;
     void requireConnected() const;
     void configure(int descriptor);
-    void inspect(int descriptor);
-    void stopInspecting();
-    void startStream(int descriptor, const QByteArray &first);
+    void adopt(Transport *stream, bool setUpBefore);
     void attach(Transport *transport);
     void detachConnection();
     void onIncoming(qintptr descriptor);
     void deliverRequest(qintptr descriptor, quint64 generation);
+    void offerRequest(qintptr descriptor);
+    void setUpHere(int descriptor);
+    void dropAdmissions();
     void onLookedUp(const QList<QHostAddress> &addresses, quint64 attempt);
     void connectNext(quint64 attempt);
     void onConnectProgress(quint64 attempt);
@@ -186,10 +205,9 @@ private:
 
     Transport *m_connection = nullptr;
     TransportProvider *m_provider = nullptr;
-    // An accepted connection waiting for its peer's first bytes.
-    int m_inspectedFd = -1;
-    QSocketNotifier *m_inspectNotifier = nullptr;
-    QTimer *m_inspectTimer = nullptr;
+    // Connections being set up: the listener's, or the one Accept takes.
+    PendingAdmissions *m_admissions = nullptr;
+    int m_setupLimitMsec;
     RequestServer *m_server = nullptr;
     qint16 m_state = Closed;
     qint32 m_localPort = 0;

@@ -88,18 +88,25 @@ class VELMORA_PLATFORM_EXPORT TransportProvider
 {
 public:
     virtual ~TransportProvider() = default;
-    /// Whether an accepted connection is looked at before it is used: the endpoint waits for the
-    /// peer's first bytes (at most InspectMsec) and sends nothing meanwhile.
+    /// Whether an accepted connection is looked at before it is used: the listener waits for the
+    /// peer's first bytes (at most InspectMsec), sends nothing meanwhile, asks accepted() for its
+    /// stream and raises the connection request only once that stream is ready (within
+    /// SetupMsec), setting many connections up at the same time.
     virtual bool inspectsAccepted() const = 0;
     /// The stream for a connection this endpoint made to its peer; null for the plain one.
     virtual Transport *connected(int descriptor) = 0;
     /// The stream for an accepted connection whose peer sent `first` first (empty when it sent
-    /// nothing within the wait, or nothing was waited for); null for the plain one. Setting
-    /// `refusal` refuses the peer: the connection is closed and the reason reported.
+    /// nothing within the wait); null for the plain one. A stream that is not ready yet reports
+    /// `ready` or `refused` later. Setting `refusal` refuses the peer: the connection (with a
+    /// stream returned all the same) is closed and the reason reported, by a listener's
+    /// admissionFailed.
     virtual Transport *accepted(int descriptor, const QByteArray &first, QString *refusal) = 0;
 
     /// How long an accepted connection waits for its peer's first bytes.
     static constexpr int InspectMsec = 200;
+    /// How long an accepted connection may take, from its acceptance, until its stream is
+    /// ready: past that the listener closes it, whatever its stream's own deadline.
+    static constexpr int SetupMsec = 10000;
 };
 
 } // namespace platform

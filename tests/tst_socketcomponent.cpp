@@ -1,9 +1,13 @@
 #include "socketcomponent.h"
 #include "testhelpers.h"
+#include "transport.h"
 
 #include <QFile>
+#include <QPointer>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -12,7 +16,10 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +121,114 @@ std::unique_ptr<QFile> sourceFile(const QTemporaryDir &dir, const QByteArray &by
     return file->open(QIODevice::ReadOnly) ? std::move(file) : nullptr;
 }
 
+// A stream that gets ready only when the test says so; once ready it carries bytes as they are.
+class FakeStream : public Transport
+{
+public:
+    FakeStream(int fd, bool readyNow) : m_fd(fd), m_ready(readyNow), m_notifier(fd, QSocketNotifier::Read)
+    {
+        ++live;
+        m_notifier.setEnabled(readyNow);
+        QObject::connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
+            if (readable)
+                readable();
+        });
+    }
+    ~FakeStream() override
+    {
+        --live;
+        m_notifier.setEnabled(false);
+        ::close(m_fd);
+    }
+    void getReady()
+    {
+        m_ready = true;
+        m_notifier.setEnabled(true);
+        if (ready)
+            ready();
+    }
+    bool isReady() const override { return m_ready; }
+    qint64 queued() const override { return 0; }
+    qint64 waiting() const override
+    {
+        int n = 0;
+        return ::ioctl(m_fd, FIONREAD, &n) == 0 ? n : 0;
+    }
+    qint64 unacknowledged() const override { return 0; }
+    qint64 read(char *into, qint64 count) override { return qMax<ssize_t>(0, ::recv(m_fd, into, size_t(count), 0)); }
+    int closeReason() const override
+    {
+        char c;
+        return ::recv(m_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0 ? 0 : -1;
+    }
+    qint64 receiveToFile(int, qint64, qint64, int &) override { return 0; }
+    void send(const QByteArray &bytes) override { ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL); }
+    qint64 sendFile(int file, qint64, qint64, std::optional<AutomationError> &) override { return ::close(file); }
+    void closeWhenDrained() override { deleteLater(); }
+    void watchReadable(bool on) override { m_notifier.setEnabled(on && m_ready); }
+
+    static inline int live = 0;
+
+private:
+    int m_fd;
+    bool m_ready;
+    QSocketNotifier m_notifier;
+};
+
+// Chooses by the peer's first byte: 'S' a stream that gets ready when the test says so, 'Y' one
+// ready at once, 'X' one that gives up, 'R' a refusal, anything else the plain stream.
+struct FakeProvider : TransportProvider
+{
+    QHash<QString, QPointer<FakeStream>> streams; // by the peer's address and port
+    QStringList seen;
+
+    static QString key(const QHostAddress &address, quint16 port) { return address.toString() + u':' + QString::number(port); }
+    bool inspectsAccepted() const override { return true; }
+    Transport *connected(int) override { return nullptr; }
+    Transport *accepted(int fd, const QByteArray &first, QString *refusal) override
+    {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length);
+        seen << key(QHostAddress(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port));
+        const char kind = first.isEmpty() ? 'P' : first[0];
+        if (kind == 'R')
+            *refusal = QStringLiteral("refused by the test");
+        if (kind != 'S' && kind != 'Y' && kind != 'X')
+            return nullptr;
+        auto *stream = new FakeStream(fd, kind == 'Y');
+        if (kind == 'X')
+            QTimer::singleShot(0, stream, [stream] {
+                if (stream->refused)
+                    stream->refused(QStringLiteral("the handshake failed"));
+            });
+        return streams[seen.last()] = stream;
+    }
+    FakeStream *streamOf(const QTcpSocket &client) const { return streams.value(key(client.localAddress(), client.localPort())); }
+    // A client from `from` connected to `port` that sends `first`; returned once it was looked at.
+    std::unique_ptr<QTcpSocket> client(const char *from, qint32 port, const QByteArray &first = "S")
+    {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->bind(QHostAddress(QString::fromLatin1(from)));
+        socket->connectToHost(QHostAddress::LocalHost, quint16(port));
+        if (!socket->waitForConnected(5000))
+            return socket;
+        const QString mine = key(socket->localAddress(), socket->localPort());
+        if (socket->write(first) == first.size() && socket->waitForBytesWritten(5000))
+            waitFor([&] { return seen.contains(mine); });
+        return socket;
+    }
+};
+
+// Bytes go both ways between `s` and its peer, after the first byte the provider looked at.
+bool carriesBytes(SocketComponent &s, const Collector &atS, QTcpSocket &peer)
+{
+    peer.write("ping");
+    s.SendData(QByteArray("pong"));
+    QByteArray atPeer;
+    return waitFor([&] { return atS.bytes == "Sping" && (atPeer += peer.readAll()) == "pong"; });
+}
+
 } // namespace
 
 class TestSocketComponent : public QObject
@@ -135,6 +250,9 @@ private slots:
     void wrongStateOperations();
     void addressInUse();
     void connectUsesPropertiesForOmittedArguments();
+    void listenerSetsConnectionsUpSideBySide();
+    void admissionOutcome_data();
+    void admissionOutcome();
     void sendFileRange_data();
     void sendFileRange();
     void sendFileRangeRefusals();
@@ -404,6 +522,99 @@ void TestSocketComponent::connectUsesPropertiesForOmittedArguments()
     b.Connect();
     QVERIFY(waitFor([&] { return b.State() == SocketComponent::Connected; }));
     QCOMPARE(b.RemoteHost(), QStringLiteral("127.0.0.1"));
+}
+
+void TestSocketComponent::listenerSetsConnectionsUpSideBySide()
+{
+    FakeProvider provider;
+    SocketComponent listener, acceptor;
+    listener.setTransportProvider(&provider);
+    QStringList failures;
+    connect(&listener, &SocketComponent::admissionFailed, &listener,
+            [&](const QString &address, const QString &why) { failures << address + u' ' + why; });
+    SocketComponent *into = &acceptor;
+    connect(&listener, &SocketComponent::connectionRequest, &listener, [&](qint32 id) {
+        if (into == &listener)
+            listener.Close(); // as the control does
+        into->Accept(id);
+    });
+    Collector atAcceptor(acceptor), atListener(listener);
+    listener.Listen();
+    const auto slow = provider.client("127.0.0.1", listener.LocalPort());
+    const auto quick = provider.client("127.0.0.1", listener.LocalPort());
+    QVERIFY(provider.streamOf(*slow) && provider.streamOf(*quick));
+    provider.streamOf(*quick)->getReady();
+    QTRY_COMPARE(acceptor.State(), qint16(SocketComponent::Connected));
+    QVERIFY(carriesBytes(acceptor, atAcceptor, *quick));
+    // A burst from another address pushes its own oldest out, never the slow one.
+    std::vector<std::unique_ptr<QTcpSocket>> burst;
+    for (int i = 0; i < 9; ++i)
+        burst.push_back(provider.client("127.0.0.2", listener.LocalPort()));
+    QTRY_COMPARE(failures, QStringList{"127.0.0.2 too many connections being set up from 127.0.0.2"});
+    QTRY_VERIFY(!provider.streamOf(*burst.front()));
+    QVERIFY(provider.streamOf(*burst.back()));
+    into = &listener;
+    provider.streamOf(*slow)->getReady();
+    QTRY_COMPARE(listener.State(), qint16(SocketComponent::Connected));
+    QVERIFY(carriesBytes(listener, atListener, *slow));
+    QTRY_COMPARE(FakeStream::live, 2); // Close() freed the eight still being set up
+    QCOMPARE(failures.size(), 1);
+}
+
+void TestSocketComponent::admissionOutcome_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<int>("limitMsec");
+    QTest::addColumn<bool>("acceptorLooks"); // the listener raises it at once, the acceptor looks
+    QTest::addColumn<QString>("failure");    // empty: raised and accepted
+    QTest::newRow("plaintext peer") << QByteArray("P") << 10000 << false << QString();
+    QTest::newRow("stream ready at once") << QByteArray("Y") << 10000 << false << QString();
+    QTest::newRow("refused peer") << QByteArray("R") << 10000 << false << "from 127.0.0.1: refused by the test";
+    QTest::newRow("stream gives up") << QByteArray("X") << 10000 << false << "from 127.0.0.1: the handshake failed";
+    QTest::newRow("not set up in time") << QByteArray("S") << 300 << false << "from 127.0.0.1: not set up within 0.3 s";
+    QTest::newRow("set up by the acceptor") << QByteArray("Y") << 10000 << true << QString();
+    QTest::newRow("refused by the acceptor") << QByteArray("R") << 10000 << true << "error 10053: refused by the test";
+}
+
+void TestSocketComponent::admissionOutcome()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(int, limitMsec);
+    QFETCH(bool, acceptorLooks);
+    QFETCH(QString, failure);
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("QSocketNotifier")));
+    FakeProvider provider;
+    SocketComponent listener;
+    listener.setTransportProvider(acceptorLooks ? nullptr : &provider);
+    listener.setSetupLimitMsec(limitMsec);
+    QStringList reports;
+    connect(&listener, &SocketComponent::admissionFailed, &listener,
+            [&](const QString &address, const QString &why) { reports << QStringLiteral("from %1: %2").arg(address, why); });
+    connect(&listener, &SocketComponent::error, &listener,
+            [&](qint16 n, QString &why, qint32, const QString &, const QString &, qint32, bool &cancel) {
+                reports << QStringLiteral("error %1: %2").arg(n).arg(why);
+                cancel = true;
+            });
+    QSignalSpy requests(&listener, &SocketComponent::connectionRequest);
+    connect(&listener, &SocketComponent::connectionRequest, &listener, [&](qint32 id) {
+        listener.Close();
+        listener.setTransportProvider(&provider);
+        listener.Accept(id);
+    });
+    listener.Listen();
+    const auto client = provider.client("127.0.0.1", listener.LocalPort(), first);
+    if (failure.isEmpty()) {
+        QTRY_COMPARE(listener.State(), qint16(SocketComponent::Connected));
+        QCOMPARE(dynamic_cast<const FakeStream *>(listener.transport()) != nullptr, first == "Y");
+    } else {
+        QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(reports, QStringList{failure});
+        QCOMPARE(requests.count(), acceptorLooks ? 1 : 0);
+        QCOMPARE(listener.State(), qint16(acceptorLooks ? SocketComponent::Error : SocketComponent::Listening));
+        QTRY_COMPARE(FakeStream::live, 0);
+    }
+    QCOMPARE(provider.seen.size(), 1); // looked at once: Accept does not look again
+    QCOMPARE(reports, failure.isEmpty() ? QStringList() : QStringList{failure});
 }
 
 void TestSocketComponent::sendFileRange_data()
