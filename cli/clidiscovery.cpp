@@ -1,6 +1,5 @@
 #include "clidiscovery.h"
 
-#include "clisession.h"
 #include "discoveryclient.h"
 #include "serviceannouncer.h"
 #include "servicebrowser.h"
@@ -24,13 +23,13 @@ void printError(const QString &text)
 CliDiscovery::CliDiscovery(const CliOptions &options)
     : m_options(options)
 {
-    QString why;
-    m_known.load(&why); // unreadable: no peer shows as paired
 }
 
-bool CliDiscovery::isPaired(const discovery::DiscoveredPeer &peer) const
+secure::KnownPeers::Standing CliDiscovery::standingOf(const discovery::DiscoveredPeer &peer)
 {
-    return m_known.pairedWithAnnounced(peer.name, peer.fingerprint);
+    QString why;
+    m_known.load(&why); // unreadable: no peer shows as paired
+    return m_known.standingOf(peer.name, peer.fingerprint);
 }
 
 CliDiscovery::~CliDiscovery()
@@ -85,12 +84,17 @@ int CliDiscovery::listPeers()
 {
     return browse(QString(), [this](discovery::ServiceBrowser &browser, QEventLoop &loop) {
         connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
-            const bool paired = isPaired(peer);
-            const QString how = peer.secure ? (paired ? QStringLiteral(" (secure, paired)") : QStringLiteral(" (secure)"))
-                                            : QString();
+            using Standing = secure::KnownPeers::Standing;
+            const Standing standing = standingOf(peer);
+            const bool paired = standing == Standing::Paired;
+            const QString how = standing == Standing::Impostor
+                ? QStringLiteral(" (possible impostor: not the key paired under this name)")
+                : peer.secure || paired ? (paired ? QStringLiteral(" (secure, paired)") : QStringLiteral(" (secure)"))
+                                        : QString();
             print(QStringLiteral("peer: %1 %2:%3%4").arg(escapedForLine(peer.name), peer.address).arg(peer.port).arg(how),
                   {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port},
-                   {"secure", peer.secure}, {"paired", paired}});
+                   {"secure", peer.secure || paired}, {"paired", paired},
+                   {"impostor", standing == Standing::Impostor}});
         });
         connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
             print(QStringLiteral("gone: ") + escapedForLine(name), {{"event", "gone"}, {"name", name}});
@@ -108,10 +112,22 @@ int CliDiscovery::lookUp(CliOptions &options)
         connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
             if (peer.name.compare(options.peerName, Qt::CaseInsensitive) != 0)
                 return;
+            using Standing = secure::KnownPeers::Standing;
+            const Standing standing = standingOf(peer);
+            if (standing == Standing::Impostor) {
+                // Whoever announces a paired name with another key is not let in by a hunch.
+                printError(QStringLiteral("\"%1\" is announced with a key other than the one paired under that name: "
+                                          "it may be an impostor. If the peer was reinstalled, forget it "
+                                          "(velmora-cli --forget %1) and pair again")
+                               .arg(escapedForLine(options.peerName)));
+                loop.exit(cliexit::Failed);
+                return;
+            }
             options.host = peer.address;
             options.port = peer.port;
-            // A peer that announces secure mode, or one paired before, is spoken to securely.
-            if (options.secure == CliOptions::Security::Unset && (peer.secure || isPaired(peer)))
+            // A peer that announces secure mode, and a paired one whatever it announces, is
+            // spoken to securely.
+            if (options.secure == CliOptions::Security::Unset && (peer.secure || standing == Standing::Paired))
                 options.secure = CliOptions::Security::Auto;
             options.announcedFingerprint = peer.fingerprint;
             loop.exit(cliexit::Done);
@@ -125,10 +141,11 @@ int CliDiscovery::lookUp(CliOptions &options)
     });
 }
 
-void CliDiscovery::announce(CliSession &session)
+void CliDiscovery::announce(std::function<QList<QByteArray>()> text)
 {
     if (!m_options.listen || !m_options.announce)
         return;
+    m_text = std::move(text);
     m_client = std::make_unique<discovery::DiscoveryClient>();
     m_announcer = std::make_unique<discovery::ServiceAnnouncer>(*m_client);
     connect(m_client.get(), &discovery::DiscoveryClient::unavailable, this,
@@ -141,10 +158,14 @@ void CliDiscovery::announce(CliSession &session)
     });
     connect(m_announcer.get(), &discovery::ServiceAnnouncer::failed, this,
             [](const QString &why) { printError(QStringLiteral("not announced: ") + why); });
-    connect(&session, &CliSession::listeningChanged, this, [this, &session](quint16 port) {
-        if (port != 0)
-            m_announcer->announce(m_options.name, port, session.announcedText());
-        else
-            m_announcer->withdraw();
-    });
+}
+
+void CliDiscovery::listening(quint16 port)
+{
+    if (!m_announcer)
+        return;
+    if (port != 0)
+        m_announcer->announce(m_options.name, port, m_text());
+    else
+        m_announcer->withdraw();
 }

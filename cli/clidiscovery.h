@@ -10,8 +10,6 @@
 #include <functional>
 #include <memory>
 
-class CliSession;
-
 class QEventLoop;
 
 namespace discovery {
@@ -38,8 +36,11 @@ public:
     /// when found, 1 when not found within LookupMsec or discovery is unavailable (said on stderr),
     /// 128 + n when ended by signal n.
     int lookUp(CliOptions &options);
-    /// --listen: announces the session's listener while it listens, unless --no-announce.
-    void announce(CliSession &session);
+    /// --listen: announces the listener while it listens (see listening()), with the TXT entries
+    /// `text` gives, unless --no-announce.
+    void announce(std::function<QList<QByteArray>()> text);
+    /// The listener listens on `port`, or (0) no more.
+    void listening(quint16 port);
 
 private:
     /// Browses for peers until `setUp`'s handlers (or a signal, or an unavailable daemon, said
@@ -48,11 +49,12 @@ private:
                const std::function<void(discovery::ServiceBrowser &, QEventLoop &)> &setUp);
     void print(const QString &text, const QJsonObject &json);
     void sayUnavailable(const QString &why);
-    /// Whether this user paired with the peer (by the fingerprint it announces).
-    bool isPaired(const discovery::DiscoveredPeer &peer) const;
+    /// What the peer's announcement is to this user, by the known peers as they are now.
+    secure::KnownPeers::Standing standingOf(const discovery::DiscoveredPeer &peer);
 
     CliOptions m_options;
     secure::KnownPeers m_known;
     std::unique_ptr<discovery::DiscoveryClient> m_client;
     std::unique_ptr<discovery::ServiceAnnouncer> m_announcer;
+    std::function<QList<QByteArray>()> m_text;
 };

@@ -86,6 +86,9 @@ struct CliParser
     QCommandLineOption identity{"identity", "Print this user's fingerprint and where the identity is kept."};
     QCommandLineOption peers{"peers", "List the peers this user paired with."};
     QCommandLineOption forget{"forget", "Forget the paired peer of that name or fingerprint.", "NAME|FINGERPRINT"};
+    QCommandLineOption newCode{"new-code",
+                               "End a pause after wrong pairing codes: every listener of this user shows a new code "
+                               "at once."};
     QCommandLineOption encoding{"encoding",
                                 "Strings on the wire in encoding NAME (GBK, GB18030, Big5, UTF-8, ...); default "
                                 "$VELMORA_WIRE_ENCODING, else the system's own.",
@@ -98,7 +101,7 @@ struct CliParser
                            "one TCP connection, printing one line per event."));
         parser.addOptions({help, version, listen, serve, connect, name, noAnnounce, discover, say, send, overwrite,
                            receivePath, receiveDir, allow, accept, ask, chunk, interval, once, json, progress,
-                           timeout, encoding, secure, pair, noPair, identity, peers, forget});
+                           timeout, encoding, secure, pair, noPair, identity, peers, forget, newCode});
     }
 
     std::optional<CliOptions> read(QString *error) const;
@@ -181,10 +184,12 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     o.showIdentity = parser.isSet(identity);
     o.listPeers = parser.isSet(peers);
     o.forget = parser.value(forget);
+    o.newCode = parser.isSet(newCode);
     const int commands = int(listens.size() + connects.size()) + int(o.discover) + int(o.showIdentity)
-        + int(o.listPeers) + int(parser.isSet(forget));
+        + int(o.listPeers) + int(parser.isSet(forget)) + int(o.newCode);
     if (commands > 1)
-        return fail(QStringLiteral("give one of --listen, --connect, --discover, --identity, --peers and --forget"));
+        return fail(QStringLiteral("give one of --listen, --connect, --discover, --identity, --peers, --forget and "
+                                   "--new-code"));
     if (commands == 0)
         return fail(QStringLiteral("give --listen PORT, --connect HOST:PORT or NAME, or --discover"));
     if (o.managesPeers())

@@ -40,6 +40,7 @@ struct CliOptions
     bool showIdentity = false; ///< --identity
     bool listPeers = false;    ///< --peers
     QString forget;            ///< --forget NAME|FINGERPRINT
+    bool newCode = false;      ///< --new-code
     QString announcedFingerprint;
     /// Which offered files a receiving side takes: every one the rules allow, the ones the user
     /// accepts, those of paired peers (asking about the others), or none.
@@ -49,7 +50,7 @@ struct CliOptions
 
     bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
     /// A run that only looks after this user's identity and known peers.
-    bool managesPeers() const { return showIdentity || listPeers || !forget.isEmpty(); }
+    bool managesPeers() const { return showIdentity || listPeers || !forget.isEmpty() || newCode; }
     /// Whether a connection this run makes starts TLS.
     bool connectsSecurely() const
     {

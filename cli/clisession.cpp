@@ -2,10 +2,12 @@
 
 #include "identity.h"
 #include "lineescape.h"
+#include "listenerwatch.h"
 #include "pairing.h"
 #include "receivefolder.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -41,50 +43,79 @@ QTextStream &err()
 
 CliSession::CliSession(const CliOptions &options, std::unique_ptr<secure::SecureConnector> secure)
     : m_options(options)
-    , m_secure(std::move(secure))
-    , m_guard(options.timeoutSeconds, &sender::PartFile::discardAllNow)
+    , m_ownSecure(std::move(secure))
+    , m_secure(m_ownSecure.get())
+    , m_guard(std::make_unique<ExitGuard>(options.timeoutSeconds, &sender::PartFile::discardAllNow))
 {
-    m_control.setSite(this);
-    m_control.initNew();
-    m_progressWanted = options.progress || (!options.json && isatty(STDERR_FILENO));
-    connect(&m_control, &sender::FileSender::Error, this, &CliSession::onError);
-    connect(&m_control, &sender::FileSender::ReciveMessage, this, &CliSession::onMessage);
-    connect(&m_control, &sender::FileSender::ReciveFile, this, &CliSession::onFile);
-    connect(&m_control, &sender::FileSender::OnClose, this, &CliSession::onClose);
-    // Runs after the control's own arrival handling: a send that just ended is seen before a close.
-    connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
-    connect(&m_guard, &ExitGuard::endRequested, this, [this](int status, const QString &why) {
+    connect(m_guard.get(), &ExitGuard::endRequested, this, [this](int status, const QString &why) {
         clearProgress();
         err() << "velmora-cli: " << why << "\n" << Qt::flush;
         endNow(status);
     });
+    if (m_options.accepting != CliOptions::Accepting::All && m_options.accepting != CliOptions::Accepting::None) {
+        m_ownTerminal = std::make_unique<TerminalAsker>();
+        m_terminal = m_ownTerminal.get();
+    }
+    setUp();
+}
+
+CliSession::CliSession(const CliOptions &options, secure::SecureConnector *secure, qint32 requestId,
+                       TerminalAsker *terminal)
+    : m_options(options)
+    , m_secure(secure)
+    , m_requestId(requestId)
+    , m_terminal(terminal)
+{
+    setUp();
+}
+
+CliSession::~CliSession() = default;
+
+void CliSession::setUp()
+{
+    m_control.setSite(this);
+    m_control.initNew();
+    m_progressWanted = m_options.progress || (!m_options.json && !m_options.serve && isatty(STDERR_FILENO));
+    connect(&m_control, &sender::FileSender::Error, this, &CliSession::onError);
+    connect(&m_control, &sender::FileSender::ReciveMessage, this, &CliSession::onMessage);
+    connect(&m_control, &sender::FileSender::ReciveFile, this, &CliSession::onFile);
+    connect(&m_control, &sender::FileSender::OnClose, this, &CliSession::onClose);
+    connect(&m_control, &sender::FileSender::controlMessageTaken, this, [this] { m_peerSpoke = true; });
+    // Runs after the control's own arrival handling: a send that just ended is seen before a close.
+    connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
     m_silentPeer.setSingleShot(true);
     m_silentPeer.setInterval(SilentPeerMsec);
     connect(&m_silentPeer, &QTimer::timeout, this, [this] {
         if (m_peerSpoke || m_phase != Phase::Waiting)
             return;
         const QString peer = m_control.RemoteHostIP();
-        print(QStringLiteral("dropped: %1 (sent nothing in %2 s)").arg(peer).arg(SilentPeerMsec / 1000),
+        print(QStringLiteral("dropped: %1 (sent no message in %2 s)").arg(peer).arg(SilentPeerMsec / 1000),
               {{"event", "dropped"}, {"peer", peer}});
-        listenAgain();
+        nextPeer();
     });
     if (m_options.receiveDir) {
         QDir().mkpath(*m_options.receiveDir);
         m_control.setReceiveFolder(*m_options.receiveDir);
         // Nothing they do there leads a receive out of the folder, but they can take what arrives.
-        if (sender::ReceiveFolder(*m_options.receiveDir).sharedWithoutStickyBit())
+        if (m_requestId < 0 && sender::ReceiveFolder(*m_options.receiveDir).sharedWithoutStickyBit())
             err() << "velmora-cli: " << escapedForLine(*m_options.receiveDir)
                   << " may be written by other users and has no sticky bit: they can rename or replace what "
                      "arrives there\n"
                   << Qt::flush;
     }
     m_control.socket().setAllowedPeers(m_options.allowed);
-    watchSecurity();
-    setUpServing();
+    if (m_requestId < 0)
+        watchSecurity();
+    if (m_options.serve) {
+        m_notifier = std::make_unique<DesktopNotifier>();
+        connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString &why) {
+            static bool said = false; // once for the whole receiver
+            if (!std::exchange(said, true))
+                err() << "velmora-cli: a desktop notification failed (" << why
+                      << "); an offer nobody answers is declined\n" << Qt::flush;
+        });
+    }
     setUpAsking();
-    connect(&m_control.socket(), &platform::SocketComponent::requestRefused, this, [this](const QString &address) {
-        print(QStringLiteral("refused: ") + address, {{"event", "refused"}, {"peer", address}});
-    });
     // Everything that moves a run on is a notification; the poll only shows progress, and
     // catches what no notification reports.
     connect(&m_control.socket(), &platform::SocketComponent::connected, this, &CliSession::noticeConnection);
@@ -96,59 +127,31 @@ CliSession::CliSession(const CliOptions &options, std::unique_ptr<secure::Secure
 
 void CliSession::watchSecurity()
 {
-    if (!m_secure)
-        return;
-    m_control.socket().setTransportProvider(m_secure.get());
-    connect(m_secure.get(), &secure::SecureConnector::secured, this,
-            [this](const QString &peer, const QByteArray &fingerprint, bool pairedNow) {
-                m_securePeer = peer; // pinned before, or just now with the code the user gave
-                const QString shortPrint = secure::Identity::shown(fingerprint).left(19);
-                print(QStringLiteral("secure: TLS 1.3, peer %1 %2 … (%3)")
-                          .arg(escapedForLine(peer), shortPrint, pairedNow ? QStringLiteral("paired now")
-                                                                           : QStringLiteral("pinned")),
-                      {{"event", "secure"}, {"protocol", "TLS 1.3"}, {"peer", peer},
-                       {"fingerprint", QString::fromLatin1(fingerprint.toHex())}, {"paired", pairedNow},
-                       {"kernel_tls", secure::SecureConnector::kernelEncrypts(m_control.socket().transport())}});
-            });
-    connect(m_secure.get(), &secure::SecureConnector::plaintextPeer, this, [this] {
-        m_securePeer.clear();
-        print(QStringLiteral("plaintext: legacy peer"), {{"event", "plaintext"}});
-    });
-    connect(m_secure.get(), &secure::SecureConnector::pairingCodeChanged, this, [this](const QByteArray &code) {
-        if (code.isEmpty())
-            print(QStringLiteral("pairing code: none for now (spent after %1 wrong codes)")
-                      .arg(secure::SecureConnector::WrongCodesAllowed),
-                  {{"event", "pairing-code"}, {"code", QString()}});
-        else
-            print(QStringLiteral("pairing code: ") + secure::PairingRun::shownCode(code),
-                  {{"event", "pairing-code"}, {"code", QString::fromLatin1(code)}});
-    });
-    connect(m_secure.get(), &secure::SecureConnector::problem, this,
-            [](const QString &why) { err() << "velmora-cli: " << why << "\n" << Qt::flush; });
+    if (m_secure)
+        m_control.socket().setTransportProvider(m_secure);
+    watchListener(m_control.socket(), m_secure, this, [this](const QString &text, const QJsonObject &json) { print(text, json); });
 }
 
-void CliSession::setUpServing()
+void CliSession::reportSecurity()
 {
-    // A background receiver: other programs send through it, and it shows the desktop's
-    // notifications where it can.
-    if (!m_options.serve)
+    // Asked of the connection itself: the connector serves the other peers of a receiver too.
+    const platform::Transport *transport = m_control.socket().transport();
+    if (const auto peer = secure::SecureConnector::peerOf(transport)) {
+        m_securePeer = peer->name; // the name it is pinned under here, whatever it calls itself
+        const QString called = peer->calls.isEmpty() || peer->calls == peer->name
+            ? QString()
+            : QStringLiteral(" (calls itself %1)").arg(escapedForLine(peer->calls));
+        print(QStringLiteral("secure: TLS 1.3, peer %1%2 %3 … (%4)")
+                  .arg(escapedForLine(peer->name), called, secure::Identity::shown(peer->fingerprint).left(19),
+                       peer->pairedNow ? QStringLiteral("paired now") : QStringLiteral("pinned")),
+              {{"event", "secure"}, {"protocol", "TLS 1.3"}, {"peer", peer->name}, {"calls", peer->calls},
+               {"fingerprint", QString::fromLatin1(peer->fingerprint.toHex())}, {"paired", peer->pairedNow},
+               {"kernel_tls", secure::SecureConnector::kernelEncrypts(transport)}});
         return;
-    m_sendService = std::make_unique<SendService>(
-        QCoreApplication::applicationFilePath(),
-        [this](const QString &text, const QString &event, const QString &peer, const QString &detail) {
-            print(text, {{"event", event}, {"peer", peer}, {"detail", detail}});
-        });
-    QString why;
-    if (!m_sendService->publish(&why))
-        err() << "velmora-cli: other programs cannot send through this receiver: " << why << "\n" << Qt::flush;
-    m_notifier = std::make_unique<DesktopNotifier>();
-    connect(m_notifier.get(), &DesktopNotifier::failed, this, [](const QString &why) {
-        static bool said = false;
-        if (!std::exchange(said, true))
-            err() << "velmora-cli: a desktop notification failed (" << why
-                  << "); an offer nobody answers is declined\n" << Qt::flush;
-    });
-    notificationsAvailable(); // said at once when there are none
+    }
+    m_securePeer.clear();
+    if (m_secure && m_options.listen && m_secure->inspectsAccepted())
+        print(QStringLiteral("plaintext: legacy peer"), {{"event", "plaintext"}});
 }
 
 void CliSession::setUpAsking()
@@ -160,12 +163,12 @@ void CliSession::setUpAsking()
     connect(&m_control, &sender::FileSender::offerSettled, this, &CliSession::onOfferSettled);
     if (m_options.accepting == CliOptions::Accepting::None)
         return; // nobody is asked
-    m_terminal = std::make_unique<TerminalAsker>();
-    for (OfferAsker *asker : {static_cast<OfferAsker *>(m_terminal.get()), static_cast<OfferAsker *>(m_notifier.get())}) {
+    for (OfferAsker *asker : {static_cast<OfferAsker *>(m_terminal), static_cast<OfferAsker *>(m_notifier.get())}) {
         if (!asker)
             continue;
-        connect(asker, &OfferAsker::answered, this, [this](bool accept) {
-            if (!m_offer)
+        // The terminal may be shared with the other peers of a receiver: only its own question counts.
+        connect(asker, &OfferAsker::answered, this, [this, asker](bool accept) {
+            if (!m_offer || asker != m_asker)
                 return;
             if (!accept)
                 m_declined = QStringLiteral("declined");
@@ -179,7 +182,8 @@ bool CliSession::notificationsAvailable()
     // Looked at each time: the desktop's service may start after the receiver, or go away.
     if (m_notifier && m_notifier->available())
         return true;
-    if (m_options.serve && !std::exchange(m_saidNoNotifications, true))
+    static bool said = false; // once for the whole receiver
+    if (m_options.serve && !std::exchange(said, true))
         err() << "velmora-cli: no desktop notification service: offers are asked about on the terminal\n"
               << Qt::flush;
     return false;
@@ -205,7 +209,13 @@ void CliSession::onOffer(const sender::FileOffer &offer)
     case CliOptions::Accepting::Ask:
         break;
     }
-    m_asker = notificationsAvailable() ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal.get();
+    if (!notificationsAvailable() && (!m_terminal || m_terminal->asking())) {
+        // One question on the terminal at a time: another peer's offer is being asked about.
+        m_declined = QStringLiteral("another offer waits for an answer");
+        m_control.answerOffer(false);
+        return;
+    }
+    m_asker = notificationsAvailable() ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal;
     m_asker->ask({offer.announced, qint64(offer.size), m_securePeer.isEmpty() ? offer.peer : m_securePeer});
 }
 
@@ -231,24 +241,9 @@ void CliSession::onOfferSettled(bool accepted)
           {{"event", "declined"}, {"path", offer.announced}, {"size", offer.size}, {"peer", peer}, {"reason", why}});
 }
 
-void CliSession::peerDone(int status)
-{
-    if (!m_options.serve || m_phase == Phase::Finishing) {
-        finish(status);
-        return;
-    }
-    // A background receiver runs on: the next peer may come.
-    m_receivedFiles = 0;
-    m_receivedBytes = 0;
-    m_peerSpoke = false;
-    listenAgain();
-}
-
 QList<QByteArray> CliSession::announcedText() const
 {
-    if (!m_secure)
-        return {};
-    return {"sec=1", "fp=" + m_secure->identity().fingerprint().toHex().left(16)};
+    return announcedSecurity(m_secure);
 }
 
 int CliSession::run()
@@ -267,7 +262,25 @@ void CliSession::endNow(int status)
     m_poll.stop();
     m_phase = Phase::Finishing;
     m_control.CloseAll();
-    QCoreApplication::exit(status);
+    end(status);
+}
+
+void CliSession::end(int status)
+{
+    m_silentPeer.stop();
+    if (m_requestId < 0)
+        QCoreApplication::exit(status);
+    else
+        emit ended(status);
+}
+
+void CliSession::nextPeer()
+{
+    if (m_requestId >= 0) {
+        finish(0); // a served peer that never spoke ends quietly
+        return;
+    }
+    listenAgain();
 }
 
 void CliSession::endFailedReceive()
@@ -276,13 +289,12 @@ void CliSession::endFailedReceive()
         return;
     m_receiveFailed = false;
     reportIncomplete();
-    peerDone(1);
+    finish(1);
 }
 
 void CliSession::afterArrival()
 {
     // Runs after the control's own arrival handling.
-    m_peerSpoke = true;
     endFailedReceive();
     if (m_control.transferState() == sender::TransferState::Receiving) {
         m_receiving = true;
@@ -400,7 +412,9 @@ void CliSession::start()
         m_control.setInterval(m_options.intervalMsec);
         if (m_options.receivePath)
             m_control.setReciveFilePath(QFileInfo(*m_options.receivePath).absoluteFilePath());
-        if (m_options.listen) {
+        if (m_requestId >= 0) {
+            m_control.socket().Accept(m_requestId); // connected() comes from the event loop
+        } else if (m_options.listen) {
             m_control.setLocalPort(m_options.port);
             m_control.Listen();
             m_listenPort = quint16(m_control.LocalPort());
@@ -451,10 +465,12 @@ void CliSession::noticeConnection()
 
 void CliSession::connected()
 {
+    reportSecurity();
     const QString peer = m_control.RemoteHostIP();
     print(QStringLiteral("connected: %1").arg(peer), {{"event", "connected"}, {"peer", peer}});
     m_receiveClock.start();
-    emit listeningChanged(0);
+    if (m_requestId < 0)
+        emit listeningChanged(0);
     if (m_options.hasActions()) {
         m_phase = Phase::Acting;
         nextAction();
@@ -564,7 +580,7 @@ void CliSession::exitWhenFlushed()
         return;
     m_poll.stop();
     m_control.CloseAll();
-    QCoreApplication::exit(m_status);
+    end(m_status);
 }
 
 void CliSession::showProgress()
@@ -627,9 +643,9 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
                 afterSend();
         });
     } else if (m_options.listen && m_phase == Phase::Connecting) {
-        listenAgain(); // a peer that could not be taken (a failed secure set-up): the next may
+        nextPeer(); // a peer that could not be taken: the next may
     } else if (m_control.State() != platform::SocketComponent::Connected) {
-        peerDone(1);
+        finish(1);
     }
 }
 
@@ -661,11 +677,11 @@ void CliSession::onClose()
 {
     if (reportIncomplete()) {
         print(QStringLiteral("closed"), {{"event", "closed"}});
-        peerDone(1);
+        finish(1);
         return;
     }
     if (m_options.listen && !m_peerSpoke && m_phase != Phase::Finishing) {
-        listenAgain();
+        nextPeer();
         return;
     }
     if (m_sendStarted)
@@ -675,5 +691,5 @@ void CliSession::onClose()
     if (m_phase == Phase::Waiting && !m_options.once && m_receivedFiles > 0)
         reportReceiveTotals();
     print(QStringLiteral("closed"), {{"event", "closed"}});
-    peerDone(m_phase == Phase::Waiting ? 0 : 1);
+    finish(m_phase == Phase::Waiting ? 0 : 1);
 }

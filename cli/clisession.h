@@ -4,7 +4,6 @@
 #include "clioptions.h"
 #include "desktopnotifier.h"
 #include "offerasker.h"
-#include "sendservice.h"
 #include "controlsite.h"
 #include "filesender.h"
 #include "exitguard.h"
@@ -22,11 +21,24 @@ class CliSession : public QObject, public platform::ControlSite
 {
     Q_OBJECT
 public:
-    /// `secure` secures the run's connections (null: plaintext only).
+    /// A run of its own: `secure` secures the run's connections (null: plaintext only).
     CliSession(const CliOptions &options, std::unique_ptr<secure::SecureConnector> secure);
+    /// One peer of a background receiver (ServeSession): takes the connection `requestId` its
+    /// listener raised, secured by `secure` (the receiver's, or null), asking on `terminal` when
+    /// no notification service answers. It ends with ended(), never the program.
+    CliSession(const CliOptions &options, secure::SecureConnector *secure, qint32 requestId, TerminalAsker *terminal);
+    ~CliSession() override;
     /// Runs to the end and returns the exit status: 0 done, 1 failed, 3 timed out,
     /// 130 / 143 ended by SIGINT / SIGTERM.
     int run();
+    /// A served peer: starts taking its connection.
+    void start();
+    /// Whether the peer has sent a whole control message yet (a probe or a stray peer has not).
+    bool peerSpoke() const { return m_peerSpoke; }
+    /// The peer's address.
+    QString peerAddress() const { return m_control.RemoteHostIP(); }
+    /// Ends the run at once, reporting what was under way.
+    void endNow(int status);
 
     // platform::ControlSite: the control's message boxes go to stderr and end the run.
     bool ambientUserMode() const override { return true; }
@@ -40,11 +52,13 @@ public:
 signals:
     /// The run listens on `port`, or (0) it listens no more.
     void listeningChanged(quint16 port);
+    /// A served peer's run ended, with its status.
+    void ended(int status);
 
 private:
     enum class Phase { Connecting, Acting, Waiting, Finishing };
 
-    void start();
+    void setUp();
     void poll();
     void noticeConnection();
     void connected();
@@ -52,8 +66,11 @@ private:
     void afterSend();
     void finish(int status);
     void exitWhenFlushed();
-    void endNow(int status);
+    /// The run is over: the program ends, or a served peer's run.
+    void end(int status);
     void listenAgain();
+    /// A peer that never spoke is gone: a listener waits for the next, a served peer's run ends.
+    void nextPeer();
     void afterArrival();
     bool reportIncomplete();
     void endFailedReceive();
@@ -64,6 +81,8 @@ private:
     QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);
     void watchSecurity();
+    /// Says how the connection just made is secured, or that the accepted peer is a legacy one.
+    void reportSecurity();
     void showProgress();
     void clearProgress();
 
@@ -78,11 +97,11 @@ private:
     void onOfferSettled(bool accepted);
     /// Whether desktop notifications can be shown now; says once when they cannot.
     bool notificationsAvailable();
-    /// After a peer: a run that serves listens for the next; any other ends with `status`.
-    void peerDone(int status);
 
     CliOptions m_options;
-    std::unique_ptr<secure::SecureConnector> m_secure; ///< outlives the control's connections
+    std::unique_ptr<secure::SecureConnector> m_ownSecure;
+    secure::SecureConnector *m_secure = nullptr; ///< outlives the control's connections
+    qint32 m_requestId = -1;     ///< a served peer: the connection to take
     sender::FileSender m_control;
     QTimer m_poll;
     Phase m_phase = Phase::Connecting;
@@ -104,7 +123,7 @@ private:
     bool m_receiveFailed = false; ///< it failed: the run ends once the control has let it go
     QString m_receivePath;       ///< where it goes
     QString m_lastError;         ///< the description of the last Error event
-    ExitGuard m_guard;
+    std::unique_ptr<ExitGuard> m_guard; ///< a run of its own
     QTimer m_silentPeer;         ///< drops a peer that says nothing, so that a real one can come
     bool m_sendStarted = false;
     bool m_sendFailed = false;
@@ -116,10 +135,9 @@ private:
     QElapsedTimer m_progressClock;
     QString m_securePeer;        ///< the paired peer of this connection ("" : none, or not secure)
     std::unique_ptr<DesktopNotifier> m_notifier; ///< --serve: the desktop's notifications
-    std::unique_ptr<TerminalAsker> m_terminal;   ///< asks on the terminal where they cannot
+    std::unique_ptr<TerminalAsker> m_ownTerminal;
+    TerminalAsker *m_terminal = nullptr;         ///< asks on the terminal where they cannot
     OfferAsker *m_asker = nullptr;               ///< the one asking about the offer that waits
-    bool m_saidNoNotifications = false;
     std::optional<sender::FileOffer> m_offer; ///< the offer that waits
-    std::unique_ptr<SendService> m_sendService; ///< --serve: SendFiles for other programs
     QString m_declined;          ///< why the offer that waits was declined, when this side did
 };

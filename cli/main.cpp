@@ -7,6 +7,7 @@
 #include "conversions.h"
 #include "peerbook.h"
 #include "secureconnector.h"
+#include "servesession.h"
 
 #include <QApplication>
 #include <QDir>
@@ -73,7 +74,14 @@ int main(int argc, char **argv)
         QTextStream(stderr) << "velmora-cli: " << why << "\n";
         return cliexit::Failed;
     }
+    if (options.serve) {
+        ServeSession serve(options, std::move(connector));
+        discovery.announce([&serve] { return serve.announcedText(); });
+        QObject::connect(&serve, &ServeSession::listeningChanged, &discovery, &CliDiscovery::listening);
+        return serve.run();
+    }
     CliSession session(options, std::move(connector));
-    discovery.announce(session);
+    discovery.announce([&session] { return session.announcedText(); });
+    QObject::connect(&session, &CliSession::listeningChanged, &discovery, &CliDiscovery::listening);
     return session.run();
 }

@@ -39,6 +39,8 @@ public:
     explicit TerminalAsker(QObject *parent = nullptr);
     void ask(const OfferQuestion &question) override;
     void withdraw() override;
+    /// Whether a question waits for its answer.
+    bool asking() const { return m_asking; }
 
 private:
     void readInput();

@@ -1,6 +1,7 @@
 #include "peerbook.h"
 
 #include "discoveryclient.h"
+#include "guessbudget.h"
 #include "identity.h"
 #include "knownpeers.h"
 #include "lineescape.h"
@@ -40,6 +41,13 @@ int runPeerCommand(const CliOptions &options)
                {"file", identity->path()}});
         return cliexit::Done;
     }
+    if (options.newCode) {
+        // Every listener of this identity watches the count of guesses and makes a new code.
+        secure::GuessBudget(secure::SecureConnector::guessFile(secure::Identity::defaultFolder())).restart();
+        print(options, QStringLiteral("new code: every listener of this user shows a new pairing code now"),
+              {{"event", "new-code"}});
+        return cliexit::Done;
+    }
     secure::KnownPeers peers;
     if (!peers.load(&error))
         return failed(error);
@@ -54,11 +62,11 @@ int runPeerCommand(const CliOptions &options)
         }
         return cliexit::Done;
     }
-    const int gone = peers.forget(options.forget);
+    const int gone = peers.forget(options.forget, &error);
+    if (gone < 0)
+        return failed(error);
     if (gone == 0)
         return failed(QStringLiteral("no paired peer is named or has the fingerprint %1").arg(escapedForLine(options.forget)));
-    if (!peers.save(&error))
-        return failed(error);
     print(options, QStringLiteral("forgotten: %1").arg(escapedForLine(options.forget)),
           {{"event", "forgotten"}, {"peer", options.forget}, {"count", gone}});
     return cliexit::Done;

@@ -439,6 +439,7 @@ void FileSender::onPeerStopped()
 
 void FileSender::deliverMessage(const QByteArray &text)
 {
+    emit controlMessageTaken();
     // Decoded whole: a character the network cut in two is put back together. No event carries
     // more than a message may hold: a longer text (two messages that a delay on the way joined,
     // or a peer that is not ours) comes as several, nothing left out.

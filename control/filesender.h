@@ -225,6 +225,9 @@ signals:
     /// The offer that waited is no longer waiting: accepted, declined (by the host or its time
     /// limit), or gone with the connection or a send of our own.
     void offerSettled(bool accepted);
+    /// A control message of the peer was taken whole (a message, a file's header, an answer),
+    /// whatever came of it: the peer speaks the protocol, unlike a stray probe.
+    void controlMessageTaken();
 
 private:
     void fireEvent(FileSenderEvent id, QVariantList &args);

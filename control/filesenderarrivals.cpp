@@ -80,6 +80,8 @@ void FileSender::onFramedArrival()
 void FileSender::handleControlMessage(const QByteArray &message)
 {
     const wire::Tag tag = wire::tagOf(message);
+    if (tag != wire::Tag::None)
+        emit controlMessageTaken();
     switch (tag) {
     case wire::Tag::Message:
         deliverMessage(message.mid(wire::TagLength)); // whole, and at once, during a transfer too
@@ -226,6 +228,7 @@ void FileSender::receiveHeader(const QByteArray &arrival)
     const platform::WireText payload = platform::fromWireBytes(arrival.mid(wire::TagLength));
     if (wire::isHeaderComplete(payload.text)) {
         m_headerTimeout.stop();
+        emit controlMessageTaken();
         if (payload.faithful) {
             handleHeader(payload.text);
         } else {
@@ -251,6 +254,7 @@ void FileSender::refusePendingHeader()
 
 void FileSender::handleAnswer(wire::Tag tag)
 {
+    emit controlMessageTaken();
     switch (tag) {
     case wire::Tag::SendData:
         m_answerWaitTicks = 0;

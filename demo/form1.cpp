@@ -211,13 +211,31 @@ QString Form1::panelText(int panel) const
 int Form1::messageBox(const QString &text, int style, const QString &title)
 {
     // The control's own boxes carry no title of their own: they get the program's.
-    m_messageBox(text, style, title.isEmpty() ? Title : title);
+    showBox(text, style, title.isEmpty() ? Title : title);
     return 1;
 }
 
 void Form1::box(const QString &text)
 {
-    m_messageBox(text, platform::mbstyle::OkOnly, Title);
+    showBox(text, platform::mbstyle::OkOnly, Title);
+}
+
+void Form1::showBox(const QString &text, int style, const QString &title)
+{
+    if (m_boxOpen) {
+        m_waitingBox = WaitingBox{text, style, title};
+        ++m_boxesWaited;
+        return;
+    }
+    m_boxOpen = true;
+    m_messageBox(text, style, title);
+    m_boxOpen = false;
+    if (!m_waitingBox)
+        return;
+    WaitingBox next = *std::exchange(m_waitingBox, std::nullopt);
+    if (const int others = std::exchange(m_boxesWaited, 0) - 1; others > 0)
+        next.text += QStringLiteral("\n\n（另有 %1 条消息未单独显示）").arg(others);
+    showBox(next.text, next.style, next.title);
 }
 
 void Form1::runAction(const std::function<void()> &steps)
@@ -239,8 +257,12 @@ void Form1::command1Click()
     runAction([this] {
         const double port = platform::leadingNumber(Text2->text());
         const auto peer = m_peerOffer->peerAt(Text1->text(), quint16(port));
-        if (!m_security->connecting(peer ? &*peer : nullptr))
-            return; // the pairing code was not given
+        QString refusal;
+        if (!m_security->connecting(peer ? &*peer : nullptr, &refusal)) {
+            if (!refusal.isEmpty())
+                box(refusal);
+            return; // refused, or the pairing code was not given
+        }
         m_fileSender1->call(id::CloseAll);
         m_fileSender1->call(id::Connect, {Text1->text(), port});
     });
@@ -339,13 +361,6 @@ void Form1::onControlEvent(platform::DispId event, QVariantList &args)
             m_dropSender->controlClosed(); // not reported otherwise: Frame2 is enabled again on the next tick
         break;
     case sender::FileSenderEvent::Error:
-        // A peer that failed to set up a secure connection is told apart from the one awaited:
-        // the window listens on for that one, on the same port, while it says why.
-        if (m_security->takeListenAgain())
-            runAction([this] {
-                m_fileSender1->call(id::CloseAll);
-                listenOn(m_fileSender1->get(id::LocalPort).toInt());
-            });
         // An error of a dropped file goes into that drop's line, not into a box per file.
         if (!m_dropSender || !m_dropSender->controlError(args.value(1).toString()))
             box(QStringLiteral("远程错误：") + args.value(1).toString());

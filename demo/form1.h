@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QCheckBox;
 class QGroupBox;
@@ -80,9 +81,21 @@ private:
     /// Runs one user action; a failing step ends it with a message box saying why.
     void runAction(const std::function<void()> &steps);
     void box(const QString &text);
+    /// Shows one box at a time: one asked for while another is open waits for it to close, and
+    /// of several that wait only the last is shown, saying how many others came.
+    void showBox(const QString &text, int style, const QString &title);
     bool controlBusy();
 
+    struct WaitingBox
+    {
+        QString text;
+        int style;
+        QString title;
+    };
     MessageBoxFn m_messageBox;
+    bool m_boxOpen = false;
+    std::optional<WaitingBox> m_waitingBox;
+    int m_boxesWaited = 0;
     FileDialogFn m_fileDialog;
     QString m_dialogFileName; ///< CommonDialog1's FileName, kept across dialogs
     std::unique_ptr<platform::ControlHost> m_fileSender1;

@@ -2,10 +2,12 @@
 
 #include "discoveryclient.h"
 #include "identity.h"
+#include "knownpeers.h"
 #include "pairing.h"
 #include "secureconnector.h"
 #include "socketcomponent.h"
 
+#include <QAction>
 #include <QLabel>
 #include <QTextStream>
 
@@ -13,6 +15,11 @@ WindowSecurity::WindowSecurity(QLabel *panel, QObject *parent)
     : QObject(parent)
     , m_panel(panel)
 {
+    auto *renew = new QAction(QStringLiteral("新配对码"), m_panel);
+    renew->setObjectName(QStringLiteral("newPairingCode"));
+    connect(renew, &QAction::triggered, this, &WindowSecurity::newCode);
+    m_panel->addAction(renew);
+    m_panel->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 WindowSecurity::~WindowSecurity() = default;
@@ -30,12 +37,20 @@ void WindowSecurity::attach(platform::SocketComponent &socket)
                                                             discovery::defaultInstanceName());
     socket.setTransportProvider(m_connector.get());
     connect(m_connector.get(), &secure::SecureConnector::secured, this,
-            [this](const QString &peer, const QByteArray &fingerprint, bool) {
-                m_securedText = QStringLiteral("\U0001F512 %1 %2").arg(peer, secure::Identity::shown(fingerprint).left(9));
+            [this](const QString &peer, const QByteArray &fingerprint, bool, const QString &calls) {
+                const QString called = calls.isEmpty() || calls == peer ? QString() : QStringLiteral("（自称 %1）").arg(calls);
+                m_securedText = QStringLiteral("\U0001F512 %1%2 %3").arg(peer, called, secure::Identity::shown(fingerprint).left(9));
             });
     connect(m_connector.get(), &secure::SecureConnector::plaintextPeer, this, [this] { m_securedText.clear(); });
-    connect(m_connector.get(), &secure::SecureConnector::setupFailed, this,
-            [this](bool accepted, const QString &) { m_listenAgain = accepted; });
+    // Strangers never reach the control: what became of them is said here, one line at a time.
+    connect(&socket, &platform::SocketComponent::admissionFailed, this,
+            [this](const QString &address, const QString &why) { m_refusal = QStringLiteral("已拒绝 %1：%2").arg(address, why); });
+    connect(m_connector.get(), &secure::SecureConnector::wrongCode, this,
+            [this](const QString &address, const QString &calls, const QByteArray &, int left) {
+                m_wrongGuess = QStringLiteral("错误配对码：来自 %1（%2），%3")
+                             .arg(address, calls, left > 0 ? QStringLiteral("还可再试 %1 次").arg(left)
+                                                            : QStringLiteral("配对码已作废"));
+            });
 }
 
 void WindowSecurity::setName(const QString &name)
@@ -47,30 +62,42 @@ void WindowSecurity::setName(const QString &name)
 void WindowSecurity::listening()
 {
     m_securedText.clear();
-    m_listenAgain = false;
     if (!m_connector)
         return;
     m_connector->setAccepting(secure::SecureConnector::Accepting::Both);
-    if (m_connector->pairingCode().isEmpty())
-        m_connector->setPairing(true);
+    m_connector->setPairing(true); // a code that stands stays; none comes while a pause runs
     m_connector->setConnectSecurely(false);
 }
 
-bool WindowSecurity::connecting(const discovery::DiscoveredPeer *peer)
+void WindowSecurity::newCode()
 {
+    if (!m_connector)
+        return;
+    m_wrongGuess.clear();
+    m_refusal.clear();
+    m_connector->newCode();
+}
+
+bool WindowSecurity::connecting(const discovery::DiscoveredPeer *peer, QString *refusal)
+{
+    using Standing = secure::KnownPeers::Standing;
     m_securedText.clear();
-    m_listenAgain = false;
+    m_refusal.clear();
     if (!m_connector)
         return true;
-    const bool secure = peer && peer->secure;
+    const Standing standing = peer ? m_connector->knownPeers().standingOf(peer->name, peer->fingerprint) : Standing::Unknown;
+    if (standing == Standing::Impostor) {
+        *refusal = QStringLiteral("%1 的公布密钥与配对时的不同，可能是冒充者。若对方重装过，请先忘记它（velmora-cli --forget %1）再重新配对。")
+                       .arg(peer->name);
+        return false;
+    }
+    const bool secure = peer && (peer->secure || standing == Standing::Paired);
     m_connector->setConnectSecurely(secure);
     m_connector->setPairingCode(QByteArray());
     m_connector->setExpectedName(secure ? peer->name : QString());
     m_connector->setAnnouncedFingerprint(secure ? peer->fingerprint : QString());
-    if (!secure)
-        return true;
-    if (m_connector->knownPeers().pairedWithAnnounced(peer->name, peer->fingerprint))
-        return true; // paired before: the pin holds
+    if (!secure || standing == Standing::Paired)
+        return true; // plaintext, or paired before: the pin holds
     for (QString text = m_prompt ? m_prompt(peer->name) : QString(); !text.isEmpty();) {
         if (const auto code = secure::PairingRun::parseCode(text)) {
             m_connector->setPairingCode(*code);
@@ -81,13 +108,27 @@ bool WindowSecurity::connecting(const discovery::DiscoveredPeer *peer)
     return false;
 }
 
+QByteArray WindowSecurity::pairingCode() const
+{
+    return m_connector ? m_connector->pairingCode() : QByteArray();
+}
+
 void WindowSecurity::update(int state)
 {
     QString text;
-    if (state == platform::SocketComponent::Listening && m_connector && !m_connector->pairingCode().isEmpty())
-        text = QStringLiteral("配对码 ") + secure::PairingRun::shownCode(m_connector->pairingCode());
-    else if (state == platform::SocketComponent::Connected)
+    if (state == platform::SocketComponent::Listening && m_connector) {
+        const QByteArray code = m_connector->pairingCode();
+        const QDateTime paused = code.isEmpty() ? m_connector->pairingPausedUntil() : QDateTime();
+        if (!code.isEmpty())
+            text = QStringLiteral("配对码 ") + secure::PairingRun::shownCode(code);
+        else if (paused.isValid())
+            text = QStringLiteral("配对暂停至 %1（右键可换新配对码）").arg(paused.toLocalTime().toString(QStringLiteral("HH:mm:ss")));
+        // A wrong guess says more than the refusal that follows it.
+        if (const QString &note = m_wrongGuess.isEmpty() ? m_refusal : m_wrongGuess; !note.isEmpty())
+            text += (text.isEmpty() ? QString() : QStringLiteral("  ")) + note;
+    } else if (state == platform::SocketComponent::Connected) {
         text = m_securedText;
+    }
     if (m_panel->text() != text)
         m_panel->setText(text);
 }

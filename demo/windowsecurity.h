@@ -1,8 +1,10 @@
 #pragma once
 // The window's secure connections: a listening window takes secure peers beside plaintext ones
-// and shows the code that pairs a new one; connecting to a peer that announces secure mode
-// speaks TLS, asking for its code the first time; the status bar shows a lock and the peer's
-// short fingerprint while a connection is secure.
+// and shows the code that pairs a new one (a new code on the user's asking, from the panel's
+// menu); connecting to a peer that announces secure mode, or to one paired before whatever it
+// announces, speaks TLS, asking for its code the first time; the status bar shows a lock and the
+// peer's pinned name and short fingerprint while a connection is secure, and what became of the
+// last stranger that tried to connect or to pair.
 
 #include "servicebrowser.h"
 
@@ -11,7 +13,6 @@
 
 #include <functional>
 #include <memory>
-#include <utility>
 
 class QLabel;
 
@@ -29,7 +30,7 @@ public:
     /// Asks the user for the pairing code `peer` shows; "" when the user cancels.
     using CodePrompt = std::function<QString(const QString &peer)>;
 
-    /// Shows its state in `panel`.
+    /// Shows its state in `panel`, whose menu offers a new pairing code.
     explicit WindowSecurity(QLabel *panel, QObject *parent = nullptr);
     ~WindowSecurity() override;
 
@@ -44,20 +45,22 @@ public:
     /// pairs with the code shown.
     void listening();
     /// Before the window connects to `peer` (the one found at the address given, or null):
-    /// TLS when it announces secure mode, with its code when it is not paired yet. False when
-    /// the user cancelled the code.
-    bool connecting(const discovery::DiscoveredPeer *peer);
+    /// TLS when it announces secure mode or is paired, with its code when it is not paired yet.
+    /// False when the user cancelled the code, or (with `refusal` set) when the peer must not
+    /// be connected to: it announces a paired name with another key.
+    bool connecting(const discovery::DiscoveredPeer *peer, QString *refusal);
+    /// The user asks for a new pairing code (it ends a pause after wrong codes).
+    void newCode();
     /// Called with the socket's state on every tick of the window.
     void update(int state);
-    /// Whether the window should listen again, asked once the connection's failure is reported:
-    /// true once after a peer it accepted failed to set up a secure connection (a stranger, or a
-    /// peer with a wrong code, should not end listening for the peer expected).
-    bool takeListenAgain() { return std::exchange(m_listenAgain, false); }
+    /// The code that pairs now ("" while none stands).
+    QByteArray pairingCode() const;
 
 private:
     QLabel *m_panel;
     std::unique_ptr<secure::SecureConnector> m_connector;
     CodePrompt m_prompt;
     QString m_securedText; ///< the lock and the peer, while its connection is secure
-    bool m_listenAgain = false;
+    QString m_refusal;     ///< what became of the last stranger, while listening
+    QString m_wrongGuess;  ///< the last wrong guess at the code, until a new code
 };

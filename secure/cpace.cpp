@@ -78,7 +78,13 @@ QByteArray elementFromHash(const QByteArray &hash)
 
 QByteArray generator(const QByteArray &prs, const QByteArray &ci, const QByteArray &sid)
 {
-    return elementFromHash(sha512(generatorString(prs, ci, sid)));
+    // Both the string and its hash are as secret as the code.
+    QByteArray string = generatorString(prs, ci, sid);
+    QByteArray hash = sha512(string);
+    const QByteArray element = elementFromHash(hash);
+    wipe(string);
+    wipe(hash);
+    return element;
 }
 
 QByteArray sampleScalar()
@@ -98,6 +104,19 @@ std::optional<QByteArray> scalarMult(const QByteArray &scalar, const QByteArray 
         != 0)
         return std::nullopt;
     return out;
+}
+
+bool isShare(const QByteArray &element)
+{
+    return element.size() == ElementBytes && crypto_core_ristretto255_is_valid_point(bytes(element)) == 1
+        && !sodium_is_zero(bytes(element), size_t(element.size()));
+}
+
+void wipe(QByteArray &secret)
+{
+    if (!secret.isEmpty())
+        sodium_memzero(secret.data(), size_t(secret.size()));
+    secret.clear();
 }
 
 QByteArray message(const QByteArray &share, const QByteArray &associated)
@@ -132,17 +151,24 @@ std::optional<QPair<QByteArray, QByteArray>> parseMessage(const QByteArray &mess
 QByteArray intermediateKey(const QByteArray &sid, const QByteArray &shared, const QByteArray &initiatorMessage,
                            const QByteArray &responderMessage)
 {
-    return sha512(prefixFreeCat({QByteArray(Dsi) + "_ISK", sid, shared}) + initiatorMessage + responderMessage);
+    QByteArray input = prefixFreeCat({QByteArray(Dsi) + "_ISK", sid, shared}) + initiatorMessage + responderMessage;
+    const QByteArray isk = sha512(input);
+    wipe(input);
+    return isk;
 }
 
 QByteArray confirmationTag(const QByteArray &isk, const QByteArray &ownMessage)
 {
-    const QByteArray key = sha512("CPaceMac" + isk);
+    QByteArray keyed = "CPaceMac" + isk;
+    QByteArray key = sha512(keyed);
     crypto_auth_hmacsha512_state state;
     crypto_auth_hmacsha512_init(&state, bytes(key), size_t(key.size()));
     crypto_auth_hmacsha512_update(&state, bytes(ownMessage), quint64(ownMessage.size()));
     QByteArray tag(crypto_auth_hmacsha512_BYTES, '\0');
     crypto_auth_hmacsha512_final(&state, reinterpret_cast<unsigned char *>(tag.data()));
+    sodium_memzero(&state, sizeof state);
+    wipe(keyed);
+    wipe(key);
     return tag;
 }
 

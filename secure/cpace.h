@@ -34,6 +34,10 @@ VELMORA_SECURE_EXPORT QByteArray sampleScalar();
 /// `scalar` times the encoded element `element`, encoded; nothing when `element` does not decode
 /// or the result is the neutral element (the protocol then aborts).
 VELMORA_SECURE_EXPORT std::optional<QByteArray> scalarMult(const QByteArray &scalar, const QByteArray &element);
+/// Whether `element` may be a party's share: an encoded group element other than the neutral one.
+VELMORA_SECURE_EXPORT bool isShare(const QByteArray &element);
+/// Overwrites `secret` with zeros and empties it.
+VELMORA_SECURE_EXPORT void wipe(QByteArray &secret);
 /// A party's message: its public share Y and its associated data AD, each behind its length.
 VELMORA_SECURE_EXPORT QByteArray message(const QByteArray &share, const QByteArray &associated);
 /// The `count` strings of a prefix-free concatenation; nothing when its lengths do not add up.

@@ -1,5 +1,7 @@
 #include "identity.h"
 
+#include "trustfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -10,6 +12,9 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -101,20 +106,36 @@ std::optional<Identity> Identity::loadOrCreate(const QString &folder, QString *e
         }
         Identity made = generate();
         QSaveFile out(path);
-        if (!out.open(QIODevice::WriteOnly) || !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-            || out.write(made.pem()) < 0 || !out.commit()) {
+        QByteArray pem = made.pem();
+        const bool written = out.open(QIODevice::WriteOnly)
+            && out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) && out.write(pem) == pem.size()
+            && out.commit();
+        OPENSSL_cleanse(pem.data(), size_t(pem.size()));
+        if (!written) {
             *error = QStringLiteral("cannot keep this user's identity in %1: %2").arg(path, out.errorString());
             return std::nullopt;
         }
         made.m_path = path;
         return made;
     }
+    // As OpenSSH does with keys: a key others may read, or that is a link, is not used.
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        *error = QStringLiteral("cannot read this user's identity in %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return std::nullopt;
+    }
+    if (const QString refused = TrustFile::refusal(path, info.st_mode, info.st_uid, true); !refused.isEmpty()) {
+        *error = QStringLiteral("this user's identity is not used: ") + refused;
+        return std::nullopt;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read this user's identity in %1: %2").arg(path, file.errorString());
         return std::nullopt;
     }
     QString why;
-    auto identity = fromPem(file.readAll(), &why);
+    QByteArray pem = file.readAll();
+    auto identity = fromPem(pem, &why);
+    OPENSSL_cleanse(pem.data(), size_t(pem.size()));
     if (!identity) {
         *error = QStringLiteral("the identity in %1 is damaged (%2); move it away only if you mean to pair "
                                 "again with every peer")
@@ -127,7 +148,8 @@ std::optional<Identity> Identity::loadOrCreate(const QString &folder, QString *e
 
 QByteArray Identity::pem() const
 {
-    const auto bio = memoryBio();
+    // Memory that is wiped when freed: it holds the private key.
+    const auto bio = std::shared_ptr<BIO>(BIO_new(BIO_s_secmem()), BIO_free);
     PEM_write_bio_PrivateKey(bio.get(), m_key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     PEM_write_bio_X509(bio.get(), m_certificate.get());
     char *data = nullptr;

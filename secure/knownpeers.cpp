@@ -1,17 +1,53 @@
 #include "knownpeers.h"
 
 #include "identity.h"
+#include "trustfile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <optional>
+
 namespace secure {
+
+namespace {
+
+std::optional<QList<KnownPeer>> parse(const QByteArray &bytes)
+{
+    QList<KnownPeer> peers;
+    if (bytes.isEmpty())
+        return peers;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes);
+    if (!document.isArray())
+        return std::nullopt;
+    for (const QJsonValue &value : document.array()) {
+        const QJsonObject o = value.toObject();
+        const auto fingerprint = Identity::parseFingerprint(o.value(QStringLiteral("fingerprint")).toString());
+        if (!fingerprint)
+            return std::nullopt;
+        peers.append({o.value(QStringLiteral("name")).toString(), *fingerprint,
+                      QDateTime::fromString(o.value(QStringLiteral("paired")).toString(), Qt::ISODate),
+                      QDateTime::fromString(o.value(QStringLiteral("last-seen")).toString(), Qt::ISODate)});
+    }
+    return peers;
+}
+
+QByteArray written(const QList<KnownPeer> &peers)
+{
+    QJsonArray list;
+    for (const KnownPeer &p : peers) {
+        list.append(QJsonObject{{"name", p.name},
+                                {"fingerprint", QString::fromLatin1(p.fingerprint.toHex())},
+                                {"paired", p.paired.toUTC().toString(Qt::ISODate)},
+                                {"last-seen", p.lastSeen.toUTC().toString(Qt::ISODate)}});
+    }
+    return QJsonDocument(list).toJson();
+}
+
+} // namespace
 
 QString KnownPeers::defaultFile()
 {
@@ -27,61 +63,36 @@ KnownPeers::KnownPeers(QString file)
 bool KnownPeers::load(QString *error)
 {
     m_peers.clear();
-    QFile file(m_file);
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the known peers in %1: %2").arg(m_file, file.errorString());
+    const auto bytes = TrustFile(m_file).read(error);
+    if (!bytes)
         return false;
-    }
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    if (!document.isArray()) {
+    const auto peers = parse(*bytes);
+    if (!peers) {
         *error = QStringLiteral("the known peers in %1 are damaged").arg(m_file);
         return false;
     }
-    for (const QJsonValue &value : document.array()) {
-        const QJsonObject o = value.toObject();
-        const auto fingerprint = Identity::parseFingerprint(o.value(QStringLiteral("fingerprint")).toString());
-        if (!fingerprint) {
-            *error = QStringLiteral("the known peers in %1 are damaged").arg(m_file);
-            m_peers.clear();
+    m_peers = *peers;
+    return true;
+}
+
+bool KnownPeers::change(const std::function<bool(QList<KnownPeer> &)> &edit, QString *error)
+{
+    std::optional<QList<KnownPeer>> result;
+    const bool done = TrustFile(m_file).update([&](QByteArray &bytes) {
+        result = parse(bytes);
+        if (!result)
             return false;
-        }
-        m_peers.append({o.value(QStringLiteral("name")).toString(), *fingerprint,
-                        QDateTime::fromString(o.value(QStringLiteral("paired")).toString(), Qt::ISODate),
-                        QDateTime::fromString(o.value(QStringLiteral("last-seen")).toString(), Qt::ISODate)});
-    }
-    return true;
-}
-
-bool KnownPeers::save(QString *error) const
-{
-    QJsonArray list;
-    for (const KnownPeer &p : m_peers) {
-        list.append(QJsonObject{{"name", p.name},
-                                {"fingerprint", QString::fromLatin1(p.fingerprint.toHex())},
-                                {"paired", p.paired.toUTC().toString(Qt::ISODate)},
-                                {"last-seen", p.lastSeen.toUTC().toString(Qt::ISODate)}});
-    }
-    const QString folder = QFileInfo(m_file).absolutePath();
-    QSaveFile out(m_file);
-    if (!QDir().mkpath(folder) || !out.open(QIODevice::WriteOnly)
-        || !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || out.write(QJsonDocument(list).toJson()) < 0 || !out.commit()) {
-        *error = QStringLiteral("cannot keep the known peers in %1: %2").arg(m_file, out.errorString());
+        const bool changed = edit(*result);
+        if (changed)
+            bytes = written(*result);
+        return changed;
+    }, error);
+    if (done && !result)
+        *error = QStringLiteral("the known peers in %1 are damaged").arg(m_file);
+    if (!done || !result)
         return false;
-    }
+    m_peers = *result;
     return true;
-}
-
-bool KnownPeers::pairedWithAnnounced(const QString &name, const QString &announcedHex) const
-{
-    for (const KnownPeer &p : m_peers) {
-        if (announcedHex.size() >= 16 ? QString::fromLatin1(p.fingerprint.toHex()).startsWith(announcedHex.toLower())
-                                      : p.name == name)
-            return true;
-    }
-    return false;
 }
 
 const KnownPeer *KnownPeers::find(const QByteArray &fingerprint) const
@@ -93,32 +104,68 @@ const KnownPeer *KnownPeers::find(const QByteArray &fingerprint) const
     return nullptr;
 }
 
-void KnownPeers::pin(const QString &name, const QByteArray &fingerprint)
+const KnownPeer *KnownPeers::named(const QString &name) const
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (KnownPeer &p : m_peers) {
-        if (p.fingerprint == fingerprint) {
-            p = {name, fingerprint, now, now};
-            return;
+    for (const KnownPeer &p : m_peers) {
+        if (!name.isEmpty() && p.name.compare(name, Qt::CaseInsensitive) == 0)
+            return &p;
+    }
+    return nullptr;
+}
+
+KnownPeers::Standing KnownPeers::standingOf(const QString &name, const QString &announcedHex) const
+{
+    const bool announces = announcedHex.size() >= 16;
+    const auto matches = [&](const KnownPeer &p) {
+        return QString::fromLatin1(p.fingerprint.toHex()).startsWith(announcedHex, Qt::CaseInsensitive);
+    };
+    if (const KnownPeer *byName = named(name))
+        return !announces || matches(*byName) ? Standing::Paired : Standing::Impostor;
+    if (announces && std::any_of(m_peers.cbegin(), m_peers.cend(), matches))
+        return Standing::Paired;
+    return Standing::Unknown;
+}
+
+bool KnownPeers::pin(const QString &name, const QByteArray &fingerprint, QString *error)
+{
+    return change([&](QList<KnownPeer> &peers) {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (KnownPeer &p : peers) {
+            if (p.fingerprint == fingerprint) {
+                p = {name, fingerprint, now, now};
+                return true;
+            }
         }
-    }
-    m_peers.append({name, fingerprint, now, now});
+        peers.append({name, fingerprint, now, now});
+        return true;
+    }, error);
 }
 
-void KnownPeers::seen(const QByteArray &fingerprint)
+bool KnownPeers::seen(const QByteArray &fingerprint, QString *error)
 {
-    for (KnownPeer &p : m_peers) {
-        if (p.fingerprint == fingerprint)
-            p.lastSeen = QDateTime::currentDateTimeUtc();
-    }
+    return change([&](QList<KnownPeer> &peers) {
+        bool found = false;
+        for (KnownPeer &p : peers) {
+            if (p.fingerprint == fingerprint) {
+                p.lastSeen = QDateTime::currentDateTimeUtc();
+                found = true;
+            }
+        }
+        return found; // a peer forgotten meanwhile is not written back
+    }, error);
 }
 
-int KnownPeers::forget(const QString &nameOrFingerprint)
+int KnownPeers::forget(const QString &nameOrFingerprint, QString *error)
 {
     const auto fingerprint = Identity::parseFingerprint(nameOrFingerprint);
-    return int(m_peers.removeIf([&](const KnownPeer &p) {
-        return p.name == nameOrFingerprint || (fingerprint && p.fingerprint == *fingerprint);
-    }));
+    int gone = 0;
+    const bool done = change([&](QList<KnownPeer> &peers) {
+        gone = int(peers.removeIf([&](const KnownPeer &p) {
+            return p.name.compare(nameOrFingerprint, Qt::CaseInsensitive) == 0 || (fingerprint && p.fingerprint == *fingerprint);
+        }));
+        return gone > 0;
+    }, error);
+    return done ? gone : -1;
 }
 
 } // namespace secure

@@ -22,6 +22,12 @@ bool equalTags(const QByteArray &a, const QByteArray &b)
 
 } // namespace
 
+PairingRun::~PairingRun()
+{
+    for (QByteArray *secret : {&m_scalar, &m_isk, &m_generator, &m_expectedInitiatorTag, &m_sid})
+        cpace::wipe(*secret);
+}
+
 QByteArray PairingRun::start(const Binding &binding, const QString &ownName)
 {
     m_generator = cpace::generator(binding.code, channelIdentifier(binding), binding.exported);
@@ -38,11 +44,12 @@ std::optional<QPair<QByteArray, QByteArray>> PairingRun::respond(const Binding &
     if (!theirs)
         return std::nullopt;
     start(binding, ownName);
-    const auto shared = cpace::scalarMult(m_scalar, theirs->first);
+    auto shared = cpace::scalarMult(m_scalar, theirs->first);
     if (!shared)
         return std::nullopt;
     *peerName = QString::fromUtf8(theirs->second);
     m_isk = cpace::intermediateKey(m_sid, *shared, initiatorMessage, m_ownMessage);
+    cpace::wipe(*shared);
     m_expectedInitiatorTag = cpace::confirmationTag(m_isk, initiatorMessage);
     return qMakePair(m_ownMessage, cpace::confirmationTag(m_isk, m_ownMessage));
 }
@@ -53,10 +60,11 @@ std::optional<QByteArray> PairingRun::finish(const QByteArray &responderMessage,
     const auto theirs = cpace::parseMessage(responderMessage);
     if (!theirs || m_scalar.isEmpty())
         return std::nullopt;
-    const auto shared = cpace::scalarMult(m_scalar, theirs->first);
+    auto shared = cpace::scalarMult(m_scalar, theirs->first);
     if (!shared)
         return std::nullopt;
     m_isk = cpace::intermediateKey(m_sid, *shared, m_ownMessage, responderMessage);
+    cpace::wipe(*shared);
     if (!equalTags(cpace::confirmationTag(m_isk, responderMessage), responderTag))
         return std::nullopt;
     *peerName = QString::fromUtf8(theirs->second);

@@ -28,6 +28,12 @@ public:
         QByteArray exported;
     };
 
+    PairingRun() = default;
+    /// Wipes the secret scalar, the key and the tags.
+    ~PairingRun();
+    PairingRun(const PairingRun &) = delete;
+    PairingRun &operator=(const PairingRun &) = delete;
+
     /// Initiator: its message (public share and its name).
     QByteArray start(const Binding &binding, const QString &ownName);
     /// Responder: given the initiator's message, its own message and confirmation tag; nothing

@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 
 #include <array>
+#include <limits>
 
 namespace secure {
 
@@ -93,6 +94,8 @@ bool RecordCipher::setKeys()
     OPENSSL_cleanse(key.data(), size_t(key.size()));
     if (keyed)
         std::copy(iv.begin(), iv.end(), m_iv);
+    else
+        m_broken = true; // the old key and IV are never used again with a sequence from 0
     m_sequence = 0;
     return keyed;
 }
@@ -102,7 +105,9 @@ bool RecordCipher::update()
     QByteArray next = expandLabel(m_hash, m_secret, "traffic upd", EVP_MD_get_size(m_hash));
     OPENSSL_cleanse(m_secret.data(), size_t(m_secret.size()));
     m_secret = next;
-    return !m_secret.isEmpty() && setKeys();
+    if (m_secret.isEmpty())
+        m_broken = true;
+    return !m_broken && setKeys();
 }
 
 qsizetype RecordCipher::sealKeyUpdate(bool askPeer, char *out)
@@ -110,8 +115,7 @@ qsizetype RecordCipher::sealKeyUpdate(bool askPeer, char *out)
     // A handshake message: type 24, a 24-bit length of 1, then whether the peer is asked.
     const char message[] = {24, 0, 0, 1, char(askPeer ? 1 : 0)};
     const qsizetype length = seal(Handshake, message, sizeof message, out);
-    update();
-    return length;
+    return length > 0 && update() ? length : 0;
 }
 
 std::optional<RecordCipher::KeyUpdate> RecordCipher::readKeyUpdate(QByteArrayView content)
@@ -122,16 +126,24 @@ std::optional<RecordCipher::KeyUpdate> RecordCipher::readKeyUpdate(QByteArrayVie
     return KeyUpdate{content[4] == 1};
 }
 
-void RecordCipher::nonce(unsigned char *out) const
+bool RecordCipher::nonce(unsigned char *out)
 {
+    if (m_broken || m_sequence == std::numeric_limits<quint64>::max()) {
+        m_broken = true; // a sequence number is never used twice
+        return false;
+    }
     // The IV with the record's sequence number, big-endian, over its last eight bytes.
     std::copy(std::begin(m_iv), std::end(m_iv), out);
     for (int i = 0; i < 8; ++i)
         out[11 - i] ^= static_cast<unsigned char>(m_sequence >> (8 * i));
+    return true;
 }
 
 qsizetype RecordCipher::seal(ContentType type, const char *content, qsizetype size, char *out)
 {
+    unsigned char iv[12];
+    if (size < 0 || size > MaxContentBytes || !nonce(iv))
+        return 0;
     const qsizetype length = size + 1 + TagBytes;
     auto *header = reinterpret_cast<unsigned char *>(out);
     header[0] = ApplicationData; // what every protected record says it is
@@ -139,8 +151,6 @@ qsizetype RecordCipher::seal(ContentType type, const char *content, qsizetype si
     header[2] = 3;
     header[3] = static_cast<unsigned char>(length >> 8);
     header[4] = static_cast<unsigned char>(length);
-    unsigned char iv[12];
-    nonce(iv);
     unsigned char *body = header + HeaderBytes;
     const unsigned char innerType = type;
     if (m_vector) {
@@ -161,13 +171,17 @@ qsizetype RecordCipher::seal(ContentType type, const char *content, qsizetype si
         return HeaderBytes + length;
     }
     int n = 0;
-    EVP_EncryptInit_ex(m_context, nullptr, nullptr, nullptr, iv);
-    EVP_EncryptUpdate(m_context, nullptr, &n, header, int(HeaderBytes));
-    EVP_EncryptUpdate(m_context, body, &n, reinterpret_cast<const unsigned char *>(content), int(size));
-    EVP_EncryptUpdate(m_context, body + size, &n, &innerType, 1);
-    EVP_EncryptFinal_ex(m_context, body + size + 1, &n);
-    EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_GET_TAG, int(TagBytes), body + size + 1);
-    ++m_sequence;
+    const bool sealed = EVP_EncryptInit_ex(m_context, nullptr, nullptr, nullptr, iv) == 1
+        && EVP_EncryptUpdate(m_context, nullptr, &n, header, int(HeaderBytes)) == 1
+        && EVP_EncryptUpdate(m_context, body, &n, reinterpret_cast<const unsigned char *>(content), int(size)) == 1
+        && EVP_EncryptUpdate(m_context, body + size, &n, &innerType, 1) == 1
+        && EVP_EncryptFinal_ex(m_context, body + size + 1, &n) == 1
+        && EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_GET_TAG, int(TagBytes), body + size + 1) == 1;
+    ++m_sequence; // used, whatever came of it
+    if (!sealed) {
+        m_broken = true;
+        return 0;
+    }
     return HeaderBytes + length;
 }
 
@@ -187,10 +201,14 @@ std::optional<RecordCipher::Opened> RecordCipher::open(QByteArrayView record, ch
 {
     const auto *header = reinterpret_cast<const unsigned char *>(record.data());
     const qsizetype sealed = record.size() - HeaderBytes - TagBytes;
+    unsigned char iv[12];
+    // The inner plaintext (content and type) of a record is at most 2^14 + 1 bytes.
+    if (sealed < 1 || sealed > MaxContentBytes + 1 || !nonce(iv)) {
+        m_broken = true;
+        return std::nullopt;
+    }
     std::array<unsigned char, TagBytes> tag;
     std::copy_n(header + HeaderBytes + sealed, TagBytes, tag.begin());
-    unsigned char iv[12];
-    nonce(iv);
     auto *plain = reinterpret_cast<unsigned char *>(into);
     bool authentic = false;
     if (m_vector) {
@@ -211,6 +229,7 @@ std::optional<RecordCipher::Opened> RecordCipher::open(QByteArrayView record, ch
     }
     if (!authentic) {
         OPENSSL_cleanse(plain, size_t(sealed)); // nothing of a forged record is left to read
+        m_broken = true;
         return std::nullopt;
     }
     ++m_sequence;
@@ -218,8 +237,10 @@ std::optional<RecordCipher::Opened> RecordCipher::open(QByteArrayView record, ch
     qsizetype end = sealed;
     while (end > 0 && plain[end - 1] == 0)
         --end;
-    if (end == 0)
+    if (end == 0) {
+        m_broken = true;
         return std::nullopt;
+    }
     return Opened{ContentType(plain[end - 1]), end - 1};
 }
 

@@ -61,17 +61,23 @@ public:
     RecordCipher &operator=(const RecordCipher &) = delete;
 
     /// Seals `content` (at most MaxContentBytes) as the next record of `type` into `out`, which
-    /// has room for its size plus OverheadBytes and does not overlap it; the record's length.
+    /// has room for its size plus OverheadBytes and does not overlap it; the record's length, or
+    /// 0 when sealing failed (see broken()).
     qsizetype seal(ContentType type, const char *content, qsizetype size, char *out);
 
     /// Seals a key update (asking the peer to renew its own keys too when `askPeer`) into
-    /// `out`, and renews the keys for the records that follow it; the record's length.
+    /// `out`, and renews the keys for the records that follow it; the record's length, or 0 when
+    /// either failed (see broken()).
     qsizetype sealKeyUpdate(bool askPeer, char *out);
     /// True once RecordsPerKey records were sealed under the current key.
     bool keyWornOut() const { return m_sequence >= RecordsPerKey; }
 
-    /// Renews the keys as a key update does: the next traffic secret from this one.
+    /// Renews the keys as a key update does: the next traffic secret from this one. False when
+    /// the derivation failed (see broken()).
     bool update();
+    /// True once a derivation or a cipher call failed, or a record broke the rules: no record
+    /// is sealed or opened any more (a nonce is never used twice), and the connection must end.
+    bool broken() const { return m_broken; }
     /// Whether the content of a handshake record is a key update, and if so whether the peer
     /// asks for ours.
     struct KeyUpdate
@@ -90,13 +96,15 @@ public:
         qsizetype size; ///< of the content
     };
     /// Opens the next record, whole in `record`, into `into`, which has room for the record
-    /// less HeaderBytes and TagBytes; nothing when it fails its tag or carries no type.
+    /// less HeaderBytes and TagBytes; nothing when it fails its tag, carries no type or more than
+    /// MaxContentBytes and its type (then broken()).
     std::optional<Opened> open(QByteArrayView record, char *into);
 
 private:
     RecordCipher() = default;
     bool setKeys();
-    void nonce(unsigned char *out) const;
+    /// The nonce of the next record; false (broken) once the sequence would wrap.
+    bool nonce(unsigned char *out);
 
     Engine m_engine = Engine::Fastest;
     const EVP_CIPHER *m_aead = nullptr;
@@ -106,6 +114,7 @@ private:
     std::unique_ptr<VaesGcm> m_vector; ///< in place of m_context's keys, where it runs
     unsigned char m_iv[12] = {};
     quint64 m_sequence = 0;
+    bool m_broken = false;
 };
 
 } // namespace secure

@@ -1,19 +1,20 @@
 #include "tlsstream.h"
 
-#include "cpace.h"
 #include "identity.h"
+#include "recordcipher.h"
 #include "secureconnector.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <climits>
+#include <QHostAddress>
+
 #include <cstring>
 
 #include <linux/sockios.h>
-#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace secure {
@@ -31,10 +32,6 @@ constexpr qsizetype MaxMoved = 64 * 1024;
 // file is still in the processor's cache when it is encrypted (measured: 256 KiB beats 64 KiB
 // and 1 MiB).
 constexpr qint64 DataChunkBytes = 256 * 1024;
-// Records written are gathered up to this much before they go to the socket.
-constexpr int WriteBatchBytes = 256 * 1024;
-// What one receive from the socket takes at most, when records are opened here.
-constexpr qsizetype RawBlock = 64 * 1024;
 // How long a closing stream may take to hand over what is queued.
 constexpr int DrainLimitMsec = 60000;
 constexpr char ExporterLabel[] = "EXPORTER-velmora-pairing";
@@ -65,7 +62,6 @@ TlsStream::TlsStream(int descriptor, Role role, SecureConnector &connector)
     , m_alive(&connector)
     , m_readNotifier(descriptor, QSocketNotifier::Read)
     , m_writeNotifier(descriptor, QSocketNotifier::Write)
-    , m_in(MaxBuffered + ReadBlock, Qt::Uninitialized) // allocated once; pages are taken as used
 {
     m_ssl = SSL_new(connector.context());
     SSL_set_app_data(m_ssl, this);
@@ -88,16 +84,20 @@ TlsStream::TlsStream(int descriptor, Role role, SecureConnector &connector)
 
 TlsStream::~TlsStream()
 {
-    // A run that never confirmed was a guess (the connector may be gone when the program ends).
-    if (m_pairingOpen && m_alive)
-        m_connector.codeUsed(false);
+    // A pairing run that never confirmed was a guess (the connector may be gone when the
+    // program ends).
+    if (m_session && m_alive)
+        m_session->abandon();
     for (const Pending &p : m_queue)
         if (p.file >= 0)
             ::close(p.file);
+    m_records.reset();
     SSL_set_app_data(m_ssl, nullptr);
     SSL_free(m_ssl);
     OPENSSL_cleanse(m_clientSecret.data(), size_t(m_clientSecret.size()));
     OPENSSL_cleanse(m_serverSecret.data(), size_t(m_serverSecret.size()));
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -116,7 +116,7 @@ void TlsStream::pump()
     flush();
     fill();
     parseFront(); // what came before a close (a refusal, say) is read first
-    if (m_phase != Phase::Ready && m_phase != Phase::Failed && (m_peerClosed || m_error != 0))
+    if (m_phase == Phase::Setup && (m_peerClosed || m_error != 0))
         giveUp(QStringLiteral("the peer closed the connection before it was set up"));
     tellOwner();
 }
@@ -126,19 +126,7 @@ void TlsStream::handshake()
     ERR_clear_error();
     const int result = SSL_do_handshake(m_ssl);
     if (result == 1) {
-        const auto fingerprint = Identity::fingerprintOf(SSL_get0_peer_certificate(m_ssl));
-        if (!fingerprint) {
-            giveUp(QStringLiteral("the peer showed no identity of ours"));
-            return;
-        }
-        m_peerFingerprint = *fingerprint;
-        m_exported = QByteArray(32, '\0');
-        SSL_export_keying_material(m_ssl, reinterpret_cast<unsigned char *>(m_exported.data()), size_t(m_exported.size()),
-                                   ExporterLabel, sizeof ExporterLabel - 1, nullptr, 0, 0);
-        takeOverRecords();
-        m_kernelSends = kernelSends();
-        m_phase = Phase::Hello;
-        queueFrame(frame::Type::Hello, frame::helloPayload(m_connector.ownName()));
+        startSession();
         return;
     }
     switch (SSL_get_error(m_ssl, result)) {
@@ -155,6 +143,55 @@ void TlsStream::handshake()
     }
 }
 
+void TlsStream::startSession()
+{
+    const auto fingerprint = Identity::fingerprintOf(SSL_get0_peer_certificate(m_ssl));
+    if (!fingerprint) {
+        m_phase = Phase::Setup;
+        giveUp(QStringLiteral("the peer showed no identity of ours"));
+        return;
+    }
+    m_peerFingerprint = *fingerprint;
+    QByteArray exported(32, '\0');
+    const bool bound = SSL_export_keying_material(m_ssl, reinterpret_cast<unsigned char *>(exported.data()),
+                                                  size_t(exported.size()), ExporterLabel, sizeof ExporterLabel - 1,
+                                                  nullptr, 0, 0)
+        == 1;
+    QString why;
+    if (bound) {
+        m_records = RecordLayer::afterHandshake(
+            m_ssl, m_fd, m_role == Role::Connecting, m_clientSecret, m_serverSecret,
+            m_connector.openSslRecords() ? RecordLayer::Records::OpenSsl : RecordLayer::Records::Own,
+            {[this] { m_readNotifier.setEnabled(true); }, [this] { m_writeNotifier.setEnabled(true); }}, &why);
+    }
+    m_phase = Phase::Setup;
+    if (!bound || !m_records) {
+        giveUp(bound ? QStringLiteral("the secure channel could not be taken over: %1").arg(why)
+                     : QStringLiteral("the secure channel gave no value to pair on"));
+        return;
+    }
+    m_kernelSends = kernelSends();
+    m_in = QByteArray(MaxBuffered + ReadBlock, Qt::Uninitialized); // allocated once; pages are taken as used
+    m_session = std::make_unique<PairingSession>(
+        m_role == Role::Connecting ? PairingSession::Role::Connecting : PairingSession::Role::Accepting,
+        m_connector.trust(),
+        PairingSession::Channel{m_connector.identity().fingerprint(), m_peerFingerprint, exported, peerAddress()});
+    m_session->sendPairing = [this](const QByteArray &payload) { queueFrame(frame::Type::Pairing, payload); };
+    queueFrame(frame::Type::Hello, frame::helloPayload(m_connector.ownName()));
+}
+
+QString TlsStream::peerAddress() const
+{
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr *>(&storage), &length) != 0)
+        return QString();
+    QHostAddress address(reinterpret_cast<sockaddr *>(&storage));
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
 void TlsStream::fill()
 {
     while (!m_peerClosed && m_error == 0 && m_phase != Phase::Failed && buffered() < MaxBuffered) {
@@ -166,106 +203,18 @@ void TlsStream::fill()
             m_inEnd = buffered();
             m_inPos = 0;
         }
-        const qsizetype n = readPlain(m_in.data() + m_inEnd, ReadBlock);
+        int ended = -1;
+        const qsizetype n = m_records->read(m_in.data() + m_inEnd, ReadBlock, ended);
+        if (ended == 0)
+            m_peerClosed = true;
+        else if (ended > 0)
+            m_error = ended;
         if (n == 0)
             break;
         m_inEnd += n;
     }
     m_readNotifier.setEnabled(!m_peerClosed && m_error == 0 && m_phase != Phase::Failed && buffered() < MaxBuffered
                               && (m_in.size() - m_inEnd >= ReadBlock || buffered() <= MaxMoved));
-}
-
-qsizetype TlsStream::readPlain(char *into, qsizetype room)
-{
-    if (m_opener)
-        return openRecords(into, room);
-    ERR_clear_error();
-    const int n = SSL_read(m_ssl, into, int(room));
-    if (n > 0)
-        return n;
-    const int e = SSL_get_error(m_ssl, n);
-    if (e == SSL_ERROR_WANT_WRITE)
-        m_writeNotifier.setEnabled(true);
-    else if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && (errno == 0 || errno == ECONNRESET)))
-        m_peerClosed = true;
-    else if (e != SSL_ERROR_WANT_READ)
-        m_error = e == SSL_ERROR_SYSCALL ? errno : EPROTO;
-    return 0;
-}
-
-qsizetype TlsStream::openRecords(char *into, qsizetype room)
-{
-    qsizetype taken = 0;
-    for (;;) {
-        const QByteArrayView raw(m_raw.constData() + m_rawPos, m_rawEnd - m_rawPos);
-        const auto length = RecordCipher::recordLength(raw);
-        if (!length) {
-            m_error = EPROTO;
-            return taken;
-        }
-        if (*length > 0 && raw.size() >= *length) {
-            if (room - taken < *length - RecordCipher::HeaderBytes - RecordCipher::TagBytes)
-                return taken; // the rest when there is room
-            const auto opened = m_opener->open(raw.first(*length), into + taken);
-            m_rawPos += *length;
-            if (m_rawPos == m_rawEnd)
-                m_rawPos = m_rawEnd = 0;
-            if (!opened) {
-                m_error = EPROTO; // forged, damaged or out of order
-                return taken;
-            }
-            const char *content = into + taken;
-            switch (opened->type) {
-            case RecordCipher::ApplicationData:
-                taken += opened->size;
-                continue;
-            case RecordCipher::Alert:
-                // close_notify is the peer's goodbye; any other alert ends the connection in error.
-                if (opened->size == 2 && content[1] == 0)
-                    m_peerClosed = true;
-                else
-                    m_error = EPROTO;
-                return taken;
-            case RecordCipher::Handshake:
-                if (const auto update = RecordCipher::readKeyUpdate(QByteArrayView(content, opened->size))) {
-                    // The peer's records go on under new keys; ours follow when it asks.
-                    if (!m_opener->update()) {
-                        m_error = EPROTO;
-                        return taken;
-                    }
-                    m_keyUpdateAsked = m_keyUpdateAsked || update->asked;
-                    continue;
-                }
-                if (opened->size > 0 && content[0] == 4)
-                    continue; // a session ticket, which is never used
-                m_error = EPROTO; // no other handshake message comes after the handshake
-                return taken;
-            }
-            m_error = EPROTO;
-            return taken;
-        }
-        if (taken > 0)
-            return taken;
-        // Too little for a record: receive more, behind what is there (moved to the front when
-        // the room behind it runs short; it is less than a record).
-        if (m_raw.size() - m_rawEnd < RawBlock) {
-            std::memmove(m_raw.data(), raw.data(), size_t(raw.size()));
-            m_rawEnd = raw.size();
-            m_rawPos = 0;
-        }
-        const ssize_t got = ::recv(m_fd, m_raw.data() + m_rawEnd, size_t(m_raw.size() - m_rawEnd), 0);
-        if (got > 0) {
-            m_rawEnd += got;
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got == 0 || errno == ECONNRESET)
-            m_peerClosed = true; // without a goodbye, as a plain connection may end
-        else if (errno != EAGAIN && errno != EWOULDBLOCK)
-            m_error = errno;
-        return 0;
-    }
 }
 
 void TlsStream::consume(qsizetype count)
@@ -280,45 +229,44 @@ void TlsStream::parseFront()
     while (m_dataLeft == 0 && m_phase != Phase::Failed && buffered() >= frame::HeaderBytes) {
         const auto read = frame::readHeader(QByteArrayView(front(), buffered()));
         if (const auto *bad = std::get_if<frame::Malformed>(&read)) {
-            if (m_phase == Phase::Ready)
+            if (m_phase == Phase::Ready) {
                 m_error = EPROTO; // the owner sees a broken connection
-            else
+            } else {
+                queueFrame(frame::Type::Pairing,
+                           PairingSession::message(PairingSession::RefusedStep, {QByteArray(bad->why)}));
                 giveUp(QStringLiteral("the peer sent %1").arg(QLatin1String(bad->why)));
+            }
             return;
         }
         const frame::Header h = std::get<frame::Header>(read);
+        const bool setupFrame = h.type == frame::Type::Hello || h.type == frame::Type::Pairing;
+        if (m_phase != Phase::Ready) {
+            // Only set-up frames are taken before the connection is ready; any other is refused
+            // as soon as its header shows what it is.
+            if (setupFrame && buffered() < frame::HeaderBytes + qsizetype(h.length))
+                return; // the rest of the frame is still on its way
+            const QByteArray payload = setupFrame ? QByteArray(front() + frame::HeaderBytes, qsizetype(h.length))
+                                                  : QByteArray();
+            consume(setupFrame ? frame::HeaderBytes + h.length : buffered());
+            onSetupFrame(h.type, payload);
+            continue;
+        }
+        if (setupFrame) {
+            m_error = EPROTO; // set-up is over: a peer that goes on with it breaks the connection
+            return;
+        }
         if (h.type == frame::Type::Data) {
-            if (m_phase != Phase::Ready) {
-                giveUp(QStringLiteral("the peer sent file bytes before the connection was set up"));
-                return;
-            }
             consume(frame::HeaderBytes);
             m_dataLeft = h.length;
             continue;
         }
         if (buffered() < frame::HeaderBytes + qsizetype(h.length))
             return; // the rest of the frame is still on its way
-        if (h.type == frame::Type::Control && m_phase == Phase::Ready && h.length > 0)
+        if (h.type == frame::Type::Control && h.length > 0)
             return; // the owner's
-        const QByteArray payload(front() + frame::HeaderBytes, qsizetype(h.length));
         consume(frame::HeaderBytes + h.length);
-        switch (h.type) {
-        case frame::Type::Stop:
-            if (m_phase == Phase::Ready && peerStopped)
-                peerStopped();
-            break;
-        case frame::Type::Hello:
-        case frame::Type::Pairing:
-            if (m_phase != Phase::Ready)
-                onSetupFrame(h.type, payload);
-            break;
-        case frame::Type::Control:
-            if (m_phase != Phase::Ready)
-                giveUp(QStringLiteral("the peer sent a message before the connection was set up"));
-            break;
-        case frame::Type::Data:
-            break;
-        }
+        if (h.type == frame::Type::Stop && peerStopped)
+            peerStopped();
     }
 }
 
@@ -346,127 +294,30 @@ void TlsStream::watchReadable(bool on)
 
 void TlsStream::onSetupFrame(frame::Type type, const QByteArray &payload)
 {
-    if (type == frame::Type::Hello) {
-        const auto hello = frame::readHello(payload);
-        if (m_phase != Phase::Hello || !hello) {
-            giveUp(QStringLiteral("the peer's hello is malformed or out of turn"));
-            return;
-        }
-        m_peerName = hello->name;
-        m_phase = Phase::Authenticate;
-        if (m_role == Role::Accepting)
-            return; // the connecting side speaks first
-        QString refusal;
-        if (m_connector.resumeWith(m_peerName, m_peerFingerprint, &refusal)) {
-            sendPairing(Resume, {});
-        } else if (!refusal.isEmpty()) {
-            giveUp(refusal);
-        } else {
-            m_pairingNow = true;
-            sendPairing(Start, {m_pairingRun.start(binding(), m_connector.ownName())});
-        }
+    m_session->take(PairingSession::inputOf(type, payload), payload);
+    flush(); // our answer, or our refusal
+    switch (m_session->state()) {
+    case PairingSession::State::Ready:
+        becomeReady();
+        return;
+    case PairingSession::State::Failed:
+        giveUp(m_session->failure());
+        return;
+    case PairingSession::State::AwaitingHello:
+    case PairingSession::State::AwaitingFirstStep:
+    case PairingSession::State::AwaitingConfirm:
+    case PairingSession::State::AwaitingResumed:
+    case PairingSession::State::AwaitingReply:
+    case PairingSession::State::AwaitingPaired:
         return;
     }
-    if (m_phase != Phase::Authenticate) {
-        giveUp(QStringLiteral("the peer sent a pairing message out of turn"));
-        return;
-    }
-    onPairing(payload);
 }
 
-PairingRun::Binding TlsStream::binding() const
-{
-    const QByteArray own = m_connector.identity().fingerprint();
-    if (m_role == Role::Connecting)
-        return {m_connector.connectCode(), own, m_peerFingerprint, m_exported};
-    return {m_connector.pairingCode(), m_peerFingerprint, own, m_exported};
-}
-
-void TlsStream::onPairing(const QByteArray &payload)
-{
-    const quint8 step = payload.isEmpty() ? 0 : quint8(payload[0]);
-    const QByteArray rest = payload.mid(1);
-    const bool accepting = m_role == Role::Accepting;
-    const auto fields = [&](int count) { return cpace::parseFields(rest, count); };
-    if (accepting && step == Resume && fields(0)) {
-        if (m_connector.isPinned(m_peerFingerprint)) {
-            sendPairing(Welcome, {});
-            becomeReady(false);
-        } else {
-            sendPairing(Refused, {"this side does not know you: pair again with the code it shows"});
-            giveUp(QStringLiteral("a peer that is not paired here (%1) came without a pairing code")
-                       .arg(Identity::shown(m_peerFingerprint).left(19)));
-        }
-    } else if (accepting && step == Start && fields(1) && !m_pairingOpen) {
-        const QByteArray code = m_connector.pairingCode();
-        if (code.isEmpty()) {
-            sendPairing(Refused, {"this side takes no new peers now"});
-            giveUp(QStringLiteral("a new peer asked to pair while no pairing code stands"));
-            return;
-        }
-        m_pairingOpen = true; // one guess: counted as wrong unless it confirms
-        QString name;
-        const auto reply = m_pairingRun.respond(binding(), m_connector.ownName(), fields(1)->at(0), &name);
-        if (!reply) {
-            giveUp(QStringLiteral("the peer's pairing message is malformed"));
-            return;
-        }
-        m_pairingName = name;
-        sendPairing(Reply, {reply->first, reply->second});
-    } else if (accepting && step == Confirm && fields(1) && m_pairingOpen) {
-        m_pairingOpen = false;
-        const bool right = m_pairingRun.confirm(fields(1)->at(0));
-        m_connector.codeUsed(right);
-        if (!right) {
-            sendPairing(Refused, {"wrong pairing code"});
-            giveUp(QStringLiteral("a peer gave a wrong pairing code"));
-            return;
-        }
-        m_connector.pin(m_pairingName.isEmpty() ? m_peerName : m_pairingName, m_peerFingerprint);
-        sendPairing(Welcome, {});
-        becomeReady(true);
-    } else if (!accepting && step == Reply && fields(2) && m_pairingNow) {
-        QString name;
-        const auto tag = m_pairingRun.finish(fields(2)->at(0), fields(2)->at(1), &name);
-        if (!tag) {
-            sendPairing(Refused, {"wrong pairing code"});
-            giveUp(QStringLiteral("pairing failed: the code is wrong, or someone is in between"));
-            return;
-        }
-        m_pairingName = name;
-        sendPairing(Confirm, {*tag});
-    } else if (!accepting && step == Welcome && fields(0)) {
-        if (m_pairingNow)
-            m_connector.pin(m_pairingName.isEmpty() ? m_peerName : m_pairingName, m_peerFingerprint);
-        becomeReady(m_pairingNow);
-    } else if (step == Refused && fields(1)) {
-        if (accepting && m_pairingOpen) {
-            // The initiator found the code wrong before we could.
-            m_pairingOpen = false;
-            m_connector.codeUsed(false);
-            giveUp(QStringLiteral("a peer gave a wrong pairing code"));
-            return;
-        }
-        giveUp(QStringLiteral("the peer refused: %1").arg(QString::fromUtf8(fields(1)->at(0))));
-    } else {
-        giveUp(QStringLiteral("the peer sent a pairing message out of turn"));
-    }
-}
-
-void TlsStream::sendPairing(PairingStep step, const QList<QByteArray> &fields)
-{
-    queueFrame(frame::Type::Pairing, QByteArray(1, char(step)) + cpace::prefixFreeCat(fields));
-    flush();
-}
-
-void TlsStream::becomeReady(bool pairedNow)
+void TlsStream::becomeReady()
 {
     m_phase = Phase::Ready;
     m_deadline.stop();
-    if (!pairedNow)
-        m_connector.seen(m_peerFingerprint);
-    const QString name = m_pairingName.isEmpty() ? m_peerName : m_pairingName;
-    emit m_connector.secured(name, m_peerFingerprint, pairedNow);
+    emit m_connector.secured(m_session->peerName(), m_peerFingerprint, m_session->pairedNow(), m_session->peerCalls());
     if (ready)
         ready();
 }
@@ -480,10 +331,14 @@ void TlsStream::giveUp(const QString &why)
     }
     if (m_phase == Phase::Failed)
         return;
-    m_phase = Phase::Failed;
+    if (m_session)
+        m_session->abandon();
+    const Phase before = std::exchange(m_phase, Phase::Failed);
     m_deadline.stop();
     m_readNotifier.setEnabled(false);
-    emit m_connector.setupFailed(m_role == Role::Accepting, why);
+    if (before != Phase::Handshake)
+        flush(); // a refusal still goes out, as far as the socket takes it now
+    emit m_connector.setupFailed(m_role == Role::Accepting, why, peerAddress());
     if (refused)
         refused(why);
 }
@@ -609,133 +464,33 @@ void TlsStream::keyLogged(const SSL *ssl, const char *line)
             *into = std::move(secret);
 }
 
-void TlsStream::takeOverRecords()
-{
-    // The handshake read no more than its own records (no read-ahead), and wrote none after its
-    // Finished (no tickets), so both directions start here at sequence number 0.
-    const SSL_CIPHER *suite = SSL_get_current_cipher(m_ssl);
-    const bool connecting = m_role == Role::Connecting;
-    if (!BIO_get_ktls_send(SSL_get_wbio(m_ssl)))
-        m_sealer = RecordCipher::create(suite, connecting ? m_clientSecret : m_serverSecret);
-    if (!BIO_get_ktls_recv(SSL_get_rbio(m_ssl)))
-        m_opener = RecordCipher::create(suite, connecting ? m_serverSecret : m_clientSecret);
-    OPENSSL_cleanse(m_clientSecret.data(), size_t(m_clientSecret.size()));
-    OPENSSL_cleanse(m_serverSecret.data(), size_t(m_serverSecret.size()));
-    m_clientSecret.clear();
-    m_serverSecret.clear();
-    if (m_sealer)
-        m_sealed = QByteArray(WriteBatchBytes + RecordCipher::MaxRecordBytes, Qt::Uninitialized);
-    else
-        batchWrites();
-    if (m_opener)
-        m_raw = QByteArray(RawBlock + RecordCipher::MaxRecordBytes, Qt::Uninitialized);
-    else
-        SSL_set_read_ahead(m_ssl, 1); // several records in one read
-}
-
 qint64 TlsStream::pendingRecords() const
 {
-    return m_sealer ? m_sealedEnd - m_sealedSent : qint64(BIO_wpending(SSL_get_wbio(m_ssl)));
+    return m_records ? m_records->pending() : 0;
 }
 
 qsizetype TlsStream::writePlain(const char *data, qsizetype size)
 {
-    if (m_sealer) {
-        if (m_sealedEnd >= WriteBatchBytes && !pushBatch())
-            return 0;
-        if (m_sealer->keyWornOut() || std::exchange(m_keyUpdateAsked, false))
-            m_sealedEnd += m_sealer->sealKeyUpdate(false, m_sealed.data() + m_sealedEnd);
-        const qsizetype n = qMin(size, RecordCipher::MaxContentBytes);
-        m_sealedEnd += m_sealer->seal(RecordCipher::ApplicationData, data, n, m_sealed.data() + m_sealedEnd);
-        return n;
-    }
-    ERR_clear_error();
-    const int n = SSL_write(m_ssl, data, int(qMin<qsizetype>(size, INT_MAX)));
-    if (n > 0)
-        return n;
-    waitForOpenSsl(n);
-    return 0;
+    int failed = 0;
+    const qsizetype n = m_records->write(data, size, failed);
+    if (n == 0 && failed != 0)
+        failWriting(failed);
+    return n;
 }
 
-void TlsStream::waitForOpenSsl(int result)
+bool TlsStream::pushRecords()
 {
-    const int e = SSL_get_error(m_ssl, result);
-    if (e == SSL_ERROR_WANT_WRITE)
-        m_writeNotifier.setEnabled(true);
-    else if (e == SSL_ERROR_WANT_READ)
-        m_readNotifier.setEnabled(true);
-    else
-        failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
-}
-
-void TlsStream::sendCloseNotify()
-{
-    // The goodbye goes behind what is still unsent, if the network takes it now; a peer that
-    // misses it sees the connection close, which it takes the same way.
-    static constexpr char closeNotify[] = {1, 0}; // warning, close_notify
-    m_sealedEnd += m_sealer->seal(RecordCipher::Alert, closeNotify, sizeof closeNotify, m_sealed.data() + m_sealedEnd);
-    sendSealed();
+    int failed = 0;
+    if (m_records->push(failed))
+        return true;
+    if (failed != 0)
+        failWriting(failed);
+    return false;
 }
 
 bool TlsStream::kernelSends() const
 {
     return BIO_get_ktls_send(SSL_get_wbio(m_ssl)) != 0;
-}
-
-void TlsStream::batchWrites()
-{
-    // Where the kernel encrypts (kTLS), records go straight to the socket. Otherwise they gather
-    // in a buffer and go out many at a time: one write of 256 KiB instead of sixteen of 16 KiB
-    // costs both sides far less in the network stack.
-    BIO *socket = SSL_get_wbio(m_ssl);
-    if (BIO_get_ktls_send(socket))
-        return;
-    BIO *buffer = BIO_new(BIO_f_buffer());
-    if (!buffer || BIO_set_write_buffer_size(buffer, WriteBatchBytes) <= 0) {
-        BIO_free(buffer);
-        return; // unbatched, as before
-    }
-    BIO_up_ref(socket); // held by the buffer now, and still by the SSL object as its read side
-    BIO_push(buffer, socket);
-    SSL_set0_wbio(m_ssl, buffer);
-}
-
-int TlsStream::sendSealed()
-{
-    while (m_sealedSent < m_sealedEnd) {
-        const ssize_t n = ::send(m_fd, m_sealed.constData() + m_sealedSent, size_t(m_sealedEnd - m_sealedSent),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            m_sealedSent += n;
-        else if (n == 0 || errno != EINTR)
-            return n < 0 ? errno : EPIPE;
-    }
-    m_sealedSent = m_sealedEnd = 0;
-    return 0;
-}
-
-bool TlsStream::pushBatch()
-{
-    if (m_sealer) {
-        const int error = sendSealed();
-        if (error == EAGAIN)
-            m_writeNotifier.setEnabled(true);
-        else if (error != 0)
-            failWriting(error);
-        return error == 0;
-    }
-    BIO *out = SSL_get_wbio(m_ssl);
-    if (BIO_wpending(out) == 0)
-        return true;
-    ERR_clear_error();
-    if (BIO_flush(out) > 0)
-        return true;
-    if (BIO_should_retry(out)) {
-        m_writeNotifier.setEnabled(true);
-        return false;
-    }
-    failWriting(errno != 0 ? errno : EPIPE);
-    return false;
 }
 
 void TlsStream::failWriting(int error)
@@ -745,7 +500,6 @@ void TlsStream::failWriting(int error)
             ::close(q.file);
     m_queue.clear();
     m_chunk.clear();
-    m_sealedSent = m_sealedEnd = 0;
     m_chunkFileBytes = 0;
     m_kernelLeft = 0;
     m_kernelRefused = false;
@@ -761,61 +515,25 @@ void TlsStream::failWriting(int error)
 
 void TlsStream::flush()
 {
-    if (m_phase == Phase::Handshake || m_fd < 0)
+    if (!m_records || m_fd < 0)
         return;
     const bool hadWork = !m_queue.empty() || pendingRecords() > 0;
     while (!m_queue.empty()) {
         Pending &p = m_queue.front();
-        const char *data = nullptr;
-        qsizetype size = 0;
-        if (p.file < 0) {
-            data = p.bytes.constData() + p.sent;
-            size = p.bytes.size() - p.sent;
-        } else if (m_kernelSends) {
-            if (!sendThroughKernel(p))
-                return;
+        if (p.file >= 0) {
+            if (!(m_kernelSends ? sendThroughKernel(p) : sendFileFrame(p)))
+                return; // the rest when the socket takes more (or writing failed)
             continue;
-        } else {
-            if (m_chunk.isEmpty()) {
-                // The next data frame: read the file straight behind room for the header.
-                const qint64 want = qMin(p.left, DataChunkBytes);
-                m_chunk.resize(frame::HeaderBytes + want);
-                const ssize_t got = readAt(p.file, m_chunk.data() + frame::HeaderBytes, want, p.offset);
-                if (got <= 0) {
-                    m_chunk.clear();
-                    cutRange(got == 0);
-                    continue;
-                }
-                m_chunk.resize(frame::HeaderBytes + got);
-                std::memcpy(m_chunk.data(), frame::header(frame::Type::Data, quint32(got)).constData(), frame::HeaderBytes);
-                p.offset += got;
-                p.left -= got;
-                m_chunkSent = 0;
-            }
-            data = m_chunk.constData() + m_chunkSent;
-            size = m_chunk.size() - m_chunkSent;
         }
-        const qsizetype n = writePlain(data, size);
+        const qsizetype n = writePlain(p.bytes.constData() + p.sent, p.bytes.size() - p.sent);
         if (n == 0)
-            return; // the rest when the socket takes more (or writing failed)
-        if (p.file < 0) {
-            p.sent += n;
-            m_queued -= n;
-            if (p.sent == p.bytes.size())
-                m_queue.pop_front();
-            continue;
-        }
-        m_chunkSent += n;
-        if (m_chunkSent < m_chunk.size())
-            continue;
-        m_queued -= m_chunk.size() - frame::HeaderBytes;
-        m_chunk.clear();
-        if (p.left == 0) {
-            ::close(p.file);
+            return;
+        p.sent += n;
+        m_queued -= n;
+        if (p.sent == p.bytes.size())
             m_queue.pop_front();
-        }
     }
-    if (!pushBatch())
+    if (!pushRecords())
         return; // the rest goes when the socket takes it
     m_writeNotifier.setEnabled(false);
     if (!hadWork)
@@ -824,6 +542,39 @@ void TlsStream::flush()
         finishClosing();
     else if (drained && m_phase == Phase::Ready)
         drained();
+}
+
+bool TlsStream::sendFileFrame(Pending &p)
+{
+    if (m_chunk.isEmpty()) {
+        // The next data frame: read the file straight behind room for the header.
+        const qint64 want = qMin(p.left, DataChunkBytes);
+        m_chunk.resize(frame::HeaderBytes + want);
+        const ssize_t got = readAt(p.file, m_chunk.data() + frame::HeaderBytes, want, p.offset);
+        if (got <= 0) {
+            m_chunk.clear();
+            cutRange(got == 0);
+            return true;
+        }
+        m_chunk.resize(frame::HeaderBytes + got);
+        std::memcpy(m_chunk.data(), frame::header(frame::Type::Data, quint32(got)).constData(), frame::HeaderBytes);
+        p.offset += got;
+        p.left -= got;
+        m_chunkSent = 0;
+    }
+    while (m_chunkSent < m_chunk.size()) {
+        const qsizetype n = writePlain(m_chunk.constData() + m_chunkSent, m_chunk.size() - m_chunkSent);
+        if (n == 0)
+            return false;
+        m_chunkSent += n;
+    }
+    m_queued -= m_chunk.size() - frame::HeaderBytes;
+    m_chunk.clear();
+    if (p.left == 0) {
+        ::close(p.file);
+        m_queue.pop_front();
+    }
+    return true;
 }
 
 bool TlsStream::sendThroughKernel(Pending &p)
@@ -886,7 +637,11 @@ bool TlsStream::sendThroughKernel(Pending &p)
             continue;
         }
         if (n < 0) {
-            waitForOpenSsl(int(n));
+            const int e = SSL_get_error(m_ssl, int(n));
+            if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ)
+                (e == SSL_ERROR_WANT_WRITE ? m_writeNotifier : m_readNotifier).setEnabled(true);
+            else
+                failWriting(e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPIPE);
             return false;
         }
         if (n == 0) // the file was cut while its frame went out
@@ -944,10 +699,8 @@ void TlsStream::finishClosing()
         return;
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
-    if (m_sealer)
-        sendCloseNotify();
-    else if (m_phase != Phase::Handshake)
-        SSL_shutdown(m_ssl); // says goodbye, if the network takes it now
+    if (m_records)
+        m_records->close();
     ::close(std::exchange(m_fd, -1));
     deleteLater();
 }

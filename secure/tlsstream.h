@@ -5,8 +5,8 @@
 // Nothing blocks: OpenSSL's wants map to the descriptor's notifiers.
 
 #include "framecodec.h"
-#include "pairing.h"
-#include "recordcipher.h"
+#include "pairingsession.h"
+#include "recordlayer.h"
 #include "transport.h"
 
 #include <QByteArray>
@@ -58,9 +58,12 @@ public:
     /// Takes the traffic secrets OpenSSL logs for `ssl` while the handshake runs (its key log).
     static void keyLogged(const SSL *ssl, const char *line);
 
+    /// The pairing session once the handshake is done (null before), and the peer's fingerprint.
+    const PairingSession *session() const { return m_session.get(); }
+    QByteArray peerFingerprint() const { return m_peerFingerprint; }
+
 private:
-    enum class Phase { Handshake, Hello, Authenticate, Ready, Failed };
-    enum PairingStep : quint8 { Resume = 1, Start = 2, Reply = 3, Confirm = 4, Welcome = 5, Refused = 6 };
+    enum class Phase { Handshake, Setup, Ready, Failed };
     struct Pending
     {
         QByteArray bytes;   ///< a whole frame, when no file
@@ -72,15 +75,16 @@ private:
 
     void pump();
     void handshake();
+    /// The handshake is done: the records are taken over (or left to OpenSSL), and the pairing
+    /// session begins with our hello.
+    void startSession();
     void fill();
     void parseFront();
     void flush();
     void queueFrame(frame::Type type, const QByteArray &payload);
+    /// A frame before the connection is ready goes to the pairing session.
     void onSetupFrame(frame::Type type, const QByteArray &payload);
-    void onPairing(const QByteArray &payload);
-    PairingRun::Binding binding() const;
-    void sendPairing(PairingStep step, const QList<QByteArray> &fields);
-    void becomeReady(bool pairedNow);
+    void becomeReady();
     void giveUp(const QString &why);
     qsizetype buffered() const { return m_inEnd - m_inPos; }
     const char *front() const { return m_in.constData() + m_inPos; }
@@ -90,31 +94,20 @@ private:
     /// (62), or reading it failed (75, with errno's reason).
     void cutRange(bool fileEnded);
     void finishClosing();
-    /// Once the handshake is done: records are sealed and opened here where the suite allows
-    /// and the kernel does not (kTLS); otherwise OpenSSL's record layer goes on, batched.
-    void takeOverRecords();
-    void batchWrites();
-    /// Sends what the write batch holds; false while the socket takes no more (or it failed).
-    bool pushBatch();
-    /// Record bytes written and not yet handed to the socket.
-    qint64 pendingRecords() const;
     /// Writes plaintext into the stream: the bytes taken (at most one record's), or 0 when the
     /// socket takes no more for now or writing failed (both handled).
     qsizetype writePlain(const char *data, qsizetype size);
-    /// Reads plaintext from the stream into `into` (room for `room`, at least a record's): the
-    /// bytes read, or 0 when there are none for now, the peer closed or reading failed (the
-    /// last two noted in m_peerClosed and m_error).
-    qsizetype readPlain(char *into, qsizetype room);
-    qsizetype openRecords(char *into, qsizetype room);
-    /// OpenSSL could not go on: waits for what it wants, or fails the writing side.
-    void waitForOpenSsl(int result);
-    void sendCloseNotify();
-    /// Hands the sealed records to the socket: 0 once all went, else errno (EAGAIN for later).
-    int sendSealed();
+    /// Sends what the record layer holds; false while the socket takes no more (or it failed).
+    bool pushRecords();
+    qint64 pendingRecords() const;
     void failWriting(int error);
     /// Sends the front file's next bytes where the kernel encrypts; false while the socket takes
     /// no more (or it failed).
     bool sendThroughKernel(Pending &p);
+    /// Sends the next data frame of the front file, read here; false while the socket takes no
+    /// more (or it failed).
+    bool sendFileFrame(Pending &p);
+    QString peerAddress() const;
 
     int m_fd;
     Role m_role;
@@ -126,12 +119,8 @@ private:
     QTimer m_deadline;
     Phase m_phase = Phase::Handshake;
     QByteArray m_peerFingerprint;
-    QString m_peerName;
-    QByteArray m_exported;
-    PairingRun m_pairingRun;
-    bool m_pairingNow = false;  ///< connecting side: this connection pairs
-    bool m_pairingOpen = false; ///< accepting side: a run started and has not confirmed
-    QString m_pairingName;      ///< the name the peer paired under
+    std::unique_ptr<PairingSession> m_session;
+    std::unique_ptr<RecordLayer> m_records; ///< once the handshake is done
 
     QByteArray m_in;        ///< plaintext received: bytes m_inPos to m_inEnd are not yet taken
     qsizetype m_inPos = 0;
@@ -151,18 +140,9 @@ private:
     qint64 m_chunkFileBytes = 0; ///< of m_chunk, bytes read from the file (the rest a header)
     bool m_kernelRefused = false; ///< the front file's file system gives sendfile nothing
 
-    // The traffic secrets of the handshake's key log, each side's, until records are taken over.
+    // The traffic secrets of the handshake's key log, each side's, until the records are taken.
     QByteArray m_clientSecret;
     QByteArray m_serverSecret;
-    std::unique_ptr<RecordCipher> m_sealer; ///< seals the records written (else OpenSSL does)
-    std::unique_ptr<RecordCipher> m_opener; ///< opens the records read (else OpenSSL does)
-    QByteArray m_sealed;        ///< records sealed: bytes m_sealedSent to m_sealedEnd are unsent
-    qsizetype m_sealedSent = 0;
-    qsizetype m_sealedEnd = 0;
-    bool m_keyUpdateAsked = false; ///< the peer renewed its keys and asked us to renew ours
-    QByteArray m_raw;           ///< record bytes received: m_rawPos to m_rawEnd are unopened
-    qsizetype m_rawPos = 0;
-    qsizetype m_rawEnd = 0;
 };
 
 } // namespace secure

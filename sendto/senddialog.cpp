@@ -22,10 +22,18 @@ namespace {
 
 constexpr int ProgressSteps = 1000;
 
-// How a peer is listed: the secure and paired ones first.
-int rank(const discovery::DiscoveredPeer &peer, bool paired)
+using Standing = secure::KnownPeers::Standing;
+
+// How a peer is listed: the paired ones first, then the secure ones, then legacy ones, and one
+// that may be an impostor last.
+int rank(const discovery::DiscoveredPeer &peer, Standing standing)
 {
-    return peer.secure ? (paired ? 0 : 1) : 2;
+    switch (standing) {
+    case Standing::Paired: return 0;
+    case Standing::Unknown: return peer.secure ? 1 : 2;
+    case Standing::Impostor: return 3;
+    }
+    return 3;
 }
 
 } // namespace
@@ -79,15 +87,15 @@ SendDialog::SendDialog(const QStringList &paths, const QString &cliProgram, QWid
 
     if (m_plan.items.isEmpty())
         setStatus(QStringLiteral("Nothing to send."));
-    QString why;
-    m_known.load(&why); // unreadable: no peer shows as paired
     m_client = std::make_unique<discovery::DiscoveryClient>();
     m_browser = std::make_unique<discovery::ServiceBrowser>(*m_client);
     connect(m_client.get(), &discovery::DiscoveryClient::unavailable, this, [this](const QString &reason) {
         setStatus(QStringLiteral("No peers can be found (%1): give HOST:PORT.").arg(reason));
     });
     connect(m_browser.get(), &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &p) {
-        m_peers.insert(p.name, {p, m_known.pairedWithAnnounced(p.name, p.fingerprint)});
+        QString why;
+        m_known.load(&why); // read again for each: unreadable, no peer shows as paired
+        m_peers.insert(p.name, {p, m_known.standingOf(p.name, p.fingerprint)});
         showPeers();
     });
     connect(m_browser.get(), &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
@@ -122,12 +130,14 @@ void SendDialog::showPeers()
                                                      : QString();
     QList<Listed> listed = m_peers.values();
     std::stable_sort(listed.begin(), listed.end(), [](const Listed &a, const Listed &b) {
-        return rank(a.peer, a.paired) < rank(b.peer, b.paired);
+        return rank(a.peer, a.standing) < rank(b.peer, b.standing);
     });
     m_peerList->clear();
     for (const Listed &l : listed) {
-        const QString how = l.peer.secure ? (l.paired ? QStringLiteral(" (secure, paired)") : QStringLiteral(" (secure)"))
-                                          : QString();
+        const QString how = l.standing == Standing::Impostor ? QStringLiteral(" (possible impostor)")
+            : l.standing == Standing::Paired                  ? QStringLiteral(" (secure, paired)")
+            : l.peer.secure                                    ? QStringLiteral(" (secure)")
+                                                               : QString();
         auto *item = new QListWidgetItem(l.peer.name + how, m_peerList);
         item->setData(Qt::UserRole, l.peer.name);
         if (l.peer.name == chosen)
@@ -146,7 +156,13 @@ void SendDialog::send()
         peer = m_peerList->currentItem()->data(Qt::UserRole).toString();
         args << "--connect" << peer;
         const Listed listed = m_peers.value(peer);
-        if (listed.peer.secure && !listed.paired) {
+        if (listed.standing == Standing::Impostor) {
+            setStatus(QStringLiteral("%1 is announced with another key than the one paired under that name: it may be an "
+                                     "impostor. If it was reinstalled, forget it (velmora-cli --forget %1) and pair again.")
+                          .arg(peer));
+            return;
+        }
+        if (listed.peer.secure && listed.standing == Standing::Unknown) {
             // Not paired yet: the peer shows a code while it listens.
             std::optional<QByteArray> code;
             while (!code) {

@@ -48,7 +48,7 @@ private:
     struct Listed
     {
         discovery::DiscoveredPeer peer;
-        bool paired = false;
+        secure::KnownPeers::Standing standing = secure::KnownPeers::Standing::Unknown;
     };
     void showPeers();
     void send();

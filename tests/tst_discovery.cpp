@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -194,7 +195,7 @@ void TestDiscovery::listenerIsFoundAndGone()
     // A listener announces that it takes secure peers.
     const QString found = printed(json, QStringLiteral("peer: %1 127.0.0.1:%2 (secure)").arg(shown).arg(port),
                                   {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port},
-                                   {"secure", true}, {"paired", false}});
+                                   {"secure", true}, {"paired", false}, {"impostor", false}});
     const QString gone = printed(json, "gone: " + shown, {{"event", "gone"}, {"name", name}});
     QVERIFY2(listener.waitForLine(announced), listener.out.constData());
     QVERIFY2(browser.waitForLine(found), browser.out.constData());
@@ -383,6 +384,21 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     browser.start({"--discover", "--timeout", "120"});
     QVERIFY2(browser.waitForLine(QStringLiteral("peer: %1 127.0.0.1:%2").arg(windowName).arg(windowPort)),
              browser.out.constData());
+    QVERIFY(waitFor([&] { return QRegularExpression("^配对码 \\d{3}-\\d{3}$").match(window.panelText(2)).hasMatch(); }));
+    // Three wrong codes, from three new identities, spend the code: each is said with where it came
+    // from, without a box; listening again brings no new code, only the user's asking for one.
+    const QString shown = window.panelText(2).mid(4).remove(u'-');
+    const QString wrong = QString::number((shown.toInt() + 1) % 1000000).rightJustified(6, u'0');
+    for (int guess = 0; guess < 3; ++guess) {
+        Run guesser;
+        guesser.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(windowPort), "--pair", wrong, "--say", "in?"});
+        QCOMPARE(guesser.finish(), 1);
+    }
+    QVERIFY2(waitFor([&] { return window.panelText(2).startsWith(QStringLiteral("配对暂停至 ")); }), qPrintable(window.panelText(2)));
+    QVERIFY2(window.panelText(2).contains(QStringLiteral("错误配对码：来自 127.0.0.1")), qPrintable(window.panelText(2)));
+    window.Command2->click();
+    QCOMPARE(window.security().pairingCode(), QByteArray());
+    window.StatusPanel2->findChild<QAction *>(QStringLiteral("newPairingCode"))->trigger();
     QVERIFY(waitFor([&] { return QRegularExpression("^配对码 \\d{3}-\\d{3}$").match(window.panelText(2)).hasMatch(); }));
     QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u'\n')));
     for (Run *run : {&peer, &browser}) {
