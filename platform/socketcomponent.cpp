@@ -227,6 +227,9 @@ void SocketComponent::Listen()
 {
     requireClosed();
     auto *server = new RequestServer;
+    // A burst of connections waits in the kernel until it is taken, rather than being turned
+    // away and retried a second later (the system caps this at its own limit).
+    server->setListenBacklogSize(4096);
     server->setParent(this); // freed with us even when the event loop never runs its deleteLater
     ++m_listenGeneration;
     server->onIncoming = [this](qintptr d) { onIncoming(d); };

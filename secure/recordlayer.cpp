@@ -19,6 +19,9 @@ namespace {
 constexpr int WriteBatchBytes = 256 * 1024;
 // What one receive from the socket takes at most.
 constexpr qsizetype RawBlock = 64 * 1024;
+// Records in a row that carry no data (key updates, tickets, empty records) before the peer is
+// taken for one that only keeps this side busy, as OpenSSL takes it too.
+constexpr int MaxRecordsWithoutData = 32;
 
 void wipe(QByteArray &secret)
 {
@@ -139,6 +142,12 @@ private:
     // ticket is handled; anything else ends the connection. False when reading must stop.
     bool takeContent(RecordCipher::ContentType type, const char *content, qsizetype size, qsizetype &taken, int &ended)
     {
+        if (type == RecordCipher::ApplicationData && size > 0)
+            m_withoutData = 0;
+        else if (++m_withoutData > MaxRecordsWithoutData) {
+            ended = EPROTO;
+            return false;
+        }
         switch (type) {
         case RecordCipher::ApplicationData:
             taken += size;
@@ -189,6 +198,7 @@ private:
     qsizetype m_sealedSent = 0;
     qsizetype m_sealedEnd = 0;
     bool m_keyUpdateAsked = false; ///< the peer renewed its keys and asked us to renew ours
+    int m_withoutData = 0;         ///< records in a row that carried no data
     QByteArray m_raw;              ///< record bytes received: m_rawPos to m_rawEnd are unopened
     qsizetype m_rawPos = 0;
     qsizetype m_rawEnd = 0;

@@ -362,8 +362,7 @@ void TestCli::probeDoesNotEndAListener()
         QVERIFY(socket->waitForBytesWritten(5000)); // at once: the listener looks at the first bytes
     }
     QVERIFY(testing::waitFor([&] {
-        return !receiver.lines().filter(QRegularExpression("^refused: 127\\.0\\.0\\.1 \\(the secure connection was not set "
-                                                           "up within 10 s\\)$")).isEmpty();
+        return !receiver.lines().filter(QRegularExpression("^refused: 127\\.0\\.0\\.1 \\(.*not set up within 10 s\\)$")).isEmpty();
     }, 30000));
     QVERIFY2(!receiver.lines().filter(QRegularExpression("^refused: 127\\.0\\.0\\.1 \\(the secure handshake failed: ")).isEmpty(),
              receiver.out.constData());

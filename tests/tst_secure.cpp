@@ -14,11 +14,18 @@
 #include "trustrules.h"
 #include "testhelpers.h"
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <openssl/core_names.h>
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <cstring>
+#include <csignal>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -244,6 +251,7 @@ public:
     /// reads what comes until the connection ends (or, with `stay`, only what the approach needs).
     void run(quint16 port, Approach approach, const QByteArray &message, bool stay)
     {
+        ::signal(SIGPIPE, SIG_IGN); // a peer that went away fails its writes, not the test
         m_thread = std::thread([=, this] {
             int fd = -1;
             if (m_listener >= 0) {
@@ -264,6 +272,8 @@ public:
             SSL_set_fd(ssl, fd);
             if ((m_listener >= 0 ? SSL_accept(ssl) : SSL_connect(ssl)) == 1 && this->approach(ssl, approach)) {
                 SSL_write(ssl, message.constData(), int(message.size()));
+                if (then)
+                    then(ssl);
                 if (!stay)
                     while (readFrame(ssl)) {
                     }
@@ -284,6 +294,7 @@ public:
 
     secure::Identity identity;
     QByteArray code;     ///< the pairing code it knows
+    std::function<void(SSL *)> then; ///< what it does after its message, on its thread
     QList<Frame> frames; ///< every frame it got, in order
     bool ended = false;  ///< the connection ended
     std::atomic<bool> done{false};
@@ -390,6 +401,8 @@ private slots:
     void recordsOpenOnlyAsSealed_data();
     void recordsOpenOnlyAsSealed();
     void keyUpdatesFollowOpenSsl();
+    void innerPlaintextHasItsLimit_data();
+    void innerPlaintextHasItsLimit();
     void identityIsKeptAndNeverReplacedSilently();
     void guessBudget_data();
     void guessBudget();
@@ -402,6 +415,10 @@ private slots:
     void pairOnceThenResume();
     void hostilePeerIsRefused_data();
     void hostilePeerIsRefused();
+    void stormsLeaveMemoryFlat_data();
+    void stormsLeaveMemoryFlat();
+    void pairedPeerGetsPastStalledOnes_data();
+    void pairedPeerGetsPastStalledOnes();
     void refusedPeers_data();
     void refusedPeers();
     void framedMessagesFilesAndStops();
@@ -618,6 +635,64 @@ void TestSecure::keyUpdatesFollowOpenSsl()
     char reply[16];
     QCOMPARE(SSL_read(pair.server, reply, sizeof reply), 5);
     QCOMPARE(QByteArrayView(reply, 5), "reply");
+}
+
+void TestSecure::innerPlaintextHasItsLimit_data()
+{
+    QTest::addColumn<int>("padding"); // zeros behind the type of a full record
+    QTest::newRow("a full record") << 0;
+    QTest::newRow("a full record and padding past 2^14 + 1") << 1;
+}
+
+void TestSecure::innerPlaintextHasItsLimit()
+{
+    // Sealed by OpenSSL's AES-128-GCM under the keys OpenSSL's TLS 1.3 derivation gives, with
+    // padding no sender of ours adds: what is longer than 2^14 + 1 bytes inside is refused.
+    QFETCH(int, padding);
+    const QByteArray secret(32, 's');
+    const auto derive = [&](const char *label, int length) {
+        QByteArray out(length, '\0');
+        EVP_KDF *kdf = EVP_KDF_fetch(nullptr, "TLS13-KDF", nullptr);
+        EVP_KDF_CTX *context = EVP_KDF_CTX_new(kdf);
+        int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string("digest", const_cast<char *>("SHA256"), 0),
+            OSSL_PARAM_construct_int("mode", &mode),
+            OSSL_PARAM_construct_octet_string("key", const_cast<char *>(secret.constData()), size_t(secret.size())),
+            OSSL_PARAM_construct_octet_string("prefix", const_cast<char *>("tls13 "), 6),
+            OSSL_PARAM_construct_octet_string("label", const_cast<char *>(label), std::strlen(label)),
+            OSSL_PARAM_construct_octet_string("data", const_cast<char *>(""), 0),
+            OSSL_PARAM_construct_end()};
+        EVP_KDF_derive(context, reinterpret_cast<unsigned char *>(out.data()), size_t(length), params);
+        EVP_KDF_CTX_free(context);
+        EVP_KDF_free(kdf);
+        return out;
+    };
+    const QByteArray inner = testing::pattern(RecordCipher::MaxContentBytes) + char(RecordCipher::ApplicationData)
+        + QByteArray(padding, '\0');
+    QByteArray record = hex("170303") + char((inner.size() + 16) >> 8) + char((inner.size() + 16) & 0xff);
+    record.resize(RecordCipher::HeaderBytes + inner.size() + 16);
+    auto *bytes = reinterpret_cast<unsigned char *>(record.data());
+    EVP_CIPHER_CTX *aead = EVP_CIPHER_CTX_new();
+    int n = 0;
+    QVERIFY(EVP_EncryptInit_ex(aead, EVP_aes_128_gcm(), nullptr,
+                               reinterpret_cast<const unsigned char *>(derive("key", 16).constData()),
+                               reinterpret_cast<const unsigned char *>(derive("iv", 12).constData())) == 1
+            && EVP_EncryptUpdate(aead, nullptr, &n, bytes, 5) == 1
+            && EVP_EncryptUpdate(aead, bytes + 5, &n, reinterpret_cast<const unsigned char *>(inner.constData()),
+                                 int(inner.size())) == 1
+            && EVP_EncryptFinal_ex(aead, bytes + 5 + inner.size(), &n) == 1
+            && EVP_CIPHER_CTX_ctrl(aead, EVP_CTRL_AEAD_GET_TAG, 16, bytes + 5 + inner.size()) == 1);
+    EVP_CIPHER_CTX_free(aead);
+    SSL_CTX *context = SSL_CTX_new(TLS_method());
+    SSL *ssl = SSL_new(context);
+    const auto opener = RecordCipher::create(SSL_CIPHER_find(ssl, reinterpret_cast<const unsigned char *>("\x13\x01")), secret);
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    QByteArray plain(record.size(), '\0');
+    QCOMPARE(RecordCipher::recordLength(record), record.size());
+    QCOMPARE(opener->open(record, plain.data()).has_value(), padding == 0);
+    QCOMPARE(opener->broken(), padding > 0);
 }
 
 void TestSecure::identityIsKeptAndNeverReplacedSilently()
@@ -978,6 +1053,135 @@ void TestSecure::hostilePeerIsRefused()
     QCOMPARE(fileBytes(pins), pinsBefore); // nothing pinned, nothing marked seen
     QVERIFY(we.peer.events.messages().isEmpty());
     QVERIFY(we.peer.events.of(sender::FileSenderEvent::ReciveFile).isEmpty());
+}
+
+namespace {
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    return statm.readAll().split(' ').value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
+}
+
+} // namespace
+
+void TestSecure::stormsLeaveMemoryFlat_data()
+{
+    QTest::addColumn<int>("kind"); // 0 key updates that ask for ours, 1 tickets
+    QTest::addColumn<bool>("openSslRecords");
+    for (const bool openSsl : {false, true}) {
+        const char *records = openSsl ? "OpenSSL's records" : "our records";
+        QTest::addRow("key updates, %s", records) << 0 << openSsl;
+        QTest::addRow("session tickets, %s", records) << 1 << openSsl;
+    }
+}
+
+void TestSecure::stormsLeaveMemoryFlat()
+{
+    // A paired listener sends thousands of records that carry no data: the connection ends after
+    // a few dozen in a row, as OpenSSL ends it after key updates, and what it costs stays bounded.
+    QFETCH(int, kind);
+    QFETCH(bool, openSslRecords);
+    HostilePeer hostile;
+    Side we(QStringLiteral("we"), {qMakePair(QStringLiteral("hostile"), hostile.identity.fingerprint())});
+    we.connector.setOpenSslRecords(openSslRecords);
+    hostile.then = [kind](SSL *ssl) {
+        for (int i = 0; i < 2000; ++i) {
+            if ((kind == 0 ? SSL_key_update(ssl, SSL_KEY_UPDATE_REQUESTED) : SSL_new_session_ticket(ssl)) != 1
+                || SSL_do_handshake(ssl) != 1)
+                return;
+        }
+        const QByteArray after = frame::frame(frame::Type::Control, "Message:after the storm");
+        SSL_write(ssl, after.constData(), int(after.size()));
+    };
+    const quint16 port = hostile.listen();
+    const qint64 before = residentBytes();
+    hostile.run(port, HostilePeer::Approach::Resumed, frame::frame(frame::Type::Pairing, QByteArray(1, 5)), true);
+    we.connector.setConnectSecurely(true);
+    we.peer->Connect(QStringLiteral("127.0.0.1"), port);
+    // OpenSSL keeps taking tickets, so that connection goes on; anything else ends it.
+    const bool goesOn = kind == 1 && openSslRecords;
+    QVERIFY(testing::waitFor([&] {
+        return !we.secured.isEmpty() && (goesOn ? !we.peer.events.messages().isEmpty() : we.peer->State() != 7);
+    }, 30000));
+    QCOMPARE(we.peer.events.messages(), goesOn ? QStringList{"after the storm"} : QStringList());
+    const qint64 grown = residentBytes() - before;
+    QVERIFY2(grown < 16 * 1024 * 1024, qPrintable(QStringLiteral("%1 MiB more").arg(grown / 1048576.0)));
+    we.peer->CloseAll();
+}
+
+namespace {
+
+// A connection from `from` (an address of 127.0.0.0/8) to `port` that starts a TLS handshake
+// and stalls in it; -1 when it cannot connect.
+int stalledClient(const char *from, quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &address.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 || ::send(fd, "\x16\x03\x01", 3, 0) != 3) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+void TestSecure::pairedPeerGetsPastStalledOnes_data()
+{
+    QTest::addColumn<int>("stalled"); // from 127.0.0.2, before anything else
+    QTest::addColumn<int>("burst");   // then from 125 other addresses
+    QTest::newRow("eight stalled clients") << 8 << 0;
+    QTest::newRow("a burst of 1,000 connections") << 4 << 1000;
+}
+
+void TestSecure::pairedPeerGetsPastStalledOnes()
+{
+    QFETCH(int, stalled);
+    QFETCH(int, burst);
+    Side office(QStringLiteral("office")), laptop(QStringLiteral("laptop"));
+    QString error;
+    KnownPeers(office.home.filePath("known-peers")).pin(QStringLiteral("laptop"), laptop.fingerprint(), &error);
+    KnownPeers(laptop.home.filePath("known-peers")).pin(QStringLiteral("office"), office.fingerprint(), &error);
+    office.connector.setAccepting(SecureConnector::Accepting::Both);
+    office.peer->setLocalPort(0);
+    office.peer->Listen();
+    const quint16 port = quint16(office.peer->LocalPort());
+    std::vector<int> held, flood;
+    for (int i = 0; i < stalled; ++i)
+        held.push_back(stalledClient("127.0.0.2", port));
+    // The burst connects from a thread of its own while the listener takes it.
+    std::atomic<bool> burstDone{burst == 0};
+    std::thread burster([&] {
+        for (int i = 0; i < burst; ++i) {
+            const QByteArray from = "127.0.1." + QByteArray::number(1 + i % 125);
+            flood.push_back(stalledClient(from.constData(), port));
+        }
+        burstDone = true;
+    });
+    QVERIFY(testing::waitFor([&] { return burstDone.load(); }, 60000));
+    burster.join();
+    QVERIFY(std::all_of(held.begin(), held.end(), [](int fd) { return fd >= 0; }));
+    laptop.connector.setConnectSecurely(true);
+    laptop.peer->Connect(QStringLiteral("127.0.0.1"), port);
+    QVERIFY2(testing::waitFor([&] { return office.peer->State() == 7 && laptop.peer->State() == 7; }, 15000),
+             qPrintable(laptop.errors.join(u'|')));
+    QCOMPARE(laptop.secured, QStringList{"office"});
+    // It got through while the stalled clients were held: none of them had run out of time.
+    QVERIFY2(office.errors.filter(QStringLiteral("not set up within")).isEmpty(), qPrintable(office.errors.join(u'|')));
+    for (int fd : held)
+        ::close(fd);
+    for (int fd : flood)
+        ::close(fd);
 }
 
 void TestSecure::refusedPeers_data()
