@@ -141,6 +141,7 @@ private slots:
     void serveAsksThroughNotifications();
     void receivePolicies_data();
     void receivePolicies();
+    void wrongCodesAreCountedForTheIdentity();
     void fileAboveTwoGiB();
     void commandLine_data();
     void commandLine();
@@ -596,6 +597,47 @@ void TestCli::receivePolicies()
     QCOMPARE(QFile::exists(dir.filePath("in/" + name)), landed);
     if (!landed)
         QCOMPARE(receiver.lines().filter(QRegularExpression("^declined: re.*port\\.pdf \\(2100 bytes\\) from ")).size(), 1);
+}
+
+// Each wrong code is said with where it came from; three spend the code, a new listener of the
+// same user shows none either, and --new-code brings one to the listener that runs.
+void TestCli::wrongCodesAreCountedForTheIdentity()
+{
+    Run listener;
+    listener.start({"--listen", "0", "--timeout", "60"});
+    QRegularExpressionMatch listening, code;
+    QVERIFY(testing::waitFor([&] {
+        const QString out = listener.lines().join(u'\n');
+        listening = QRegularExpression("listening: (\\d+)").match(out);
+        code = QRegularExpression("pairing code: (\\d{3})-(\\d{3})").match(out);
+        return listening.hasMatch() && code.hasMatch();
+    }, 10000));
+    const QString wrong = QString::number(((code.captured(1) + code.captured(2)).toInt() + 1) % 1000000).rightJustified(6, u'0');
+    const QStringList left{"2 more before the code is spent", "1 more before the code is spent", "the code is spent"};
+    for (const QString &said : left) {
+        Run guesser;
+        guesser.start(connectArgs(listening.captured(1).toInt()) + QStringList{"--pair", wrong, "--say", "in?"});
+        QCOMPARE(guesser.finish(), 1);
+        QVERIFY2(testing::waitFor([&] {
+            return !listener.lines().filter(QRegularExpression("^wrong code: from 127\\.0\\.0\\.1 \\(.+, [0-9A-F ]{19} …\\); " + said + "$")).isEmpty();
+        }), listener.out.constData());
+    }
+    const QRegularExpression none("^pairing code: none until \\d\\d:\\d\\d:\\d\\d \\(spent after 3 wrong codes; velmora-cli --new-code ends the pause\\)$");
+    QVERIFY(testing::waitFor([&] { return !listener.lines().filter(none).isEmpty(); }));
+    listener.process->terminate();
+    QCOMPARE(listener.finish(), 143);
+    Run again, renew;
+    again.home = std::move(listener.home);
+    again.start({"--listen", "0", "--timeout", "60"});
+    QVERIFY2(testing::waitFor([&] { return !again.lines().filter(none).isEmpty(); }), again.out.constData());
+    renew.home.swap(again.home);
+    renew.start({"--new-code"});
+    QCOMPARE(renew.finish(), 0);
+    renew.home.swap(again.home);
+    QVERIFY2(testing::waitFor([&] { return !again.lines().filter(QRegularExpression("^pairing code: \\d{3}-\\d{3}$")).isEmpty(); }),
+             again.out.constData());
+    again.process->terminate();
+    QCOMPARE(again.finish(), 143);
 }
 
 void TestCli::peerTextStaysOnOneLine()

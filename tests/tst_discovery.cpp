@@ -2,6 +2,7 @@
 // velmora-cli announcing, --discover, --connect NAME, the window, and life without a daemon.
 
 #include "clirun.h"
+#include "discoveryclient.h"
 #include "filesenderinterface.h"
 #include "form1.h"
 #include "peeroffer.h"
@@ -20,6 +21,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -252,6 +255,45 @@ void TestDiscovery::connectByName()
              sender.out.constData());
     QCOMPARE(listener.finish(), 0); // the sender closed after its message
     QVERIFY2(listener.lines().contains("message: found you"), listener.out.constData());
+
+    // Someone else announces the paired name. Without "sec=1" the peer is still spoken to
+    // securely (a TLS hello, never a message in plaintext); with another key it is a possible
+    // impostor, listed as one and not connected to.
+    discovery::DiscoveryClient client;
+    discovery::ServiceAnnouncer spoof(client);
+    QTcpServer trap;
+    QVERIFY(trap.listen(QHostAddress::LocalHost, 0));
+    const QString foreign = QStringLiteral("fp=") + QString(16, u'e');
+    for (const QList<QByteArray> &text : {QList<QByteArray>{}, QList<QByteArray>{"sec=1", foreign.toLatin1()}}) {
+        spoof.announce(name, trap.serverPort(), text);
+        Run browser;
+        browser.home.swap(sender.home);
+        browser.start({"--discover", "--timeout", "120"});
+        const QString how = text.isEmpty() ? QStringLiteral(" (secure, paired)")
+                                           : QStringLiteral(" (possible impostor: not the key paired under this name)");
+        QVERIFY2(browser.waitForLine(QStringLiteral("peer: %1 127.0.0.1:%2%3").arg(name).arg(trap.serverPort()).arg(how)),
+                 browser.out.constData());
+        browser.process->terminate();
+        browser.finish();
+        browser.home.swap(sender.home);
+        Run again;
+        again.home.swap(sender.home);
+        again.start({"--connect", name, "--say", "plaintext?", "--timeout", "60"});
+        if (text.isEmpty()) {
+            QVERIFY(trap.waitForNewConnection(10000));
+            QTcpSocket *socket = trap.nextPendingConnection();
+            QVERIFY(socket->waitForReadyRead(10000));
+            QCOMPARE(socket->read(1), QByteArray("\x16")); // a TLS handshake
+            delete socket;
+        }
+        QCOMPARE(again.finish(), 1);
+        if (!text.isEmpty()) {
+            QVERIFY2(again.errorLines().value(0).contains(QStringLiteral("it may be an impostor")), again.err.constData());
+            QVERIFY(!trap.hasPendingConnections());
+        }
+        again.home.swap(sender.home);
+        spoof.withdraw();
+    }
 }
 
 void TestDiscovery::unknownNameExitsOne()

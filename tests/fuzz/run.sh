@@ -2,6 +2,7 @@
 # Runs each fuzz target of a VELMORA_FUZZ build from its checked-in seed corpus, for a bounded
 # number of executions and seconds; exits non-zero on the first finding.
 #   tests/fuzz/run.sh [BUILD_DIR [SECONDS [RUNS [TARGET...]]]]
+# A target with a dictionary (tests/fuzz/dict/<target>.dict) gets it.
 # New inputs go to BUILD_DIR/fuzz-corpus/<target>/ (kept between runs, never checked in);
 # a crashing input is written to BUILD_DIR/fuzz-findings/.
 set -euo pipefail
@@ -25,7 +26,9 @@ for target in "${targets[@]}"; do
   corpus="$build/fuzz-corpus/$target"
   mkdir -p "$corpus"
   echo "== $target: up to $runs runs or $seconds s"
-  "$build/bin/$target" -runs="$runs" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+  dict=()
+  [ -f "$root/tests/fuzz/dict/$target.dict" ] && dict=(-dict="$root/tests/fuzz/dict/$target.dict")
+  "$build/bin/$target" "${dict[@]}" -runs="$runs" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
     -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
     "$corpus" "$root/tests/fuzz/corpus/$target" >"$build/fuzz-findings/$target.log" 2>&1 &
   pids+=($!)
