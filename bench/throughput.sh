@@ -76,13 +76,14 @@ stamp_lines() { while IFS= read -r line; do printf '%s %s\n' "$(now)" "$line"; d
 # One velmora-cli transfer: file [chunk interval] (without them, velmora-cli's defaults); sets RATE
 # (MB/s, from the sender's start until both sides have exited), DATA_RATE (MB/s, from the
 # connection to the end of the send), CPU (s, both sides), RSS_SEND, RSS_RECV.
-# With SECURE=1 both sides use the paired identities of secure_setup and speak TLS.
+# With SECURE=1 both sides use the paired identities of secure_setup and speak TLS; RECORDS=openssl
+# has both keep OpenSSL's own record layer end to end (VELMORA_TLS_RECORDS).
 velmora_run() {
   local src="$1" dst="$work/velmora.out" pacing=() renv=() senv=()
   [ -n "${2:-}" ] && pacing=(--chunk "$2" --interval "$3")
   if [ -n "${SECURE:-}" ]; then
-    renv=(env XDG_DATA_HOME="$work/sec-a/data" XDG_CONFIG_HOME="$work/sec-a/config")
-    senv=(env XDG_DATA_HOME="$work/sec-b/data" XDG_CONFIG_HOME="$work/sec-b/config")
+    renv=(env XDG_DATA_HOME="$work/sec-a/data" XDG_CONFIG_HOME="$work/sec-a/config" VELMORA_TLS_RECORDS="${RECORDS:-}")
+    senv=(env XDG_DATA_HOME="$work/sec-b/data" XDG_CONFIG_HOME="$work/sec-b/config" VELMORA_TLS_RECORDS="${RECORDS:-}")
     pacing+=(--secure)
   fi
   rm -f "$dst" "$work/recv.out"
@@ -267,7 +268,7 @@ fi
 
 chunk=4194304
 declare -A v_med nc_med ratio_of min_ratio each_ratio each_rate each_nc_rate v_cpu nc_cpu ceiling share
-declare -A s_med s_ratio s_min_ratio s_each s_cpu enc_med enc_rates
+declare -A s_med s_ratio s_min_ratio s_each s_cpu enc_med enc_rates o_med o_ratio o_each o_cpu
 rss_send=(); rss_recv=(); nc_rss=(); s_rss=()
 secure_setup
 ssh_setup
@@ -278,13 +279,14 @@ enc_tools=()
 for size in "${sizes[@]}"; do
   big="$work/big-$size.bin"
   make_file "$big" "$size"
-  rates=(); ncrates=(); ratios=(); cpus=(); nccpus=(); ceilings=(); srates=(); sratios=(); scpus=()
+  rates=(); ncrates=(); ratios=(); cpus=(); nccpus=(); ceilings=(); srates=(); sratios=(); scpus=(); orates=(); ocpus=()
   # One untimed run of each tool first: the first use of fresh memory is slower on a virtual
   # machine, and it should fall on no tool's timed run.
   velmora_run "$big"
   nc_run "$big"
   iperf_run "$size"
   SECURE=1 velmora_run "$big"
+  SECURE=1 RECORDS=openssl velmora_run "$big"
   for _ in $(seq 1 "$runs"); do
     velmora_run "$big"
     nc_run "$big"
@@ -295,6 +297,8 @@ for size in "${sizes[@]}"; do
     SECURE=1 velmora_run "$big"
     srates+=("$RATE"); sratios+=("$(calc %.2f "$RATE / $NC_RATE")"); scpus+=("$CPU")
     s_rss+=("$RSS_SEND" "$RSS_RECV")
+    SECURE=1 RECORDS=openssl velmora_run "$big"
+    orates+=("$RATE"); ocpus+=("$CPU")
     for tool in "${enc_tools[@]}"; do
       encrypted_run "$tool" "$big"
       enc_rates[$size,$tool]="${enc_rates[$size,$tool]:-} $ENC_RATE"
@@ -305,6 +309,10 @@ for size in "${sizes[@]}"; do
   s_min_ratio[$size]="$(minimum "${sratios[@]}")"
   s_each[$size]="${srates[*]}"
   s_cpu[$size]="$(calc %.2f "$(median "${scpus[@]}") / $(calc %.6f "$size / 1024")")"
+  o_med[$size]="$(median "${orates[@]}")"
+  o_ratio[$size]="$(calc %.2f "${o_med[$size]} / $(median "${ncrates[@]}")")"
+  o_each[$size]="${orates[*]}"
+  o_cpu[$size]="$(calc %.2f "$(median "${ocpus[@]}") / $(calc %.6f "$size / 1024")")"
   for tool in "${enc_tools[@]}"; do
     # shellcheck disable=SC2086
     enc_med[$size,$tool]="$(median ${enc_rates[$size,$tool]})"
@@ -403,6 +411,9 @@ for size in "${sizes[@]}"; do
   row "lowest ratio of one run, $size MiB (goal >= 0.8)" "${s_min_ratio[$size]}"
   row "  secure MB/s of each run" "${s_each[$size]}"
   row "CPU s per GiB, both sides: secure, $size MiB" "${s_cpu[$size]}"
+  row "secure, OpenSSL's records end to end, $size MiB" "${o_med[$size]} MB/s"
+  row "  ratio to nc; MB/s of each run" "${o_ratio[$size]}; ${o_each[$size]}"
+  row "  CPU s per GiB, both sides" "${o_cpu[$size]}"
   fastest=0
   for tool in "${enc_tools[@]}"; do
     row "$tool, $size MiB" "${enc_med[$size,$tool]} MB/s"
@@ -451,6 +462,7 @@ json+=",\"folder_files_per_second\":$folder_rate"
 for size in "${sizes[@]}"; do
   json+=",\"secure_mbps_$size\":${s_med[$size]},\"secure_ratio_$size\":${s_ratio[$size]}"
   json+=",\"secure_min_ratio_$size\":${s_min_ratio[$size]},\"cpu_s_per_gib_secure_$size\":${s_cpu[$size]}"
+  json+=",\"secure_openssl_records_mbps_$size\":${o_med[$size]},\"cpu_s_per_gib_secure_openssl_records_$size\":${o_cpu[$size]}"
   for tool in "${enc_tools[@]}"; do json+=",\"${tool}_mbps_$size\":${enc_med[$size,$tool]}"; done
 done
 [ -n "$link_v" ] && json+=",\"link_1gbit_mbps_velmora\":$link_v,\"link_1gbit_mbps_nc\":$link_nc"

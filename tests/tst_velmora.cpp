@@ -148,6 +148,7 @@ private slots:
     void chunkSizeRounding();
     void failingStepKeepsMessage_data();
     void failingStepKeepsMessage();
+    void boxesComeOneAtATime();
     void progressBarStaysInItsRange();
     void droppedFilesGoToTheReceiveFolder_data();
     void droppedFilesGoToTheReceiveFolder();
@@ -452,6 +453,28 @@ void TestVelmora::failingStepKeepsMessage()
     QCOMPARE(a.boxes, QStringList{box});
     QCOMPARE(a->Text6->text(), QStringLiteral("kept"));
     QCOMPARE(QApplication::focusWidget(), a->Text3); // the steps after the failing one did not run
+}
+
+void TestVelmora::boxesComeOneAtATime()
+{
+    // Boxes asked for while one is open wait for it; of those, only the last is shown, saying
+    // how many others came.
+    Window a;
+    int open = 0, deepest = 0;
+    a->setMessageBox([&](const QString &text, int, const QString &) {
+        deepest = qMax(deepest, ++open);
+        a.boxes << text;
+        if (a.boxes.size() == 1) {
+            a.type(a->Text2, QStringLiteral("port"));
+            a->Command2->click();
+            a->Command2->click();
+        }
+        --open;
+    });
+    a->Command6->click();
+    QCOMPARE(deepest, 1);
+    QCOMPARE(a.boxes, (QStringList{"Wrong protocol or connection state for the requested transaction or request",
+                                   QStringLiteral("Type mismatch\n\n（另有 1 条消息未单独显示）")}));
 }
 
 void TestVelmora::progressBarStaysInItsRange()
