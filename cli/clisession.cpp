@@ -4,7 +4,6 @@
 #include "lineescape.h"
 #include "listenerwatch.h"
 #include "pairing.h"
-#include "receivefolder.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -96,12 +95,8 @@ void CliSession::setUp()
     if (m_options.receiveDir) {
         QDir().mkpath(*m_options.receiveDir);
         m_control.setReceiveFolder(*m_options.receiveDir);
-        // Nothing they do there leads a receive out of the folder, but they can take what arrives.
-        if (m_requestId < 0 && sender::ReceiveFolder(*m_options.receiveDir).sharedWithoutStickyBit())
-            err() << "velmora-cli: " << escapedForLine(*m_options.receiveDir)
-                  << " may be written by other users and has no sticky bit: they can rename or replace what "
-                     "arrives there\n"
-                  << Qt::flush;
+        if (m_requestId < 0)
+            warnOfSharedFolder(*m_options.receiveDir); // a receiver says it once, at its start
     }
     m_control.socket().setAllowedPeers(m_options.allowed);
     if (m_requestId < 0)
@@ -179,14 +174,9 @@ void CliSession::setUpAsking()
 
 bool CliSession::notificationsAvailable()
 {
-    // Looked at each time: the desktop's service may start after the receiver, or go away.
-    if (m_notifier && m_notifier->available())
-        return true;
-    static bool said = false; // once for the whole receiver
-    if (m_options.serve && !std::exchange(said, true))
-        err() << "velmora-cli: no desktop notification service: offers are asked about on the terminal\n"
-              << Qt::flush;
-    return false;
+    // Looked at each time: the desktop's service may start after the receiver, or go away (the
+    // receiver says at its start when there is none).
+    return m_notifier && m_notifier->available();
 }
 
 void CliSession::onOffer(const sender::FileOffer &offer)
@@ -209,13 +199,14 @@ void CliSession::onOffer(const sender::FileOffer &offer)
     case CliOptions::Accepting::Ask:
         break;
     }
-    if (!notificationsAvailable() && (!m_terminal || m_terminal->asking())) {
+    const bool notify = notificationsAvailable();
+    if (!notify && (!m_terminal || m_terminal->asking())) {
         // One question on the terminal at a time: another peer's offer is being asked about.
         m_declined = QStringLiteral("another offer waits for an answer");
         m_control.answerOffer(false);
         return;
     }
-    m_asker = notificationsAvailable() ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal;
+    m_asker = notify ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal;
     m_asker->ask({offer.announced, qint64(offer.size), m_securePeer.isEmpty() ? offer.peer : m_securePeer});
 }
 

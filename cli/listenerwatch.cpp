@@ -3,11 +3,21 @@
 #include "identity.h"
 #include "lineescape.h"
 #include "pairing.h"
+#include "receivefolder.h"
 #include "secureconnector.h"
 #include "socketcomponent.h"
 
 #include <QDateTime>
 #include <QTextStream>
+
+void warnOfSharedFolder(const QString &folder)
+{
+    if (sender::ReceiveFolder(folder).sharedWithoutStickyBit())
+        QTextStream(stderr) << "velmora-cli: " << escapedForLine(folder)
+                            << " may be written by other users and has no sticky bit: they can rename or replace what "
+                               "arrives there\n"
+                            << Qt::flush;
+}
 
 QList<QByteArray> announcedSecurity(const secure::SecureConnector *connector)
 {

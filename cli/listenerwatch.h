@@ -25,6 +25,10 @@ using CliPrinter = std::function<void(const QString &text, const QJsonObject &js
 /// secure peers, and the start of its fingerprint (nothing without a `connector`).
 QList<QByteArray> announcedSecurity(const secure::SecureConnector *connector);
 
+/// Says on standard error when other users may write in the receive folder `folder` without a
+/// sticky bit: nothing they do there leads a receive out of it, but they can take what arrives.
+void warnOfSharedFolder(const QString &folder);
+
 /// Reports, for as long as `context` lives, the strangers `listener` refused and, with a
 /// `connector`, its pairing code and the wrong guesses at it.
 void watchListener(platform::SocketComponent &listener, secure::SecureConnector *connector, QObject *context,

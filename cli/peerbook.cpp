@@ -43,7 +43,8 @@ int runPeerCommand(const CliOptions &options)
     }
     if (options.newCode) {
         // Every listener of this identity watches the count of guesses and makes a new code.
-        secure::GuessBudget(secure::SecureConnector::guessFile(secure::Identity::defaultFolder())).restart();
+        if (!secure::GuessBudget(secure::SecureConnector::guessFile(secure::Identity::defaultFolder())).restart(&error))
+            return failed(error);
         print(options, QStringLiteral("new code: every listener of this user shows a new pairing code now"),
               {{"event", "new-code"}});
         return cliexit::Done;

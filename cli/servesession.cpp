@@ -7,6 +7,7 @@
 #include "secureconnector.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -81,6 +82,10 @@ void ServeSession::start()
     if (!m_sendService->publish(&why))
         QTextStream(stderr) << "velmora-cli: other programs cannot send through this receiver: " << why << "\n"
                             << Qt::flush;
+    if (m_options.receiveDir) {
+        QDir().mkpath(*m_options.receiveDir);
+        warnOfSharedFolder(*m_options.receiveDir);
+    }
     if (m_options.accepting != CliOptions::Accepting::All && m_options.accepting != CliOptions::Accepting::None
         && !DesktopNotifier().available())
         QTextStream(stderr) << "velmora-cli: no desktop notification service: offers are asked about on the terminal\n"

@@ -86,7 +86,7 @@ QDateTime GuessBudget::pausedUntil() const
     return s.pausedUntil.isValid() && m_now() < s.pausedUntil ? s.pausedUntil : QDateTime();
 }
 
-bool GuessBudget::change(const std::function<void(State &)> &edit, QString *error)
+bool GuessBudget::change(const std::function<void(State &)> &edit, QString *error, bool overDamage)
 {
     if (m_file.isEmpty()) {
         m_memory = settled(m_memory);
@@ -97,12 +97,13 @@ bool GuessBudget::change(const std::function<void(State &)> &edit, QString *erro
     bool parsed = true;
     const bool done = TrustFile(m_file).update([&](QByteArray &bytes) {
         const State before = parse(bytes, &parsed);
-        if (!parsed)
+        if (!parsed && !overDamage)
             return false;
-        State s = settled(before);
+        State s = parsed ? settled(before) : State();
         edit(s);
-        if (s == before)
+        if (parsed && s == before)
             return false; // nothing to write
+        parsed = true;
         bytes = written(s);
         return true;
     }, &why);
@@ -158,16 +159,12 @@ int GuessBudget::wrong()
 
 void GuessBudget::right()
 {
-    change([](State &s) {
-        s.counted = 0;
-        s.pauses = 0;
-        s.pausedUntil = QDateTime();
-    });
+    change([](State &s) { s = State{0, 0, QDateTime(), s.lastGuess}; });
 }
 
-void GuessBudget::restart()
+bool GuessBudget::restart(QString *error)
 {
-    right();
+    return change([](State &s) { s = State{0, 0, QDateTime(), s.lastGuess}; }, error, true);
 }
 
 } // namespace secure

@@ -55,11 +55,14 @@ public:
     int wrong();
     /// Pairing worked: everything starts afresh.
     void right();
-    /// The user asks for a new code: a pause ends, and the count starts afresh.
-    void restart();
+    /// The user asks for a new code: a pause ends, and the count starts afresh (a damaged file
+    /// too). False, with why, when it cannot be kept.
+    bool restart(QString *error = nullptr);
 
 private:
-    bool change(const std::function<void(State &)> &edit, QString *error = nullptr);
+    /// Reads, lets `edit` change and writes the state under the lock; a damaged file fails it,
+    /// unless `overDamage`, which starts from a fresh state instead.
+    bool change(const std::function<void(State &)> &edit, QString *error = nullptr, bool overDamage = false);
     State settled(State s) const;
 
     QString m_file;
