@@ -337,7 +337,7 @@ QString cliUsage()
                           "  or:  velmora-cli --serve [--listen PORT] [OPTION]...\n"
                           "  or:  velmora-cli --connect HOST:PORT|NAME [OPTION]...\n"
                           "  or:  velmora-cli --discover [--timeout SECONDS] [--json]\n"
-                          "  or:  velmora-cli --identity | --peers | --forget NAME|FINGERPRINT");
+                          "  or:  velmora-cli --identity | --peers | --forget NAME|FINGERPRINT | --new-code");
 }
 
 QString cliHelp()
