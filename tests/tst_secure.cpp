@@ -1107,8 +1107,12 @@ void TestSecure::stormsLeaveMemoryFlat()
         return !we.secured.isEmpty() && (goesOn ? !we.peer.events.messages().isEmpty() : we.peer->State() != 7);
     }, 30000));
     QCOMPARE(we.peer.events.messages(), goesOn ? QStringList{"after the storm"} : QStringList());
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back: what stays resident says nothing there
     const qint64 grown = residentBytes() - before;
     QVERIFY2(grown < 16 * 1024 * 1024, qPrintable(QStringLiteral("%1 MiB more").arg(grown / 1048576.0)));
+#else
+    Q_UNUSED(before);
+#endif
     we.peer->CloseAll();
 }
 
@@ -1280,6 +1284,7 @@ void TestSecure::framedMessagesFilesAndStops()
     QVERIFY(received.open(QIODevice::ReadOnly));
     QCOMPARE(received.readAll(), data);
     // StopSend tells the peer, which ends its receive at once rather than after its watchdog.
+    QVERIFY(testing::waitFor([&] { return laptop.peer->Busy() == platform::VariantFalse; })); // the answer came
     laptop.peer->setInterval(100); // a chunk every 100 ms: caught after the first
     laptop.peer->setReciveFilePath(dir.filePath("stopped"));
     laptop.peer->SendFile(dir.filePath("src"));
