@@ -1,5 +1,7 @@
 #include "peeroffer.h"
 
+#include "knownpeers.h"
+
 #include <QAction>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -60,8 +62,20 @@ std::optional<discovery::DiscoveredPeer> PeerOffer::peerAt(const QString &addres
 void PeerOffer::refill()
 {
     m_menu->clear();
+    // Read again each time: a peer paired or forgotten meanwhile shows as it is now.
+    secure::KnownPeers known;
+    QString unreadable;
+    known.load(&unreadable); // unreadable: no peer shows as paired
     for (const discovery::DiscoveredPeer &peer : m_browser.peers()) {
-        QAction *pick = m_menu->addAction(QStringLiteral("%1  (%2:%3)").arg(QString(peer.name).replace(u'&', QStringLiteral("&&")), peer.address).arg(peer.port));
+        using Standing = secure::KnownPeers::Standing;
+        const Standing standing = known.standingOf(peer.name, peer.fingerprint);
+        const QString how = standing == Standing::Paired ? QStringLiteral(", 已配对")
+            : standing == Standing::Impostor             ? QStringLiteral(", 可能是冒充者")
+                                                         : QString();
+        QAction *pick = m_menu->addAction(QStringLiteral("%1  (%2:%3%4)")
+                                              .arg(QString(peer.name).replace(u'&', QStringLiteral("&&")), peer.address)
+                                              .arg(peer.port)
+                                              .arg(how));
         connect(pick, &QAction::triggered, this, [this, peer] {
             m_address->setText(peer.address);
             m_port->setText(QString::number(peer.port));
@@ -72,6 +86,7 @@ void PeerOffer::refill()
 
 void PeerOffer::showPeers()
 {
+    refill(); // as the known peers are now
     if (m_menu->isEmpty())
         return;
     m_menu->popup(m_address->mapToGlobal(QPoint(0, m_address->height())));

@@ -414,6 +414,11 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     }), peer.out.constData());
     window.fileSender1().call(sender::dispid::CloseAll);
     QVERIFY(waitFor([&] { return window.panelText(2).isEmpty(); }));
+    menu->hide();
+    QTest::keyClick(window.Text1, Qt::Key_Down); // offered as paired from now on
+    QVERIFY(menu->isVisible());
+    QVERIFY(offered()->text().endsWith(QStringLiteral(", 已配对)")));
+    menu->hide();
 
     // While the window listens, it is announced under its name and shows its pairing code.
     const QString windowName = uniqueName(QStringLiteral("window"));
