@@ -35,13 +35,8 @@ void WindowSecurity::attach(platform::SocketComponent &socket)
     }
     m_connector = std::make_unique<secure::SecureConnector>(std::move(*identity), std::move(peers),
                                                             discovery::defaultInstanceName());
+    m_socket = &socket;
     socket.setTransportProvider(m_connector.get());
-    connect(m_connector.get(), &secure::SecureConnector::secured, this,
-            [this](const QString &peer, const QByteArray &fingerprint, bool, const QString &calls) {
-                const QString called = calls.isEmpty() || calls == peer ? QString() : QStringLiteral("（自称 %1）").arg(calls);
-                m_securedText = QStringLiteral("\U0001F512 %1%2 %3").arg(peer, called, secure::Identity::shown(fingerprint).left(9));
-            });
-    connect(m_connector.get(), &secure::SecureConnector::plaintextPeer, this, [this] { m_securedText.clear(); });
     // Strangers never reach the control: what became of them is said here, one line at a time.
     connect(&socket, &platform::SocketComponent::admissionFailed, this,
             [this](const QString &address, const QString &why) { m_refusal = QStringLiteral("已拒绝 %1：%2").arg(address, why); });
@@ -61,7 +56,6 @@ void WindowSecurity::setName(const QString &name)
 
 void WindowSecurity::listening()
 {
-    m_securedText.clear();
     if (!m_connector)
         return;
     m_connector->setAccepting(secure::SecureConnector::Accepting::Both);
@@ -81,7 +75,6 @@ void WindowSecurity::newCode()
 bool WindowSecurity::connecting(const discovery::DiscoveredPeer *peer, QString *refusal)
 {
     using Standing = secure::KnownPeers::Standing;
-    m_securedText.clear();
     m_refusal.clear();
     if (!m_connector)
         return true;
@@ -126,8 +119,14 @@ void WindowSecurity::update(int state)
         // A wrong guess says more than the refusal that follows it.
         if (const QString &note = m_wrongGuess.isEmpty() ? m_refusal : m_wrongGuess; !note.isEmpty())
             text += (text.isEmpty() ? QString() : QStringLiteral("  ")) + note;
-    } else if (state == platform::SocketComponent::Connected) {
-        text = m_securedText;
+    } else if (state == platform::SocketComponent::Connected && m_socket) {
+        // Asked of the connection itself: the peer it holds, pinned under that name.
+        if (const auto peer = secure::SecureConnector::peerOf(m_socket->transport())) {
+            const QString called = peer->calls.isEmpty() || peer->calls == peer->name
+                ? QString()
+                : QStringLiteral("（自称 %1）").arg(peer->calls);
+            text = QStringLiteral("\U0001F512 %1%2 %3").arg(peer->name, called, secure::Identity::shown(peer->fingerprint).left(9));
+        }
     }
     if (m_panel->text() != text)
         m_panel->setText(text);

@@ -60,7 +60,7 @@ private:
     QLabel *m_panel;
     std::unique_ptr<secure::SecureConnector> m_connector;
     CodePrompt m_prompt;
-    QString m_securedText; ///< the lock and the peer, while its connection is secure
+    platform::SocketComponent *m_socket = nullptr; ///< the control's, once attached
     QString m_refusal;     ///< what became of the last stranger, while listening
     QString m_wrongGuess;  ///< the last wrong guess at the code, until a new code
 };
