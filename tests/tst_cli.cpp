@@ -496,6 +496,17 @@ void TestCli::serveAsksThroughNotifications()
     QVERIFY(second.waitForConnected(5000));
     second.write("Message:alongside");
     QVERIFY(testing::waitFor([&] { return serve.count(QStringLiteral("message: alongside")) == 1; }));
+    // Eight peers at most: a ninth takes the place of one that has said nothing yet.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 7; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->connectToHost(QHostAddress::LocalHost, quint16(listening.captured(1).toInt()));
+        QVERIFY(silent.back()->waitForConnected(5000));
+        QVERIFY(testing::waitFor([&] { return serve.count(QStringLiteral("connected: 127.0.0.1")) == i + 3; }));
+    }
+    silent.back()->write("Message:made room");
+    QVERIFY(testing::waitFor([&] { return serve.count(QStringLiteral("message: made room")) == 1; }));
+    QCOMPARE(serve.count(QStringLiteral("dropped: 127.0.0.1 (made room for another peer)")), 1);
     peer.close();
     QVERIFY(testing::waitFor([&] { return serve.count(QStringLiteral("closed")) == 1; }));
     // Other programs send through it.
