@@ -131,7 +131,8 @@ void SecureConnector::setOwnName(const QString &name)
 
 QDateTime SecureConnector::pairingPausedUntil() const
 {
-    return m_trust->budget().pausedUntil();
+    // As the count of guesses said when the code was last made: hosts ask on every tick.
+    return m_pausedUntil.isValid() && QDateTime::currentDateTimeUtc() < m_pausedUntil ? m_pausedUntil : QDateTime();
 }
 
 void SecureConnector::setPairing(bool on)
@@ -158,9 +159,11 @@ void SecureConnector::makeCode()
     m_listenCode.clear();
     if (!m_pairing)
         return;
-    if (const QDateTime until = pairingPausedUntil(); until.isValid()) {
+    m_pausedUntil = m_trust->budget().pausedUntil();
+    if (m_pausedUntil.isValid()) {
         // Spent: a guesser gets a handful of codes an hour, never an endless supply.
-        m_pauseEnd.start(int(qBound<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(until) + 1, qint64(3600) * 1000)));
+        m_pauseEnd.start(
+            int(qBound<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(m_pausedUntil) + 1, qint64(3600) * 1000)));
         emit pairingCodeChanged(QByteArray());
         return;
     }
@@ -181,7 +184,7 @@ void SecureConnector::recheckBudget()
     // one; or the pause ended.
     if (!m_pairing)
         return;
-    const bool paused = pairingPausedUntil().isValid();
+    const bool paused = m_trust->budget().pausedUntil().isValid(); // read again: it may have changed
     if (paused != m_listenCode.isEmpty() || (paused && !m_pauseEnd.isActive()))
         makeCode();
 }

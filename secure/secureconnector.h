@@ -63,7 +63,8 @@ public:
     void newCode();
     /// Listening side: the code that pairs now, "" while there is none (off, spent, paused).
     QByteArray pairingCode() const { return m_pairing ? m_listenCode : QByteArray(); }
-    /// When the pause after wrong guesses ends (invalid while none runs).
+    /// When the pause after wrong guesses ends (invalid while none runs), as it stood when the
+    /// code was last made or dropped; the count itself is read again for every decision.
     QDateTime pairingPausedUntil() const;
     /// The file the guesses at the codes of the identity kept in `identityFolder` are counted in.
     static QString guessFile(const QString &identityFolder);
@@ -137,6 +138,7 @@ private:
     bool m_pairing = false;
     QByteArray m_listenCode;
     QTimer m_pauseEnd;
+    QDateTime m_pausedUntil; ///< as the count of guesses said when the code was last made
     QFileSystemWatcher *m_budgetWatch = nullptr;
 };
 
