@@ -70,6 +70,13 @@ struct CliParser
                                     .arg(MaxIntervalMsec),
                                 "MS"};
     QCommandLineOption once{"once", "End a receiving run after the first file."};
+    QCommandLineOption retry{"retry",
+                             "Connect again up to N times after the connection drops (or cannot be made) while "
+                             "files are still to go, pausing 1 s, then 2, 4 ... up to 30 s; a paired peer "
+                             "continues a file where it stopped.",
+                             "N"};
+    QCommandLineOption dropPartial{"drop-partial",
+                                   "Remove every partly received file kept for a paired peer to continue."};
     QCommandLineOption json{"json", "Print one JSON object per line instead of text."};
     QCommandLineOption progress{"progress",
                                 "Show the progress of each file even when standard error is no terminal; with "
@@ -101,7 +108,8 @@ struct CliParser
                            "one TCP connection, printing one line per event."));
         parser.addOptions({help, version, listen, serve, connect, name, noAnnounce, discover, say, send, overwrite,
                            receivePath, receiveDir, allow, accept, ask, chunk, interval, once, json, progress,
-                           timeout, encoding, secure, pair, noPair, identity, peers, forget, newCode});
+                           timeout, encoding, secure, pair, noPair, identity, peers, forget, newCode, retry,
+                           dropPartial});
     }
 
     std::optional<CliOptions> read(QString *error) const;
@@ -185,11 +193,12 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     o.listPeers = parser.isSet(peers);
     o.forget = parser.value(forget);
     o.newCode = parser.isSet(newCode);
+    o.dropPartial = parser.isSet(dropPartial);
     const int commands = int(listens.size() + connects.size()) + int(o.discover) + int(o.showIdentity)
-        + int(o.listPeers) + int(parser.isSet(forget)) + int(o.newCode);
+        + int(o.listPeers) + int(parser.isSet(forget)) + int(o.newCode) + int(o.dropPartial);
     if (commands > 1)
-        return fail(QStringLiteral("give one of --listen, --connect, --discover, --identity, --peers, --forget and "
-                                   "--new-code"));
+        return fail(QStringLiteral("give one of --listen, --connect, --discover, --identity, --peers, --forget, "
+                                   "--new-code and --drop-partial"));
     if (commands == 0)
         return fail(QStringLiteral("give --listen PORT, --connect HOST:PORT or NAME, or --discover"));
     if (o.managesPeers())
@@ -235,6 +244,7 @@ std::optional<CliOptions> CliParser::read(QString *error) const
         {chunk, 1, 2147483647, "chunk size", [&](qint64 n) { o.chunk = qint32(n); }},
         {interval, 1, 2147483647, "interval", [&](qint64 n) { o.intervalMsec = qint32(n); }},
         {timeout, 1, 1000000, "timeout", [&](qint64 n) { o.timeoutSeconds = int(n); }},
+        {retry, 0, 1000, "retry count", [&](qint64 n) { o.retries = int(n); }},
     };
     for (const NumberOption &n : numbers) {
         for (const QString &text : parser.values(n.option)) {
@@ -320,6 +330,8 @@ std::optional<CliOptions> CliParser::read(QString *error) const
             o.receiveDir = defaultServeFolder();
     }
     o.once = parser.isSet(once);
+    if (parser.isSet(retry) && (o.listen || o.sendPaths.isEmpty()))
+        return fail(QStringLiteral("--retry goes with --connect and --send"));
     o.json = parser.isSet(json);
     o.progress = parser.isSet(progress);
     if (parser.isSet(encoding))
@@ -373,7 +385,7 @@ CliCommand parseCliCommand(const QStringList &given)
     static const QStringList takesValue{"--listen",      "--connect",     "--name",  "--say",     "--send",
                                         "--receive-path", "--receive-dir", "--allow", "--chunk",   "--interval",
                                         "--timeout",      "--encoding",    "--secure", "--pair",   "--forget",
-                                        "--accept"};
+                                        "--accept",       "--retry"};
     QStringList arguments = given;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == u"--secure" && !takesValue.contains(arguments[i - 1])

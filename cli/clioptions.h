@@ -41,6 +41,8 @@ struct CliOptions
     bool listPeers = false;    ///< --peers
     QString forget;            ///< --forget NAME|FINGERPRINT
     bool newCode = false;      ///< --new-code
+    bool dropPartial = false;  ///< --drop-partial
+    int retries = 0;           ///< --retry N: connections made again after one drops
     QString announcedFingerprint;
     /// Which offered files a receiving side takes: every one the rules allow, the ones the user
     /// accepts, those of paired peers (asking about the others), or none.
@@ -50,7 +52,7 @@ struct CliOptions
 
     bool hasActions() const { return !say.isEmpty() || !sendPaths.isEmpty(); }
     /// A run that only looks after this user's identity and known peers.
-    bool managesPeers() const { return showIdentity || listPeers || !forget.isEmpty() || newCode; }
+    bool managesPeers() const { return showIdentity || listPeers || !forget.isEmpty() || newCode || dropPartial; }
     /// Whether a connection this run makes starts TLS.
     bool connectsSecurely() const
     {

@@ -4,6 +4,7 @@
 #include "lineescape.h"
 #include "listenerwatch.h"
 #include "pairing.h"
+#include "shownsize.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -25,6 +26,8 @@ constexpr int SilentPeerMsec = 10000;
 // Between a message and what follows it: longer than the peer's quiet period, so that each
 // message arrives as one and is not joined to the next.
 constexpr int MessageGapMsec = 4 * sender::FileSender::MessageQuietMsec;
+// The longest pause between two tries of --retry.
+constexpr int MaxRetryPauseMsec = 30000;
 
 QTextStream &out()
 {
@@ -80,6 +83,13 @@ void CliSession::setUp()
     connect(&m_control, &sender::FileSender::ReciveFile, this, &CliSession::onFile);
     connect(&m_control, &sender::FileSender::OnClose, this, &CliSession::onClose);
     connect(&m_control, &sender::FileSender::controlMessageTaken, this, [this] { m_peerSpoke = true; });
+    connect(&m_control, &sender::FileSender::transferResumed, this, [this](double from) {
+        const QString path = m_sendStarted ? m_current.file : m_control.ReciveFilePath();
+        if (m_sendStarted)
+            m_resumedFrom = from;
+        print(QStringLiteral("resumed: %1 from %2").arg(escapedForLine(path), shownBinarySize(qint64(from))),
+              {{"event", "resumed"}, {"path", path}, {"from", from}});
+    });
     // Runs after the control's own arrival handling: a send that just ended is seen before a close.
     connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
     m_silentPeer.setSingleShot(true);
@@ -515,6 +525,7 @@ void CliSession::startSend(const SendItem &item)
     if (!m_sendClock.isValid())
         m_sendClock.start();
     m_current = item;
+    m_resumedFrom = 0;
     m_sendStarted = true;
     m_sendFailed = false;
     m_lastError.clear();
@@ -535,17 +546,52 @@ void CliSession::startSend(const SendItem &item)
     }
 }
 
+bool CliSession::retryLater(const QString &why)
+{
+    const bool filesLeft = m_sendStarted || m_nextFile < m_plan.items.size();
+    if (m_options.listen || m_requestId >= 0 || m_phase == Phase::Finishing || !filesLeft
+        || m_retriesMade >= m_options.retries)
+        return false;
+    const int pauseMsec = qMin(1000 << qMin(m_retriesMade, 5), MaxRetryPauseMsec);
+    ++m_retriesMade;
+    if (std::exchange(m_sendStarted, false))
+        --m_nextFile; // the file that broke goes again, from where the peer holds it
+    clearProgress();
+    print(QStringLiteral("retrying: in %1 s, try %2 of %3 (%4)")
+              .arg(pauseMsec / 1000)
+              .arg(m_retriesMade)
+              .arg(m_options.retries)
+              .arg(escapedForLine(why)),
+          {{"event", "retrying"}, {"seconds", pauseMsec / 1000}, {"try", m_retriesMade}, {"tries", m_options.retries},
+           {"reason", why}});
+    m_phase = Phase::Connecting;
+    m_control.CloseAll();
+    QTimer::singleShot(pauseMsec, this, [this] {
+        if (m_phase != Phase::Connecting)
+            return;
+        try {
+            m_control.Connect(m_options.host, int(m_options.port));
+        } catch (const platform::AutomationError &e) {
+            print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
+                  {{"event", "error"}, {"number", e.number}, {"description", e.description}});
+            finish(1);
+        }
+    });
+    return true;
+}
+
 void CliSession::afterSend()
 {
     if (m_sendFailed) {
         reportSendFailed(m_lastError); // refused or failed: the next file still goes
     } else {
         m_sendStarted = false;
+        m_retriesMade = 0; // a file got through: the next break has every try again
         const double size = m_control.fields().TotalBytes;
         ++m_sentFiles;
         m_sentBytes += qint64(size);
         print(QStringLiteral("sent: %1 (%2 bytes)").arg(escapedForLine(m_current.file)).arg(qint64(size)),
-              {{"event", "sent"}, {"path", m_current.file}, {"size", size}});
+              {{"event", "sent"}, {"path", m_current.file}, {"size", size}, {"resumed", m_resumedFrom}});
     }
     nextAction();
 }
@@ -626,6 +672,9 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
         // A receive released (the peer went silent) ends the run.
         m_receiveFailed = true;
         endFailedReceive();
+    } else if (m_control.State() != platform::SocketComponent::Connected && m_phase == Phase::Acting
+               && retryLater(description)) {
+        return; // the connection broke under the send: it goes again on the next
     } else if (m_sendStarted) {
         m_sendFailed = true;
         // A send that failed without an arrival (in a tick, say) is seen once the handler is done.
@@ -635,7 +684,7 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
         });
     } else if (m_options.listen && m_phase == Phase::Connecting) {
         nextPeer(); // a peer that could not be taken: the next may
-    } else if (m_control.State() != platform::SocketComponent::Connected) {
+    } else if (m_control.State() != platform::SocketComponent::Connected && !retryLater(description)) {
         finish(1);
     }
 }
@@ -675,6 +724,8 @@ void CliSession::onClose()
         nextPeer();
         return;
     }
+    if (m_phase == Phase::Acting && retryLater(QStringLiteral("connection closed after %1").arg(bytesSoFar())))
+        return;
     if (m_sendStarted)
         reportSendFailed(QStringLiteral("connection closed after %1").arg(bytesSoFar()));
     if (m_phase == Phase::Acting)

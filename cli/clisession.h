@@ -64,6 +64,9 @@ private:
     void connected();
     void nextAction();
     void afterSend();
+    /// The connection broke (or could not be made) with files still to go: with tries left of
+    /// --retry, connects again after a pause that grows, and the file that broke goes again.
+    bool retryLater(const QString &why);
     void finish(int status);
     void exitWhenFlushed();
     /// The run is over: the program ends, or a served peer's run.
@@ -126,6 +129,8 @@ private:
     std::unique_ptr<ExitGuard> m_guard; ///< a run of its own
     QTimer m_silentPeer;         ///< drops a peer that says nothing, so that a real one can come
     bool m_sendStarted = false;
+    int m_retriesMade = 0;       ///< tries since the last file that got through
+    double m_resumedFrom = 0;    ///< where the file being sent continued a broken try
     bool m_sendFailed = false;
     bool m_waitingForFlush = false;
     int m_status = 0;

@@ -3,6 +3,7 @@
 #include "discoveryclient.h"
 #include "guessbudget.h"
 #include "identity.h"
+#include "keptparts.h"
 #include "knownpeers.h"
 #include "lineescape.h"
 #include "secureconnector.h"
@@ -47,6 +48,13 @@ int runPeerCommand(const CliOptions &options)
             return failed(error);
         print(options, QStringLiteral("new code: every listener of this user shows a new pairing code now"),
               {{"event", "new-code"}});
+        return cliexit::Done;
+    }
+    if (options.dropPartial) {
+        const sender::KeptParts kept;
+        const int gone = kept.sweep(0);
+        print(options, QStringLiteral("dropped: %1 partly received files").arg(gone),
+              {{"event", "dropped-partial"}, {"count", gone}});
         return cliexit::Done;
     }
     secure::KnownPeers peers;

@@ -104,6 +104,8 @@ FileSender::FileSender(QWidget *parent)
     connect(&MySock, &platform::SocketComponent::sendComplete, this, [this] {
         if (m_chunkOwed > 0)
             continueChunkLater();
+        else if (std::exchange(m_digestWhenDrained, false))
+            finishCheckedSend();
     });
     // A chunk the socket could not finish (the file shrank or failed to read) ends the send.
     connect(&MySock, &platform::SocketComponent::sendFailed, this, [this](qint32 number, const QString &description) {
@@ -130,8 +132,9 @@ FileSender::FileSender(QWidget *parent)
 
 FileSender::~FileSender()
 {
-    // A transfer file still open is closed with us; a receive left unfinished leaves nothing.
-    discardPartFile();
+    // A transfer file still open is closed with us; a receive left unfinished leaves nothing,
+    // unless its peer may continue it.
+    setAsidePartFile();
     --instanceCount;
 }
 
@@ -403,7 +406,9 @@ void FileSender::EndTransfer()
 {
     SendTimer.setEnabled(false);
     m_chunkOwed = 0;
-    discardPartFile(); // a receive cut short leaves the target as it was
+    m_check.end();
+    m_digestWhenDrained = false;
+    setAsidePartFile(); // a receive cut short leaves the target as it was
     closeTransferFile();
     m_state.Busy = VariantFalse;
     m_state.TransferMode = 0;
@@ -414,6 +419,7 @@ bool FileSender::StopSend()
     // Where the connection can carry it, the peer hears of it and ends its side at once.
     if (transferState() != TransferState::Idle)
         MySock.sendStop();
+    discardPartFile(); // stopped on purpose: nothing is kept to continue
     EndTransfer();
     return false;
 }
@@ -506,6 +512,7 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
     m_state.Busy = VariantTrue;
     m_chunkOwed = 0;
     m_answerWaitTicks = 0;
+    m_check.beginSend(MySock.transport());
     MySock.SendData(wire::encodeHeader({m_state.ReciveFilePath, m_state.TotalBytes, m_state.BufferSize, OverWrite}));
     return false;
 }
@@ -532,6 +539,8 @@ void FileSender::sendTimerTick()
         sendSlice();
         // The chunk counts once, at its tick; slices are how it goes out, not progress.
         m_state.DoneBytes += double(chunk);
+        if (m_chunkOwed == 0 && m_state.DoneBytes >= m_state.TotalBytes)
+            finishCheckedSend();
         m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     } catch (const AutomationError &e) {
         failTransfer(e);
@@ -550,6 +559,27 @@ void FileSender::sendSlice()
     m_chunkOwed -= slice;
     if (m_chunkOwed > 0 && MySock.bytesToWrite() == 0)
         continueChunkLater(); // the network took it all at once: no completion will tell us
+    if (m_chunkOwed == 0 && m_state.DoneBytes >= m_state.TotalBytes)
+        finishCheckedSend();
+}
+
+void FileSender::finishCheckedSend()
+{
+    if (m_check.stage() != TransferCheck::Stage::Sending)
+        return;
+    // The digest covers what the stream read: it goes once the stream has read every byte.
+    if (MySock.bytesToWrite() > 0) {
+        m_digestWhenDrained = true;
+        return;
+    }
+    if (sourceChanged()) {
+        // What went is a mix of two versions: the receiver is told to drop it.
+        MySock.sendStop();
+        discardPartFile();
+        failTransfer(fileError(QStringLiteral("the source changed during the send")));
+        return;
+    }
+    m_check.sendDigest();
 }
 
 void FileSender::continueChunkLater()
@@ -583,12 +613,16 @@ void FileSender::timeCountTick()
     if (m_state.IdleTicks < std::numeric_limits<qint16>::max())
         ++m_state.IdleTicks;
     const bool busy = Busy() != VariantFalse;
-    if (busy && m_state.IdleTicks > StallTicks && m_state.TransferMode == 0) {
-        // A stalled receive is released, and the host told; what arrived is dropped, and the
-        // target is left as it was.
+    // A sender that checks the prefix a receiver holds reads it first: it may take as long as
+    // an answer may.
+    const qint16 stallTicks = m_check.stage() == TransferCheck::Stage::AwaitingFrom ? AnswerWaitTicks : StallTicks;
+    if (busy && m_state.IdleTicks > stallTicks && m_state.TransferMode == 0) {
+        // A stalled receive is released, and the host told; what arrived is dropped (or kept
+        // for a peer that may continue it), and the target is left as it was.
         m_state.IdleTicks = 0;
         m_state.Busy = VariantFalse;
-        discardPartFile();
+        m_check.end();
+        setAsidePartFile();
         raiseErrorEvent(0, ReceiveStalledText.arg(platform::numberToText(m_state.DoneBytes),
                                                   platform::numberToText(m_state.TotalBytes)));
         return;

@@ -6,6 +6,7 @@
 #include "control.h"
 #include "filesenderinterface.h"
 #include "filesystemobject.h"
+#include "keptparts.h"
 #include "messageassembler.h"
 #include "numberedfiles.h"
 #include "partfile.h"
@@ -13,6 +14,7 @@
 #include "sender_export.h"
 #include "socketcomponent.h"
 #include "timer.h"
+#include "transfercheck.h"
 #include "wireprotocol.h"
 
 #include <QByteArray>
@@ -228,6 +230,9 @@ signals:
     /// A control message of the peer was taken whole (a message, a file's header, an answer),
     /// whatever came of it: the peer speaks the protocol, unlike a stray probe.
     void controlMessageTaken();
+    /// A transfer continues one that broke, on either side: its first `fromBytes` bytes were
+    /// already at the receiver and do not cross again (a peer that checks files only).
+    void transferResumed(double fromBytes);
 
 private:
     void fireEvent(FileSenderEvent id, QVariantList &args);
@@ -244,6 +249,15 @@ private:
     void onConnectionRequest(qint32 requestID);
     void onDataArrival(qint32 bytesTotal);
     void onFramedArrival();
+    void onFileNote(platform::Transport::Note note, const QByteArray &payload);
+    /// A file note out of turn or malformed: the transfer fails, nothing received is kept.
+    void refuseFileNote();
+    /// The checked send handed on its last byte: its digest goes once the stream read it all.
+    void finishCheckedSend();
+    void resumeReceiveFrom(qint64 from);
+    /// Every byte is there (and checked, where the peer checks files): the target is replaced
+    /// and the peer told.
+    void completeReceive();
     void handleControlMessage(const QByteArray &message);
     void deliverMessage(const QByteArray &text);
     void onPeerStopped();
@@ -261,6 +275,9 @@ private:
     struct HeldOffer;
     void takeOffer(HeldOffer &offer);
     void dropOffer();
+    /// Opens the hidden file an accepted offer is received into: one kept from a try of the
+    /// same peer that broke, continued, or a new one. Returns its descriptor and the bytes held.
+    std::pair<int, qint64> openPartFile(HeldOffer &offer);
     void beginArrival();
     void receiveFileData();
     QByteArray handleFileData(const QByteArray &data);
@@ -269,6 +286,9 @@ private:
     bool EnsureFolder(const QString &path);
     void commitPartFile();
     void discardPartFile();
+    /// A receive that ends without its file: what a peer that checks files sent is kept for it
+    /// to continue, anything else discarded.
+    void setAsidePartFile();
     void finishReceive();
     bool sourceChanged() const;
     void sendSlice();
@@ -301,6 +321,9 @@ private:
     qint16 m_answerWaitTicks = 0; ///< TimeCount ticks a sender with nothing left to send has waited
     qint64 m_sourceSize = -1;     ///< the file being sent, as it was when the send started ...
     qint64 m_sourceModifiedNsec = 0; ///< ... so that a change during the send is found
+    TransferCheck m_check;        ///< the whole-file check and resume of the transfer, when the peer checks files
+    std::optional<KeptPart> m_kept; ///< the entry that keeps the receive's hidden file for its peer
+    bool m_digestWhenDrained = false; ///< the checked send's digest goes once everything is handed on
 };
 
 } // namespace sender

@@ -8,9 +8,11 @@
 
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace sender {
 
@@ -26,6 +28,11 @@ namespace {
 const QString WrongPathText = QStringLiteral("错误的文件路径。");
 const QString CrossingSendText = QStringLiteral("对方同时在发送文件，本次发送已取消。");
 const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
+const QString DigestMismatchText = QStringLiteral("文件校验不一致：收到的内容与发送的不同，本次传输失败。");
+const QString BadFileNoteText = QStringLiteral("对方的文件校验信息不合规程，本次传输已取消。");
+
+// The kept hidden files of this user are swept at most this often by a process.
+constexpr qint64 SweepEveryMsec = 60 * 60 * 1000;
 
 } // namespace
 
@@ -63,18 +70,92 @@ void FileSender::onFramedArrival()
     beginArrival();
     try {
         const bool control = MySock.arrivalIsControl();
+        const platform::Transport *stream = MySock.transport();
+        const auto note = control && stream ? stream->nextNote() : platform::Transport::Note::None;
         if (!control && transferState() == TransferState::Receiving) {
-            receiveFileData();
+            // A checked receive takes file bytes only between the sender's From and its last byte.
+            if (m_check.active() && m_check.stage() != TransferCheck::Stage::Receiving)
+                refuseFileNote();
+            else
+                receiveFileData();
             return;
         }
         resizeBuffer(m_state.ChunkBuffer, MySock.BytesReceived());
         MySock.GetData(m_state.ChunkBuffer);
-        if (control)
+        if (note != platform::Transport::Note::None)
+            onFileNote(note, m_state.ChunkBuffer);
+        else if (control)
             handleControlMessage(m_state.ChunkBuffer);
         // File bytes that no receive waits for (behind a stopped send, say) are dropped.
     } catch (const AutomationError &e) {
         raiseErrorEvent(e.number, e.description);
     }
+}
+
+void FileSender::onFileNote(platform::Transport::Note note, const QByteArray &payload)
+{
+    using Note = platform::Transport::Note;
+    const TransferState state = transferState();
+    switch (note) {
+    case Note::Held:
+        if (state == TransferState::Sending && m_check.takeHeld(payload))
+            return;
+        break;
+    case Note::From:
+        if (state == TransferState::Receiving) {
+            if (const auto from = m_check.takeFrom(payload)) {
+                resumeReceiveFrom(*from);
+                return;
+            }
+        }
+        break;
+    case Note::Digest:
+        if (state != TransferState::Idle && m_check.takeDigest(payload)) {
+            if (state == TransferState::Receiving) {
+                if (m_check.digestsAgree()) {
+                    completeReceive();
+                } else {
+                    discardPartFile();
+                    answer(wire::SendErrorTag);
+                    failTransfer(AutomationError{0, DigestMismatchText});
+                }
+            }
+            return;
+        }
+        break;
+    case Note::None:
+        return;
+    }
+    // A note that comes when no transfer runs is one the transfer's end overtook: nothing to do.
+    if (state != TransferState::Idle)
+        refuseFileNote();
+}
+
+void FileSender::refuseFileNote()
+{
+    if (transferState() == TransferState::Sending) {
+        MySock.sendStop();
+    } else {
+        discardPartFile();
+        answer(wire::SendErrorTag);
+    }
+    failTransfer(AutomationError{0, BadFileNoteText});
+}
+
+void FileSender::resumeReceiveFrom(qint64 from)
+{
+    const int file = NumberedFiles::Handle(m_state.FileNumber);
+    if (from == 0 && m_check.held() > 0 && ::ftruncate(file, 0) != 0) {
+        failReceive(fileError(QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    NumberedFiles::Seek(m_state.FileNumber, from);
+    m_state.DoneBytes = double(from);
+    m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
+    if (from > 0)
+        emit transferResumed(double(from));
+    if (double(from) >= m_state.TotalBytes)
+        m_check.awaitDigest();
 }
 
 void FileSender::handleControlMessage(const QByteArray &message)
@@ -262,6 +343,19 @@ void FileSender::handleAnswer(wire::Tag tag)
             EndTransfer(); // nothing is owed for an empty file
             break;
         }
+        if (m_check.stage() == TransferCheck::Stage::Offered) {
+            // The peer checks files: the bytes start where the prefix it holds agrees with ours.
+            const qint64 from = m_check.startSending(NumberedFiles::Handle(m_state.FileNumber), qint64(m_state.TotalBytes));
+            NumberedFiles::Seek(m_state.FileNumber, from);
+            m_state.DoneBytes = double(from);
+            m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
+            if (from > 0)
+                emit transferResumed(double(from));
+            if (double(from) >= m_state.TotalBytes) {
+                finishCheckedSend(); // it holds every byte: only the digest goes
+                break;
+            }
+        }
         // The first chunk goes at once, the next ones one per tick, Interval apart: never more
         // than BufferSize per Interval. With Interval 0 the timer never ticks, and nothing goes.
         SendTimer.setEnabled(true);
@@ -272,13 +366,15 @@ void FileSender::handleAnswer(wire::Tag tag)
         // After "SendDat:" the peer confirms only what it has all of: an earlier one is wrong.
         if (SendTimer.Enabled() && (m_state.DoneBytes < m_state.TotalBytes || m_chunkOwed > 0))
             failTransfer(AutomationError{0, EarlyConfirmationText});
+        else if (m_check.active() && m_check.stage() != TransferCheck::Stage::Offered && !m_check.digestsAgree())
+            failTransfer(AutomationError{0, m_check.peerDigestCame() ? DigestMismatchText : EarlyConfirmationText});
         else if (sourceChanged())
             failTransfer(fileError(QStringLiteral("the source changed during the send")));
         else
             EndTransfer();
         break;
     case wire::Tag::SendError:
-        raiseErrorEvent(0, WrongPathText);
+        raiseErrorEvent(0, m_check.peerDigestCame() && !m_check.digestsAgree() ? DigestMismatchText : WrongPathText);
         EndTransfer();
         break;
     case wire::Tag::None:
@@ -408,9 +504,12 @@ void FileSender::takeOffer(HeldOffer &offer)
         finishReceive();
         return;
     }
+    qint64 held = 0;
     try {
         // The file arrives beside the target; the target itself is not touched before the end.
-        adoptTransferFile(m_part.create(std::move(offer.target)));
+        const auto [file, kept] = openPartFile(offer);
+        adoptTransferFile(file);
+        held = kept;
     } catch (const AutomationError &) {
         // A folder we cannot write to, say: refused, and we stay idle.
         m_part.discard();
@@ -433,7 +532,47 @@ void FileSender::takeOffer(HeldOffer &offer)
     }
     m_state.Busy = VariantTrue;
     m_state.TransferMode = 0;
+    if (!m_check.beginReceive(MySock.transport(), NumberedFiles::Handle(m_state.FileNumber), held)
+        && ::ftruncate(NumberedFiles::Handle(m_state.FileNumber), 0) != 0)
+        m_check.end(); // the kept bytes cannot be read: offered nothing
     answer(wire::SendDataTag);
+}
+
+std::pair<int, qint64> FileSender::openPartFile(HeldOffer &offer)
+{
+    m_kept.reset();
+    const platform::Transport *stream = MySock.transport();
+    const QByteArray peer = stream && stream->checksFiles() ? stream->peerIdentity() : QByteArray();
+    if (peer.isEmpty())
+        return {m_part.create(std::move(offer.target)), 0}; // nothing is kept for a peer not known by its key
+    const KeptParts parts;
+    static qint64 lastSweep = 0;
+    if (parts.now() - lastSweep > SweepEveryMsec) {
+        lastSweep = parts.now();
+        parts.sweep();
+    }
+    KeptPart entry{peer, offer.shown.announced, qint64(m_state.TotalBytes), offer.target.folderPath(),
+                   offer.target.name(), {}, 0, 0, parts.now()};
+    int file = -1;
+    qint64 held = 0;
+    if (const auto kept = parts.find(entry.peer, entry.announced, entry.size, entry.folder, entry.target)) {
+        file = m_part.adopt(offer.target, kept->hidden, kept->device, kept->inode);
+        struct stat info = {};
+        if (file >= 0 && ::fstat(file, &info) == 0)
+            held = qMin<qint64>(info.st_size, entry.size);
+        else if (file < 0)
+            parts.forget(*kept); // gone, changed or taken: a new file is made
+    }
+    if (file < 0)
+        file = m_part.create(std::move(offer.target));
+    entry.hidden = m_part.name();
+    entry.device = m_part.device();
+    entry.inode = m_part.inode();
+    if (parts.keep(entry)) {
+        m_part.setKeepable();
+        m_kept = entry;
+    }
+    return {file, held};
 }
 
 void FileSender::receiveFileData()
@@ -471,9 +610,10 @@ QByteArray FileSender::handleFileData(const QByteArray &data)
 void FileSender::failReceive(const AutomationError &e)
 {
     // The target cannot take the bytes (disk full, say): the count says what did reach the
-    // disk, and the sender is told to stop.
+    // disk, and the sender is told to stop. Nothing is kept: the room goes back to the disk.
     if (m_ownsFile)
         m_state.DoneBytes = double(NumberedFiles::Lof(m_state.FileNumber));
+    discardPartFile();
     answer(wire::SendErrorTag);
     failTransfer(e);
 }
@@ -482,20 +622,28 @@ void FileSender::takeFileData(qint64 take)
 {
     const bool complete = double(take) >= m_state.TotalBytes - m_state.DoneBytes;
     m_state.DoneBytes += double(take);
-    if (complete) {
-        try {
-            commitPartFile(); // every byte is there: the target is replaced before it is confirmed
-        } catch (const AutomationError &e) {
-            answer(wire::SendErrorTag);
-            failTransfer(e);
-            return;
-        }
-        answer(wire::HereIsItTag);
-        m_state.Busy = VariantFalse;
-    }
     m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
-    if (complete)
-        finishReceive();
+    if (!complete)
+        return;
+    if (m_check.active())
+        m_check.awaitDigest(); // kept only once the sender's digest agrees
+    else
+        completeReceive();
+}
+
+void FileSender::completeReceive()
+{
+    try {
+        commitPartFile(); // every byte is there: the target is replaced before it is confirmed
+    } catch (const AutomationError &e) {
+        answer(wire::SendErrorTag);
+        failTransfer(e);
+        return;
+    }
+    m_check.end();
+    answer(wire::HereIsItTag);
+    m_state.Busy = VariantFalse;
+    finishReceive();
 }
 
 void FileSender::commitPartFile()
@@ -508,14 +656,29 @@ void FileSender::commitPartFile()
         throw fileError(QStringLiteral("the folder of the file being received was moved"));
     }
     m_part.commit();
+    if (const auto kept = std::exchange(m_kept, std::nullopt))
+        KeptParts().forget(*kept);
 }
 
 void FileSender::discardPartFile()
 {
+    if (const auto kept = std::exchange(m_kept, std::nullopt))
+        KeptParts().forget(*kept);
     if (m_part.path().isEmpty())
         return;
     closeTransferFile();
     m_part.discard();
+}
+
+void FileSender::setAsidePartFile()
+{
+    if (!m_kept || m_part.path().isEmpty() || transferState() == TransferState::Sending) {
+        discardPartFile();
+        return;
+    }
+    closeTransferFile();
+    m_part.keep(); // its entry stays: the same peer may continue it
+    m_kept.reset();
 }
 
 bool FileSender::sourceChanged() const

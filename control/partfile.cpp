@@ -13,7 +13,9 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace sender {
 
@@ -28,6 +30,7 @@ struct Registered
     std::string name;
     dev_t device;
     ino_t inode;
+    bool keepable = false;
 };
 
 std::mutex &registryLock()
@@ -93,26 +96,67 @@ int PartFile::create(ReceiveTarget target)
                 continue; // only a name already taken is tried again
             throw systemFileError();
         }
-        m_file.reset(fd);
-        struct stat info = {};
-        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0 || ::fstat(fd, &info) != 0) {
+        const int folder = target.folder();
+        const int copy = take(fd, target, name);
+        if (copy < 0) {
             const platform::AutomationError error = systemFileError();
-            if (copy >= 0)
-                ::close(copy);
-            ::unlinkat(target.folder(), name.constData(), 0);
+            ::unlinkat(folder, name.constData(), 0);
             m_file.reset();
             throw error;
         }
-        m_device = info.st_dev;
-        m_inode = info.st_ino;
-        m_name = name;
-        m_path = target.folderPath() + u'/' + QFile::decodeName(name);
-        m_target.emplace(std::move(target));
-        const std::lock_guard<std::mutex> hold(registryLock());
-        registry().push_back({this, m_target->folder(), name.toStdString(), m_device, m_inode});
         return copy;
     }
+}
+
+int PartFile::adopt(ReceiveTarget &target, const QByteArray &name, quint64 device, quint64 inode)
+{
+    discard();
+    const int fd = ::openat(target.folder(), name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0
+        || quint64(info.st_dev) != device || quint64(info.st_ino) != inode) {
+        ::close(fd);
+        return -1;
+    }
+    const int copy = take(fd, target, name);
+    if (copy < 0)
+        m_file.reset();
+    return copy;
+}
+
+int PartFile::take(int fd, ReceiveTarget &target, const QByteArray &name)
+{
+    m_file.reset(fd);
+    struct stat info = {};
+    // Held for as long as this receive has it: no other receive takes it, nothing sweeps it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &info) != 0)
+        return -1;
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return -1;
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
+    m_name = name;
+    m_path = target.folderPath() + u'/' + QFile::decodeName(name);
+    m_target.emplace(std::move(target));
+    const std::lock_guard<std::mutex> hold(registryLock());
+    registry().push_back({this, m_target->folder(), name.toStdString(), m_device, m_inode});
+    return copy;
+}
+
+void PartFile::setKeepable()
+{
+    const std::lock_guard<std::mutex> hold(registryLock());
+    for (Registered &r : registry())
+        if (r.owner == this)
+            r.keepable = true;
+}
+
+void PartFile::keep()
+{
+    release();
 }
 
 bool PartFile::stillOurs(const QByteArray &name) const
@@ -175,6 +219,8 @@ void PartFile::discardAllNow()
 {
     const std::lock_guard<std::mutex> hold(registryLock());
     for (const Registered &r : registry()) {
+        if (r.keepable)
+            continue; // its peer may continue it
         struct stat info = {};
         if (::fstatat(r.folder, r.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_dev == r.device
             && info.st_ino == r.inode)

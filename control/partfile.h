@@ -28,6 +28,16 @@ public:
     /// returns a descriptor of it for the caller, open for reading and writing. A name already
     /// taken is tried again under another; any other failure throws error 75 with the reason.
     int create(ReceiveTarget target);
+    /// Takes up `name`, a hidden file kept beside `target` by a receive that broke, while it is
+    /// the file kept (`device` and `inode`), a regular file of this user's that others may not
+    /// read or write, and no other receive holds it. Returns a descriptor as create() does, or
+    /// -1 (nothing taken, `target` left as it was).
+    int adopt(ReceiveTarget &target, const QByteArray &name, quint64 device, quint64 inode);
+    /// Lets the file be continued later: it stays where it is when this receive ends (keep()),
+    /// and a process that must end at once leaves it too.
+    void setKeepable();
+    /// Lets go of the file and leaves it in its folder.
+    void keep();
     /// Puts the file in its target's place: with the permission bits of the file it replaces,
     /// or a new file's, and renamed over the target only while its name still holds the file
     /// made here. Afterwards the target must hold that file. Otherwise the file is removed and
@@ -39,6 +49,10 @@ public:
     QString path() const { return m_path; }
     /// The target being received, while there is a file.
     const ReceiveTarget *target() const { return m_target ? &*m_target : nullptr; }
+    /// The file's name in its folder, and which file it is.
+    QByteArray name() const { return m_name; }
+    quint64 device() const { return quint64(m_device); }
+    quint64 inode() const { return quint64(m_inode); }
 
     /// Removes every hidden file of this process's receives: for a process that is about to end
     /// at once. Safe to call from any thread.
@@ -47,6 +61,9 @@ public:
 private:
     bool stillOurs(const QByteArray &name) const;
     void release();
+    /// Holds the file (for receives of other processes too) and registers it; returns a
+    /// descriptor for the caller, or -1 with errno set.
+    int take(int fd, ReceiveTarget &target, const QByteArray &name);
 
     std::optional<ReceiveTarget> m_target;
     FileDescriptor m_file;

@@ -130,6 +130,7 @@ public:
     /// The stream of the connection, or null without one (what kind it is, for hosts that
     /// handed the component a TransportProvider).
     const Transport *transport() const { return m_connection; }
+    Transport *transport() { return m_connection; }
     qint32 LocalPort() const;
     void setLocalPort(qint32 port);
     QString RemoteHost() const { return m_remoteHost; }

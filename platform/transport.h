@@ -15,9 +15,21 @@
 
 namespace platform {
 
+class FileDigest;
+
 class VELMORA_PLATFORM_EXPORT Transport : public QObject
 {
 public:
+    /// What a stream whose peer checks files carries beside control messages, in their order
+    /// (see checksFiles()).
+    enum class Note : quint8 {
+        None,
+        Held,   ///< receiver to sender, before "SendDat:": the bytes it holds of the file from a
+                ///< try that broke, and their digest (8 bytes big-endian, then 16)
+        From,   ///< sender to receiver, after "SendDat:": where its bytes start (8 bytes)
+        Digest, ///< each way, after the last byte: the whole file's digest as read or written (16)
+    };
+
     /// There may be bytes to read, or the stream ended (while readability is watched).
     std::function<void()> readable;
     /// A send failed: the system error.
@@ -33,6 +45,10 @@ public:
     /// A stream that was not ready at first gave up, with why (the peer is not who it should
     /// be, say); it is of no further use.
     std::function<void(const QString &)> refused;
+    /// While set, every file byte this stream reads to send is added to it, and every byte it
+    /// writes into a file to receivedDigest: the owner's, dropped with the owner.
+    FileDigest *sentDigest = nullptr;
+    FileDigest *receivedDigest = nullptr;
 
     /// Bytes queued and not yet handed to the network.
     virtual qint64 queued() const = 0;
@@ -67,6 +83,16 @@ public:
     virtual bool nextIsControl() const { return false; }
     /// Tells the peer that this side stopped the send it was making (when the stream can).
     virtual void sendStop() {}
+    /// True when both ends offered whole-file checks and resume: each file then carries notes
+    /// (Note) and its digest, and sentDigest and receivedDigest are followed.
+    virtual bool checksFiles() const { return false; }
+    /// The fingerprint of the key the peer proved it holds (empty for a stream that proves none).
+    virtual QByteArray peerIdentity() const { return QByteArray(); }
+    /// On a stream that checks files: the note the next unit is (read whole by read(), in place
+    /// of a control message), or None.
+    virtual Note nextNote() const { return Note::None; }
+    /// Queues a note behind everything queued before (streams that check files only).
+    virtual void sendNote(Note, const QByteArray &) {}
 
 protected:
     /// Drops every notification: the owner let go and must hear nothing more.
@@ -79,6 +105,8 @@ protected:
         peerStopped = nullptr;
         ready = nullptr;
         refused = nullptr;
+        sentDigest = nullptr;
+        receivedDigest = nullptr;
     }
 };
 

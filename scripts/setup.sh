@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  libavahi-client-dev libssl-dev libsodium-dev "$@")
+  libavahi-client-dev libssl-dev libsodium-dev libxxhash-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

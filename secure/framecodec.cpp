@@ -16,6 +16,9 @@ std::optional<quint32> limitOf(quint8 type)
     case Type::Hello:
     case Type::Stop:
     case Type::Pairing:
+    case Type::Held:
+    case Type::From:
+    case Type::Digest:
         return MaxSmallBytes;
     }
     return std::nullopt; // a type this version does not know
@@ -50,11 +53,30 @@ QByteArray frame(Type type, QByteArrayView payload)
     return header(type, quint32(payload.size())) + payload.toByteArray();
 }
 
-QByteArray helloPayload(const QString &name)
+std::optional<quint32> fixedLength(Type type)
+{
+    switch (type) {
+    case Type::Held:
+        return HeldBytes;
+    case Type::From:
+        return FromBytes;
+    case Type::Digest:
+        return DigestBytes;
+    case Type::Hello:
+    case Type::Control:
+    case Type::Data:
+    case Type::Stop:
+    case Type::Pairing:
+        break;
+    }
+    return std::nullopt;
+}
+
+QByteArray helloPayload(const QString &name, quint32 capabilities)
 {
     QByteArray out(5, '\0');
     out[0] = char(Version);
-    qToBigEndian(Capabilities, out.data() + 1);
+    qToBigEndian(capabilities, out.data() + 1);
     return out + name.toUtf8().left(int(MaxSmallBytes) - 5);
 }
 

@@ -8,6 +8,12 @@
 //   Data     bytes of the file being sent
 //   Stop     the sender stopped its send: the receiving side ends its receive
 //   Pairing  a message of the pairing run (see pairing.h)
+//   Held     receiver to sender, before "SendDat:": the bytes it holds of the file from a try
+//            that broke (64-bit big-endian) and their XXH3-128
+//   From     sender to receiver, after "SendDat:": where its bytes start (64-bit big-endian)
+//   Digest   each way, after a file's last byte: the XXH3-128 of the whole file as it was read
+//            or written
+//   The last three only between peers that both offered FileChecks in their hellos.
 
 #include "velmora_secure_export.h"
 
@@ -20,13 +26,19 @@
 
 namespace secure::frame {
 
-enum class Type : quint8 { Hello = 1, Control = 2, Data = 3, Stop = 4, Pairing = 5 };
+enum class Type : quint8 { Hello = 1, Control = 2, Data = 3, Stop = 4, Pairing = 5, Held = 6, From = 7, Digest = 8 };
 
 /// Bytes of a frame's header.
 inline constexpr int HeaderBytes = 5;
-/// The version this program speaks, and the capabilities it has (none beyond version 1 yet).
+/// The version this program speaks, and the capabilities a hello may offer.
 inline constexpr quint8 Version = 1;
-inline constexpr quint32 Capabilities = 0;
+/// Whole-file checks and resume: the Held, From and Digest frames.
+inline constexpr quint32 FileChecks = 1u << 0;
+inline constexpr quint32 Capabilities = FileChecks;
+/// The exact payload length of the file-check frames.
+inline constexpr quint32 HeldBytes = 8 + 16;
+inline constexpr quint32 FromBytes = 8;
+inline constexpr quint32 DigestBytes = 16;
 /// The longest payload of each kind a reader accepts: a control message is at most a tag and
 /// 8192 characters of four bytes; data frames as the writer cuts them.
 inline constexpr quint32 MaxControlBytes = 8 + 8192 * 4;
@@ -66,8 +78,10 @@ struct Hello
     quint32 capabilities = 0;
     QString name;
 };
-/// The payload of our hello, under `name`.
-VELMORA_SECURE_EXPORT QByteArray helloPayload(const QString &name);
+/// The payload of our hello, under `name`, offering `capabilities`.
+VELMORA_SECURE_EXPORT QByteArray helloPayload(const QString &name, quint32 capabilities = Capabilities);
+/// The exact length a frame of `type` must have, for those whose length is fixed.
+VELMORA_SECURE_EXPORT std::optional<quint32> fixedLength(Type type);
 /// Reads a hello's payload; nothing when it is not one.
 VELMORA_SECURE_EXPORT std::optional<Hello> readHello(QByteArrayView payload);
 

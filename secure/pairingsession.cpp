@@ -21,6 +21,7 @@ QString described(PairingSession::Input input)
     case Input::Control: return QStringLiteral("a message");
     case Input::Data: return QStringLiteral("file bytes");
     case Input::Stop: return QStringLiteral("a stop");
+    case Input::FileNote: return QStringLiteral("a file note");
     }
     return QString();
 }
@@ -43,6 +44,9 @@ PairingSession::Input PairingSession::inputOf(frame::Type type, const QByteArray
     case frame::Type::Control: return Input::Control;
     case frame::Type::Data: return Input::Data;
     case frame::Type::Stop: return Input::Stop;
+    case frame::Type::Held:
+    case frame::Type::From:
+    case frame::Type::Digest: return Input::FileNote;
     case frame::Type::Pairing: break;
     }
     switch (payload.isEmpty() ? 0 : quint8(payload[0])) {
@@ -72,7 +76,7 @@ void PairingSession::take(Input input, const QByteArray &payload)
         case Input::Hello: return onHello(payload);
         case Input::Refused: return onRefused(fields);
         case Input::Resume: case Input::Start: case Input::Reply: case Input::Confirm: case Input::Welcome:
-        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop:
+        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop: case Input::FileNote:
             return outOfTurn(input);
         }
         break;
@@ -82,7 +86,7 @@ void PairingSession::take(Input input, const QByteArray &payload)
         case Input::Start: return onStart(fields);
         case Input::Refused: return onRefused(fields);
         case Input::Hello: case Input::Reply: case Input::Confirm: case Input::Welcome: case Input::UnknownStep:
-        case Input::Control: case Input::Data: case Input::Stop:
+        case Input::Control: case Input::Data: case Input::Stop: case Input::FileNote:
             return outOfTurn(input);
         }
         break;
@@ -91,7 +95,7 @@ void PairingSession::take(Input input, const QByteArray &payload)
         case Input::Confirm: return onConfirm(fields);
         case Input::Refused: return onRefused(fields);
         case Input::Hello: case Input::Resume: case Input::Start: case Input::Reply: case Input::Welcome:
-        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop:
+        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop: case Input::FileNote:
             return outOfTurn(input);
         }
         break;
@@ -100,7 +104,7 @@ void PairingSession::take(Input input, const QByteArray &payload)
         case Input::Reply: return onReply(fields);
         case Input::Refused: return onRefused(fields);
         case Input::Hello: case Input::Resume: case Input::Start: case Input::Confirm: case Input::Welcome:
-        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop:
+        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop: case Input::FileNote:
             return outOfTurn(input);
         }
         break;
@@ -110,7 +114,7 @@ void PairingSession::take(Input input, const QByteArray &payload)
         case Input::Welcome: return onWelcome(fields);
         case Input::Refused: return onRefused(fields);
         case Input::Hello: case Input::Resume: case Input::Start: case Input::Reply: case Input::Confirm:
-        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop:
+        case Input::UnknownStep: case Input::Control: case Input::Data: case Input::Stop: case Input::FileNote:
             return outOfTurn(input);
         }
         break;
@@ -127,6 +131,7 @@ void PairingSession::onHello(const QByteArray &payload)
     if (!hello)
         return refuse(QStringLiteral("the peer's hello is malformed"), QStringLiteral("a malformed hello"));
     m_peer.calls = hello->name;
+    m_peerCapabilities = hello->capabilities;
     if (m_role == Role::Accepting) {
         m_state = State::AwaitingFirstStep; // the connecting side speaks first
         return;

@@ -78,7 +78,7 @@ public:
         Failed,
     };
     /// What the peer sent: a frame, and for a pairing frame its step.
-    enum class Input { Hello, Resume, Start, Reply, Confirm, Welcome, Refused, UnknownStep, Control, Data, Stop };
+    enum class Input { Hello, Resume, Start, Reply, Confirm, Welcome, Refused, UnknownStep, Control, Data, Stop, FileNote };
     /// The step byte a pairing message opens with.
     enum Step : quint8 { ResumeStep = 1, StartStep = 2, ReplyStep = 3, ConfirmStep = 4, WelcomeStep = 5, RefusedStep = 6 };
 
@@ -113,6 +113,8 @@ public:
     bool pairedNow() const { return m_pairedNow; }
     QString peerName() const { return m_name; }
     QString peerCalls() const { return m_peer.calls; }
+    /// The capabilities the peer's hello offered (none before it came).
+    quint32 peerCapabilities() const { return m_peerCapabilities; }
 
     /// A pairing message: the step, then its fields behind their lengths.
     static QByteArray message(Step step, const QList<QByteArray> &fields);
@@ -136,6 +138,7 @@ private:
     Role m_role;
     PeerTrust &m_trust;
     PeerClaim m_peer;
+    quint32 m_peerCapabilities = 0;
     QByteArray m_ownFingerprint;
     QByteArray m_exported;
     State m_state = State::AwaitingHello;

@@ -80,6 +80,10 @@ public:
     /// opened in the stream (VELMORA_TLS_RECORDS=openssl in the environment sets it).
     void setOpenSslRecords(bool on) { m_openSslRecords = on; }
     bool openSslRecords() const { return m_openSslRecords; }
+    /// Whether hellos offer whole-file checks and resume (on unless VELMORA_FILE_CHECKS=off is
+    /// in the environment): a connection checks files only when both hellos offer them.
+    void setFileChecks(bool on) { m_fileChecks = on; }
+    bool fileChecks() const { return m_fileChecks; }
 
     // platform::TransportProvider
     bool inspectsAccepted() const override { return m_accepting != Accepting::Plain; }
@@ -134,6 +138,7 @@ private:
     SSL_CTX *m_context = nullptr;
     bool m_connectSecurely = false;
     bool m_openSslRecords = false;
+    bool m_fileChecks = true;
     Accepting m_accepting = Accepting::Plain;
     bool m_pairing = false;
     QByteArray m_listenCode;

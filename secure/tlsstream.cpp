@@ -1,5 +1,6 @@
 #include "tlsstream.h"
 
+#include "filedigest.h"
 #include "identity.h"
 #include "recordcipher.h"
 #include "secureconnector.h"
@@ -44,6 +45,34 @@ ssize_t readAt(int file, char *into, qint64 count, qint64 offset)
         got = ::pread(file, into, size_t(count), off_t(offset));
     while (got < 0 && errno == EINTR);
     return got;
+}
+
+std::optional<platform::Transport::Note> noteOf(frame::Type type)
+{
+    switch (type) {
+    case frame::Type::Held: return platform::Transport::Note::Held;
+    case frame::Type::From: return platform::Transport::Note::From;
+    case frame::Type::Digest: return platform::Transport::Note::Digest;
+    case frame::Type::Hello:
+    case frame::Type::Control:
+    case frame::Type::Data:
+    case frame::Type::Stop:
+    case frame::Type::Pairing:
+        break;
+    }
+    return std::nullopt;
+}
+
+frame::Type frameOf(platform::Transport::Note note)
+{
+    switch (note) {
+    case platform::Transport::Note::Held: return frame::Type::Held;
+    case platform::Transport::Note::From: return frame::Type::From;
+    case platform::Transport::Note::Digest:
+    case platform::Transport::Note::None:
+        break;
+    }
+    return frame::Type::Digest;
 }
 
 QString sslReason()
@@ -177,7 +206,8 @@ void TlsStream::startSession()
         m_connector.trust(),
         PairingSession::Channel{m_connector.identity().fingerprint(), m_peerFingerprint, exported, peerAddress()});
     m_session->sendPairing = [this](const QByteArray &payload) { queueFrame(frame::Type::Pairing, payload); };
-    queueFrame(frame::Type::Hello, frame::helloPayload(m_connector.ownName()));
+    queueFrame(frame::Type::Hello,
+               frame::helloPayload(m_connector.ownName(), m_connector.fileChecks() ? frame::Capabilities : 0));
 }
 
 QString TlsStream::peerAddress() const
@@ -260,9 +290,13 @@ void TlsStream::parseFront()
             m_dataLeft = h.length;
             continue;
         }
+        if (const auto fixed = frame::fixedLength(h.type); fixed && (!m_checksFiles || h.length != *fixed)) {
+            m_error = EPROTO; // a note the hellos did not agree on, or of the wrong length
+            return;
+        }
         if (buffered() < frame::HeaderBytes + qsizetype(h.length))
             return; // the rest of the frame is still on its way
-        if (h.type == frame::Type::Control && h.length > 0)
+        if ((h.type == frame::Type::Control && h.length > 0) || noteOf(h.type))
             return; // the owner's
         consume(frame::HeaderBytes + h.length);
         if (h.type == frame::Type::Stop && peerStopped)
@@ -316,6 +350,7 @@ void TlsStream::onSetupFrame(frame::Type type, const QByteArray &payload)
 void TlsStream::becomeReady()
 {
     m_phase = Phase::Ready;
+    m_checksFiles = m_connector.fileChecks() && (m_session->peerCapabilities() & frame::FileChecks) != 0;
     m_deadline.stop();
     emit m_connector.secured(m_session->peerName(), m_peerFingerprint, m_session->pairedNow(), m_session->peerCalls());
     if (ready)
@@ -358,11 +393,33 @@ qint64 TlsStream::waiting() const
 
 bool TlsStream::nextIsControl() const
 {
+    return nextUnit().has_value();
+}
+
+std::optional<frame::Type> TlsStream::nextUnit() const
+{
     if (m_phase != Phase::Ready || m_dataLeft > 0 || buffered() < frame::HeaderBytes)
-        return false;
+        return std::nullopt;
     const auto read = frame::readHeader(QByteArrayView(front(), buffered()));
     const auto *h = std::get_if<frame::Header>(&read);
-    return h && h->type == frame::Type::Control && buffered() >= frame::HeaderBytes + qsizetype(h->length);
+    if (!h || (h->type != frame::Type::Control && !(m_checksFiles && noteOf(h->type)))
+        || buffered() < frame::HeaderBytes + qsizetype(h->length))
+        return std::nullopt;
+    return h->type;
+}
+
+platform::Transport::Note TlsStream::nextNote() const
+{
+    const auto unit = nextUnit();
+    return unit ? noteOf(*unit).value_or(Note::None) : Note::None;
+}
+
+void TlsStream::sendNote(Note note, const QByteArray &payload)
+{
+    if (!m_checksFiles || note == Note::None)
+        return;
+    queueFrame(frameOf(note), payload);
+    flush();
 }
 
 qint64 TlsStream::read(char *into, qint64 count)
@@ -389,6 +446,8 @@ qint64 TlsStream::receiveToFile(int file, qint64 offset, qint64 maxBytes, int &s
     if (m_dataLeft == 0)
         return 0;
     const qint64 n = qMin<qint64>(qMin(maxBytes, m_dataLeft), buffered());
+    if (receivedDigest)
+        receivedDigest->add(front(), n);
     for (qint64 written = 0; written < n;) {
         const ssize_t out = ::pwrite(file, front() + written, size_t(n - written), off_t(offset + written));
         if (out < 0 && errno == EINTR)
@@ -521,7 +580,8 @@ void TlsStream::flush()
     while (!m_queue.empty()) {
         Pending &p = m_queue.front();
         if (p.file >= 0) {
-            if (!(m_kernelSends ? sendThroughKernel(p) : sendFileFrame(p)))
+            // A digest needs the bytes here: the kernel's sendfile would never show them.
+            if (!(m_kernelSends && !sentDigest ? sendThroughKernel(p) : sendFileFrame(p)))
                 return; // the rest when the socket takes more (or writing failed)
             continue;
         }
@@ -557,6 +617,8 @@ bool TlsStream::sendFileFrame(Pending &p)
             return true;
         }
         m_chunk.resize(frame::HeaderBytes + got);
+        if (sentDigest)
+            sentDigest->add(m_chunk.constData() + frame::HeaderBytes, got);
         std::memcpy(m_chunk.data(), frame::header(frame::Type::Data, quint32(got)).constData(), frame::HeaderBytes);
         p.offset += got;
         p.left -= got;

@@ -50,6 +50,10 @@ public:
     bool framed() const override { return true; }
     bool nextIsControl() const override;
     void sendStop() override;
+    bool checksFiles() const override { return m_checksFiles; }
+    QByteArray peerIdentity() const override { return m_phase == Phase::Ready ? m_peerFingerprint : QByteArray(); }
+    Note nextNote() const override;
+    void sendNote(Note note, const QByteArray &payload) override;
 
     /// True when the kernel encrypts what this stream sends (kTLS), so file bytes go from the
     /// file to the network without passing through this process.
@@ -85,6 +89,8 @@ private:
     /// A frame before the connection is ready goes to the pairing session.
     void onSetupFrame(frame::Type type, const QByteArray &payload);
     void becomeReady();
+    /// The kind of the whole unit the owner may read next (a control message or a note), if any.
+    std::optional<frame::Type> nextUnit() const;
     void giveUp(const QString &why);
     qsizetype buffered() const { return m_inEnd - m_inPos; }
     const char *front() const { return m_in.constData() + m_inPos; }
@@ -118,6 +124,7 @@ private:
     QSocketNotifier m_writeNotifier;
     QTimer m_deadline;
     Phase m_phase = Phase::Handshake;
+    bool m_checksFiles = false; ///< both hellos offered whole-file checks
     QByteArray m_peerFingerprint;
     std::unique_ptr<PairingSession> m_session;
     std::unique_ptr<RecordLayer> m_records; ///< once the handshake is done

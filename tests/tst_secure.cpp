@@ -511,7 +511,8 @@ void TestSecure::frameHeaders_data()
     QTest::newRow("a data frame of 4 MiB") << hex("0300400000") << 1 << 3 << 4 * 1024 * 1024;
     QTest::newRow("a data frame too long") << hex("0300400001") << 2 << 0 << 0;
     QTest::newRow("a hello too long") << hex("0100000401") << 2 << 0 << 0;
-    QTest::newRow("an unknown type") << hex("0600000000") << 2 << 0 << 0;
+    QTest::newRow("a digest") << hex("0800000010") << 1 << 8 << 16;
+    QTest::newRow("an unknown type") << hex("0900000000") << 2 << 0 << 0;
     QTest::newRow("type zero") << hex("0000000000") << 2 << 0 << 0;
 }
 
@@ -982,6 +983,7 @@ void TestSecure::hostilePeerIsRefused_data()
         {"Control", frame::frame(frame::Type::Control, "Message:hello")},
         {"Data", frame::frame(frame::Type::Data, "file bytes")},
         {"Stop", frame::frame(frame::Type::Stop, "")},
+        {"a file's digest", frame::frame(frame::Type::Digest, QByteArray(16, 'd'))},
         {"a second Hello", frame::frame(frame::Type::Hello, frame::helloPayload(QStringLiteral("hostile")))},
     };
     // Our role and state, and how the hostile peer gets us there.

@@ -1,0 +1,49 @@
+#pragma once
+// The whole-file check of a transfer: XXH3-128 (libxxhash) over a file's bytes, added piece
+// by piece as they pass, so that the check costs no second read of the file.
+
+#include "velmora_platform_export.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <memory>
+
+struct XXH3_state_s;
+
+namespace platform {
+
+class VELMORA_PLATFORM_EXPORT FileDigest
+{
+public:
+    /// Bytes of a digest's value.
+    static constexpr int ValueBytes = 16;
+
+    FileDigest();
+    ~FileDigest();
+    FileDigest(const FileDigest &other);
+    FileDigest &operator=(const FileDigest &other);
+
+    /// Starts again from no bytes.
+    void reset();
+    /// Adds `size` bytes.
+    void add(const char *data, qint64 size);
+    /// Adds `count` bytes of `file` from `offset`, read here; false (with errno's value in
+    /// `systemError`, or 0 when the file ends first) when they cannot all be read.
+    bool addFile(int file, qint64 offset, qint64 count, int &systemError);
+    /// How many bytes were added.
+    qint64 length() const { return m_length; }
+    /// The digest of the bytes added so far, 16 bytes in canonical (big-endian) order; more
+    /// bytes may still be added afterwards.
+    QByteArray value() const;
+
+private:
+    struct StateDeleter
+    {
+        void operator()(XXH3_state_s *state) const;
+    };
+    std::unique_ptr<XXH3_state_s, StateDeleter> m_state;
+    qint64 m_length = 0;
+};
+
+} // namespace platform
