@@ -4,6 +4,7 @@
 
 #include "controlfixtures.h"
 #include "cpace.h"
+#include "filedigest.h"
 #include "framecodec.h"
 #include "guessbudget.h"
 #include "identity.h"
@@ -34,6 +35,8 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QtEndian>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -226,7 +229,7 @@ struct OpenSslPair
 class HostilePeer
 {
 public:
-    enum class Approach { None, Hello, Start, Resumed, Started, Paired };
+    enum class Approach { None, Hello, Start, Resumed, Started, Paired, Resuming };
     using Frame = QPair<int, QByteArray>; // type, payload
 
     HostilePeer()
@@ -283,6 +286,25 @@ public:
             ::close(fd);
             done = true;
         });
+    }
+    /// Reads the next frame (on its thread, from `then`); nothing once the connection ended.
+    std::optional<Frame> next(SSL *ssl)
+    {
+        if (!readFrame(ssl))
+            return std::nullopt;
+        return frames.last();
+    }
+    /// Reads frames until one of `type` came; nothing when the connection ended first.
+    std::optional<Frame> awaitFrame(SSL *ssl, secure::frame::Type type)
+    {
+        while (const auto f = next(ssl))
+            if (f->first == int(type))
+                return f;
+        return std::nullopt;
+    }
+    static bool write(SSL *ssl, const QByteArray &bytes)
+    {
+        return SSL_write(ssl, bytes.constData(), int(bytes.size())) == int(bytes.size());
     }
     /// Whether a frame of `type` (and pairing `step`) came.
     bool got(secure::frame::Type type, int step = -1) const
@@ -359,6 +381,8 @@ private:
             return send(pairing(2, {m_run.start(binding(ssl, true), QStringLiteral("hostile"))})) && await(ssl, 3, 2);
         case Approach::Resumed: // we resume with it
             return bool(await(ssl, 1, 0));
+        case Approach::Resuming: // it resumes with us, pinned here
+            return send(pairing(1, {})) && await(ssl, 5, 0);
         case Approach::Started: // we pair with it
             return bool(await(ssl, 2, 1));
         case Approach::Paired: { // we pair with it and confirm its Reply
@@ -417,6 +441,8 @@ private slots:
     void hostilePeerIsRefused();
     void stormsLeaveMemoryFlat_data();
     void stormsLeaveMemoryFlat();
+    void fileChecksFailClosed_data();
+    void fileChecksFailClosed();
     void pairedPeerGetsPastStalledOnes_data();
     void pairedPeerGetsPastStalledOnes();
     void refusedPeers_data();
@@ -1141,6 +1167,191 @@ int stalledClient(const char *from, quint16 port)
 }
 
 } // namespace
+
+namespace {
+
+QByteArray digestOf(const QByteArray &bytes)
+{
+    platform::FileDigest digest;
+    digest.add(bytes.constData(), bytes.size());
+    return digest.value();
+}
+
+QByteArray offsetBytes(qint64 offset)
+{
+    QByteArray out(8, '\0');
+    qToBigEndian(quint64(offset), out.data());
+    return out;
+}
+
+} // namespace
+
+void TestSecure::fileChecksFailClosed_data()
+{
+    QTest::addColumn<bool>("weSend");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("outcome"); // "from 0" / "from half" (the file went), "received", "refused"
+    QTest::addColumn<QString>("error");   // the start of what our side reports
+    const QString badNote = QStringLiteral("对方的文件校验信息不合规程");
+    const QString mismatch = QStringLiteral("文件校验不一致");
+    const QString early = QStringLiteral("对方在文件发送完之前确认已收到");
+    // Our side sends, the peer receives: what the receiver says it holds is checked, never taken.
+    QTest::newRow("we send, it holds nothing") << true << "plain" << "from 0" << "";
+    QTest::newRow("we send, it holds the true prefix") << true << "held true" << "from half" << "";
+    QTest::newRow("we send, it claims more than the file") << true << "held past end" << "from 0" << "";
+    QTest::newRow("we send, it claims a wrong prefix") << true << "held wrong" << "from 0" << "";
+    QTest::newRow("we send, Held twice") << true << "held twice" << "refused" << badNote;
+    QTest::newRow("we send, Held after SendDat:") << true << "held late" << "refused" << badNote;
+    QTest::newRow("we send, it sends From") << true << "from" << "refused" << badNote;
+    QTest::newRow("we send, it confirms with another digest") << true << "wrong digest" << "refused" << mismatch;
+    QTest::newRow("we send, it confirms without a digest") << true << "no digest" << "refused" << early;
+    QTest::newRow("we send, it refuses with another digest") << true << "wrong digest refused" << "refused" << mismatch;
+    // The peer sends, our side receives.
+    QTest::newRow("it sends, as it should") << false << "plain" << "received" << "";
+    QTest::newRow("it sends, data before From") << false << "data first" << "refused" << badNote;
+    QTest::newRow("it sends, From past what we hold") << false << "from 5" << "refused" << badNote;
+    QTest::newRow("it sends, From twice") << false << "from twice" << "refused" << badNote;
+    QTest::newRow("it sends, Held") << false << "held" << "refused" << badNote;
+    QTest::newRow("it sends, another digest") << false << "wrong digest" << "refused" << mismatch;
+    QTest::newRow("it sends, Digest before the last byte") << false << "early digest" << "refused" << badNote;
+    QTest::newRow("it sends, bytes past the size") << false << "extra data" << "refused" << badNote;
+}
+
+void TestSecure::fileChecksFailClosed()
+{
+    QFETCH(bool, weSend);
+    QFETCH(QString, script);
+    QFETCH(QString, outcome);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    const QByteArray data = testing::pattern(300000, 7);
+    const qint64 half = data.size() / 2;
+    HostilePeer hostile;
+    Side we(QStringLiteral("we"), {qMakePair(QStringLiteral("hostile"), hostile.identity.fingerprint())});
+    // What the peer saw, written on its thread and read once it is done.
+    qint64 from = -1;
+    QByteArray received;
+    QByteArray answer;
+    bool ourDigestCame = false;
+    const auto note = [](frame::Type type, const QByteArray &payload) { return frame::frame(type, payload); };
+    const auto control = [](const QByteArray &text) { return frame::frame(frame::Type::Control, text); };
+    if (weSend) {
+        hostile.then = [&](SSL *ssl) {
+            if (!hostile.awaitFrame(ssl, frame::Type::Control))
+                return; // the header
+            const QByteArray truePrefix = note(frame::Type::Held, offsetBytes(half) + digestOf(data.left(half)));
+            if (script == u"held true" || script == u"held twice")
+                HostilePeer::write(ssl, truePrefix);
+            if (script == u"held twice")
+                HostilePeer::write(ssl, truePrefix);
+            if (script == u"held past end")
+                HostilePeer::write(ssl, note(frame::Type::Held, offsetBytes(data.size() + 1) + digestOf(data)));
+            if (script == u"held wrong")
+                HostilePeer::write(ssl, note(frame::Type::Held, offsetBytes(half) + QByteArray(16, 'w')));
+            if (script == u"from")
+                HostilePeer::write(ssl, note(frame::Type::From, offsetBytes(0)));
+            HostilePeer::write(ssl, control("SendDat:"));
+            if (script == u"held late")
+                HostilePeer::write(ssl, truePrefix);
+            while (const auto f = hostile.next(ssl)) {
+                if (f->first == int(frame::Type::From))
+                    from = qint64(qFromBigEndian<quint64>(f->second.constData()));
+                else if (f->first == int(frame::Type::Data))
+                    received += f->second;
+                else if (f->first == int(frame::Type::Digest))
+                    break;
+            }
+            const QByteArray whole = data.left(from < 0 ? 0 : from) + received;
+            const QByteArray digest = script.startsWith(u"wrong digest") ? QByteArray(16, 'x') : digestOf(whole);
+            if (script != u"no digest")
+                HostilePeer::write(ssl, note(frame::Type::Digest, digest));
+            HostilePeer::write(ssl, control(script == u"wrong digest refused" ? "SendErr:" : "HereisIt"));
+        };
+        const quint16 port = hostile.listen();
+        hostile.run(port, HostilePeer::Approach::Resumed, frame::frame(frame::Type::Pairing, QByteArray(1, 5)), false);
+        we.connector.setConnectSecurely(true);
+        we.peer->Connect(QStringLiteral("127.0.0.1"), port);
+        QVERIFY(testing::waitFor([&] { return we.peer->State() == 7; }));
+        QVERIFY(testing::writeFile(dir.filePath("src"), data));
+        we.peer->setInterval(1);
+        we.peer->setBufferSize(64 * 1024);
+        we.peer->setReciveFilePath(QStringLiteral("x.bin"));
+        we.peer->SendFile(dir.filePath("src"));
+        QVERIFY(testing::waitFor([&] { return we.peer->Busy() == platform::VariantFalse; }));
+    } else {
+        hostile.then = [&](SSL *ssl) {
+            const QByteArray size = QByteArray::number(data.size());
+            HostilePeer::write(ssl, control("FileDat:f.bin|" + size + "|65536|False"));
+            while (const auto f = hostile.next(ssl)) { // our Held would come first, but we hold nothing
+                if (f->first == int(frame::Type::Control)) {
+                    if (f->second != "SendDat:")
+                        answer = f->second;
+                    break;
+                }
+            }
+            if (!answer.isEmpty())
+                return;
+            QByteArray script8 = script.toLatin1();
+            const QByteArray data1 = note(frame::Type::Data, data.left(half));
+            const QByteArray data2 = note(frame::Type::Data, data.mid(half));
+            const QByteArray digest = note(frame::Type::Digest, script8 == "wrong digest" ? QByteArray(16, 'x') : digestOf(data));
+            const QByteArray from0 = note(frame::Type::From, offsetBytes(0));
+            QByteArray sent;
+            if (script8 == "data first")
+                sent = data1;
+            else if (script8 == "from 5")
+                sent = note(frame::Type::From, offsetBytes(5));
+            else if (script8 == "from twice")
+                sent = from0 + from0;
+            else if (script8 == "held")
+                sent = note(frame::Type::Held, offsetBytes(5) + digestOf(data.left(5)));
+            else if (script8 == "early digest")
+                sent = from0 + data1 + digest;
+            else if (script8 == "extra data")
+                sent = from0 + data1 + data2 + note(frame::Type::Data, "extra") + digest;
+            else
+                sent = from0 + data1 + data2 + digest;
+            HostilePeer::write(ssl, sent);
+            while (const auto f = hostile.next(ssl)) {
+                ourDigestCame = ourDigestCame || f->first == int(frame::Type::Digest);
+                if (f->first == int(frame::Type::Control)) {
+                    answer = f->second;
+                    break;
+                }
+            }
+        };
+        we.connector.setAccepting(SecureConnector::Accepting::Both);
+        QVERIFY(QDir().mkpath(dir.filePath("in")));
+        we.peer->setReceiveFolder(dir.filePath("in"));
+        we.peer->setLocalPort(0);
+        we.peer->Listen();
+        hostile.run(quint16(we.peer->LocalPort()), HostilePeer::Approach::Resuming, QByteArray(), false);
+        QVERIFY(testing::waitFor([&] { return !answer.isEmpty() || hostile.done.load(); }, 15000));
+    }
+    we.peer->CloseAll();
+    QVERIFY(testing::waitFor([&] { return hostile.done.load(); }, 15000));
+    const QString said = we.errors.join(u'|');
+    if (error.isEmpty())
+        QVERIFY2(we.errors.isEmpty(), qPrintable(said));
+    else
+        QVERIFY2(!we.errors.isEmpty() && we.errors.first().startsWith(error), qPrintable(said));
+    if (outcome.startsWith(u"from")) {
+        const qint64 start = outcome == u"from half" ? half : 0;
+        QCOMPARE(from, start);
+        QCOMPARE(received, data.mid(start)); // only the rest crossed
+    } else if (outcome == u"received") {
+        QCOMPARE(answer, QByteArray("HereisIt"));
+        QVERIFY(ourDigestCame);
+        QFile file(dir.filePath("in/f.bin"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), data);
+    } else if (!weSend) {
+        QCOMPARE(answer, QByteArray("SendErr:"));
+        QVERIFY(we.peer.events.of(sender::FileSenderEvent::ReciveFile).isEmpty());
+        // Nothing of it is left, under its name or hidden.
+        QCOMPARE(QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+}
 
 void TestSecure::pairedPeerGetsPastStalledOnes_data()
 {
