@@ -134,6 +134,8 @@ private slots:
     void usageConnectionErrorAndTimeout();
     void interruptedReceiveIsAFailure_data();
     void interruptedReceiveIsAFailure();
+    void brokenSecureSendsResume_data();
+    void brokenSecureSendsResume();
     void probeDoesNotEndAListener();
     void foldersIntoAReceiveFolder();
     void onlyAllowedPeersConnect();
@@ -331,6 +333,99 @@ void TestCli::interruptedReceiveIsAFailure()
     QCOMPARE(testing::receivedSoFar(dir.filePath("in")), 0);
     sender.process->kill();
     sender.finish(10000);
+}
+
+// Pairs the identities in the homes of `listener` and `connector`: their next runs resume.
+void pairRuns(Run &listener, Run &connector)
+{
+    listener.start({"--listen", "0", "--timeout", "60", "--once", "--no-announce"});
+    QRegularExpressionMatch listening, code;
+    QVERIFY(testing::waitFor([&] {
+        const QString out = listener.lines().join(u'\n');
+        listening = QRegularExpression("listening: (\\d+)").match(out);
+        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
+        return listening.hasMatch() && code.hasMatch();
+    }, 10000));
+    connector.start(connectArgs(listening.captured(1).toInt())
+                    + QStringList{"--pair", code.captured(1) + code.captured(2), "--say", "paired"});
+    QCOMPARE(connector.finish(), 0);
+    QCOMPARE(listener.finish(), 0);
+}
+
+void TestCli::brokenSecureSendsResume_data()
+{
+    QTest::addColumn<QString>("cut");     // who is stopped: "sender", "receiver" (SIGKILL), "SIGTERM"
+    QTest::addColumn<QString>("between"); // what changes before the next try
+    QTest::addColumn<bool>("secure");
+    QTest::addColumn<bool>("resumes");
+    QTest::newRow("the sender is killed") << "sender" << "" << true << true;
+    QTest::newRow("the receiver is killed") << "receiver" << "" << true << true;
+    QTest::newRow("SIGTERM to the receiver") << "SIGTERM" << "" << true << true;
+    QTest::newRow("the source changes in its first half") << "sender" << "source" << true << false;
+    QTest::newRow("a byte of the kept file flips") << "sender" << "kept" << true << false;
+    QTest::newRow("a plaintext peer gets nothing kept") << "sender" << "" << false << false;
+}
+
+// A send that breaks half way goes again: between paired peers only the rest crosses, and the
+// result is the file as it is now, whole; anything that makes the kept bytes doubtful sends it all.
+void TestCli::brokenSecureSendsResume()
+{
+    QFETCH(QString, cut);
+    QFETCH(QString, between);
+    QFETCH(bool, secure);
+    QFETCH(bool, resumes);
+    QTemporaryDir dir;
+    const QString source = dir.filePath("src"), target = dir.filePath("in/src");
+    makeFile(source, 16 * 1024 * 1024);
+    Run pairing[2];
+    if (secure)
+        pairRuns(pairing[0], pairing[1]);
+    const QStringList security{"--secure", secure ? "required" : "off"};
+    Run receiver, sender, receiver2, sender2;
+    receiver.home = std::move(pairing[0].home);
+    sender.home = std::move(pairing[1].home);
+    const QStringList listen = QStringList{"--receive-dir", dir.filePath("in"), "--once", "--no-announce"} + security;
+    int port = startListener(receiver, listen);
+    QVERIFY(port > 0);
+    // Slow enough to be caught in the middle: 64 KiB every 10 ms.
+    sender.start(connectArgs(port) + QStringList{"--send", source, "--chunk", "65536", "--interval", "10"} + security);
+    QVERIFY(testing::waitFor([&] { return testing::receivedSoFar(target) > 1024 * 1024; }, 20000));
+    if (cut == u"sender")
+        sender.process->kill();
+    else
+        ::kill(pid_t(receiver.process->processId()), cut == u"SIGTERM" ? SIGTERM : SIGKILL);
+    QVERIFY(receiver.finish(10000) != 0);
+    sender.process->kill();
+    sender.finish(10000);
+    const qint64 kept = testing::receivedSoFar(target);
+    QVERIFY(!QFile::exists(target));
+    const QStringList hidden = QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(hidden.size(), secure ? 1 : 0); // a plaintext peer is not known by a key: nothing is kept
+    if (between == u"source" || between == u"kept") {
+        QFile file(between == u"source" ? source : dir.filePath("in/" + hidden.value(0)));
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(4096));
+        const char flipped = char(~file.peek(1).at(0));
+        QVERIFY(file.write(&flipped, 1) == 1);
+    }
+    receiver2.home = std::move(receiver.home);
+    sender2.home = std::move(sender.home);
+    port = startListener(receiver2, listen);
+    QVERIFY(port > 0);
+    sender2.start(connectArgs(port) + QStringList{"--send", source, "--json"} + security);
+    QCOMPARE(sender2.finish(), 0);
+    QCOMPARE(receiver2.finish(), 0);
+    QCOMPARE(digest(target), digest(source));
+    double resumedFrom = -1;
+    for (const QString &line : sender2.lines()) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (o.value("event").toString() == u"sent")
+            resumedFrom = o.value("resumed").toDouble();
+    }
+    QCOMPARE(resumedFrom, resumes ? double(kept) : 0.0); // exactly what was kept did not cross again
+    QCOMPARE(receiver2.lines().filter("resumed: " + target + " from ").size(), resumes ? 1 : 0);
+    // Nothing of the broken try is left, hidden or recorded.
+    QCOMPARE(QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden), QStringList{"src"});
+    QCOMPARE(QDir(receiver2.home->filePath("data/velmora/partial")).entryList(QDir::Files), QStringList());
 }
 
 void TestCli::probeDoesNotEndAListener()
