@@ -354,12 +354,14 @@ void pairRuns(Run &listener, Run &connector)
 
 void TestCli::brokenSecureSendsResume_data()
 {
-    QTest::addColumn<QString>("cut");     // who is stopped: "sender", "receiver" (SIGKILL), "SIGTERM"
+    QTest::addColumn<QString>("cut"); // who is stopped: "sender", "receiver" (SIGKILL), "SIGTERM"; "retry":
+                                      // the receiver, and the sender's --retry connects again
     QTest::addColumn<QString>("between"); // what changes before the next try
     QTest::addColumn<bool>("secure");
     QTest::addColumn<bool>("resumes");
     QTest::newRow("the sender is killed") << "sender" << "" << true << true;
     QTest::newRow("the receiver is killed") << "receiver" << "" << true << true;
+    QTest::newRow("the sender tries again") << "retry" << "" << true << true;
     QTest::newRow("SIGTERM to the receiver") << "SIGTERM" << "" << true << true;
     QTest::newRow("the source changes in its first half") << "sender" << "source" << true << false;
     QTest::newRow("a byte of the kept file flips") << "sender" << "kept" << true << false;
@@ -388,15 +390,19 @@ void TestCli::brokenSecureSendsResume()
     int port = startListener(receiver, listen);
     QVERIFY(port > 0);
     // Slow enough to be caught in the middle: 64 KiB every 10 ms.
-    sender.start(connectArgs(port) + QStringList{"--send", source, "--chunk", "65536", "--interval", "10"} + security);
+    const bool retry = cut == u"retry";
+    sender.start(connectArgs(port) + QStringList{"--send", source, "--chunk", "65536", "--interval", "10", "--json"}
+                 + security + (retry ? QStringList{"--retry", "5"} : QStringList()));
     QVERIFY(testing::waitFor([&] { return testing::receivedSoFar(target) > 1024 * 1024; }, 20000));
     if (cut == u"sender")
         sender.process->kill();
     else
         ::kill(pid_t(receiver.process->processId()), cut == u"SIGTERM" ? SIGTERM : SIGKILL);
     QVERIFY(receiver.finish(10000) != 0);
-    sender.process->kill();
-    sender.finish(10000);
+    if (!retry) {
+        sender.process->kill();
+        sender.finish(10000);
+    }
     const qint64 kept = testing::receivedSoFar(target);
     QVERIFY(!QFile::exists(target));
     const QStringList hidden = QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden);
@@ -409,9 +415,17 @@ void TestCli::brokenSecureSendsResume()
     }
     receiver2.home = std::move(receiver.home);
     sender2.home = std::move(sender.home);
-    port = startListener(receiver2, listen);
-    QVERIFY(port > 0);
-    sender2.start(connectArgs(port) + QStringList{"--send", source, "--json"} + security);
+    if (retry) {
+        // The sender waits between its tries; the receiver comes back on the same port.
+        QVERIFY(testing::waitFor([&] { return !sender.lines().filter("\"retrying\"").isEmpty(); }, 10000));
+        receiver2.start(listen + QStringList{"--listen", QString::number(port), "--timeout", "60", "--no-pair"});
+        sender2.process = std::move(sender.process);
+        sender2.out = sender.out;
+    } else {
+        port = startListener(receiver2, listen);
+        QVERIFY(port > 0);
+        sender2.start(connectArgs(port) + QStringList{"--send", source, "--json"} + security);
+    }
     QCOMPARE(sender2.finish(), 0);
     QCOMPARE(receiver2.finish(), 0);
     QCOMPARE(digest(target), digest(source));
