@@ -335,23 +335,6 @@ void TestCli::interruptedReceiveIsAFailure()
     sender.finish(10000);
 }
 
-// Pairs the identities in the homes of `listener` and `connector`: their next runs resume.
-void pairRuns(Run &listener, Run &connector)
-{
-    listener.start({"--listen", "0", "--timeout", "60", "--once", "--no-announce"});
-    QRegularExpressionMatch listening, code;
-    QVERIFY(testing::waitFor([&] {
-        const QString out = listener.lines().join(u'\n');
-        listening = QRegularExpression("listening: (\\d+)").match(out);
-        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
-        return listening.hasMatch() && code.hasMatch();
-    }, 10000));
-    connector.start(connectArgs(listening.captured(1).toInt())
-                    + QStringList{"--pair", code.captured(1) + code.captured(2), "--say", "paired"});
-    QCOMPARE(connector.finish(), 0);
-    QCOMPARE(listener.finish(), 0);
-}
-
 void TestCli::brokenSecureSendsResume_data()
 {
     QTest::addColumn<QString>("cut"); // who is stopped: "sender", "receiver" (SIGKILL), "SIGTERM"; "retry":
@@ -381,7 +364,7 @@ void TestCli::brokenSecureSendsResume()
     makeFile(source, 16 * 1024 * 1024);
     Run pairing[2];
     if (secure)
-        pairRuns(pairing[0], pairing[1]);
+        testing::pairRuns(Cli, pairing[0], pairing[1]);
     const QStringList security{"--secure", secure ? "required" : "off"};
     Run receiver, sender, receiver2, sender2;
     receiver.home = std::move(pairing[0].home);

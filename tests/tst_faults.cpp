@@ -63,6 +63,7 @@ private slots:
     void peerKilledMidTransfer_data();
     void peerKilledMidTransfer();
     void listenerSurvivesProbes();
+    void fullDiskEndsBothSides_data();
     void fullDiskEndsBothSides();
     void stalledDiskStillEndsOnSignal();
 
@@ -168,8 +169,16 @@ void TestFaults::listenerSurvivesProbes()
     QCOMPARE(testing::fileDigest(target), testing::fileDigest(source));
 }
 
+void TestFaults::fullDiskEndsBothSides_data()
+{
+    QTest::addColumn<bool>("resuming");
+    QTest::newRow("a new file") << false;
+    QTest::newRow("a file a paired peer resumes") << true;
+}
+
 void TestFaults::fullDiskEndsBothSides()
 {
+    QFETCH(bool, resuming);
     const QString small = m_dir.filePath("small");
     QVERIFY(QDir().mkpath(small));
     if (geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", small}) != 0)
@@ -180,9 +189,26 @@ void TestFaults::fullDiskEndsBothSides()
     const QString next = m_dir.filePath("next-source"); // there is room for it once the first is gone
     testing::makeRandomFile(next, 1000);
     CliRun receiver, sender;
-    const int port = startListener(receiver, {"--receive-dir", small, "--once"});
+    const QStringList security{"--secure", resuming ? "required" : "off"};
+    if (resuming) {
+        // A first try breaks with half of the room taken; the next one resumes and fills it.
+        CliRun pairing[2], first[2];
+        testing::pairRuns(Cli, pairing[0], pairing[1]);
+        first[0].home = std::move(pairing[0].home);
+        first[1].home = std::move(pairing[1].home);
+        const int port = startListener(first[0], QStringList{"--receive-dir", small, "--once"} + security);
+        first[1].start(Cli, connectArgs(port) + QStringList{"--send", source, "--chunk", "65536", "--interval", "10"}
+                                + security);
+        QVERIFY(testing::waitFor([&] { return testing::receivedSoFar(small + "/big-source") > 512 * 1024; }, 20000));
+        first[1].process->kill();
+        first[1].finish();
+        first[0].finish();
+        receiver.home = std::move(first[0].home);
+        sender.home = std::move(first[1].home);
+    }
+    const int port = startListener(receiver, QStringList{"--receive-dir", small, "--once"} + security);
     QVERIFY(port > 0);
-    sender.start(Cli, connectArgs(port) + QStringList{"--send", source, "--send", next, "--chunk", "100000"});
+    sender.start(Cli, connectArgs(port) + QStringList{"--send", source, "--send", next, "--chunk", "100000"} + security);
     // Once the receiver has said why (it says so before it lets the receive go), it soon holds
     // nothing on the full disk any more.
     QVERIFY(testing::waitFor([&] { return !receiver.lines().filter("No space left on device").isEmpty(); }, 30000));
@@ -204,6 +230,9 @@ void TestFaults::fullDiskEndsBothSides()
     // receiver ends there: a --once receiver takes no next file after a failed one.
     QVERIFY(receiver.lines().contains("incomplete: " + small + "/big-source (1048576 of 4194304 bytes)"));
     QVERIFY(receiver.lines().filter("file: ").isEmpty());
+    QCOMPARE(sender.lines().filter("resumed: " + source + " from ").size(), resuming ? 1 : 0);
+    // Nothing is kept on the full disk to continue: the room goes back.
+    QCOMPARE(QDir(small).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void TestFaults::stalledDiskStillEndsOnSignal()

@@ -1,4 +1,5 @@
 #include "controlfixtures.h"
+#include "keptparts.h"
 #include "numberedfiles.h"
 #include "testhelpers.h"
 
@@ -15,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,6 +84,8 @@ class TestFileTransfer : public QObject
     Q_OBJECT
 private slots:
     void init();
+    void keptFilesAreSwept_data();
+    void keptFilesAreSwept();
     void threeChunksWithProgress_data();
     void threeChunksWithProgress();
     void wholeChunksAndShortFiles_data();
@@ -1128,4 +1132,47 @@ void TestFileTransfer::localUserCannotLeadAReceiveOut()
 }
 
 QTEST_MAIN(TestFileTransfer)
+void TestFileTransfer::keptFilesAreSwept_data()
+{
+    QTest::addColumn<int>("ageDays");
+    QTest::addColumn<QString>("state"); // "idle", "in use" (a receive holds it), "replaced" (another file has its name)
+    QTest::addColumn<qint64>("maxAge"); // the week, or 0: every one (--drop-partial)
+    QTest::addColumn<bool>("swept");
+    const qint64 week = sender::KeptParts::MaxAgeMsec;
+    QTest::newRow("six days old") << 6 << "idle" << week << false;
+    QTest::newRow("eight days old") << 8 << "idle" << week << true;
+    QTest::newRow("eight days old, being received into") << 8 << "in use" << week << false;
+    QTest::newRow("eight days old, its name taken by another file") << 8 << "replaced" << week << true;
+    QTest::newRow("a fresh one, when all are dropped") << 0 << "idle" << qint64(0) << true;
+}
+
+void TestFileTransfer::keptFilesAreSwept()
+{
+    QFETCH(int, ageDays);
+    QFETCH(QString, state);
+    QFETCH(qint64, maxAge);
+    QFETCH(bool, swept);
+    const qint64 now = 1800000000000;
+    const sender::KeptParts parts(path("entries"), [&] { return now; });
+    const QByteArray hidden = ".f.velmora-0000abcd";
+    QVERIFY(testing::writeFile(path(QString::fromLatin1(hidden)), "kept bytes"));
+    struct stat info = {};
+    QCOMPARE(::stat(QFile::encodeName(path(hidden)).constData(), &info), 0);
+    const sender::KeptPart part{"peer", "f", 10, dir->path(), "f", hidden, quint64(info.st_dev), quint64(info.st_ino),
+                                now - ageDays * 24LL * 3600 * 1000};
+    QVERIFY(parts.keep(part));
+    const int held = ::open(QFile::encodeName(path(hidden)).constData(), O_RDONLY | O_CLOEXEC);
+    if (state == u"in use")
+        QCOMPARE(::flock(held, LOCK_EX), 0);
+    if (state == u"replaced") {
+        QVERIFY(QFile::remove(path(hidden)));
+        QVERIFY(testing::writeFile(path(hidden), "someone else's"));
+    }
+    parts.sweep(maxAge);
+    ::close(held);
+    // The file goes with its entry, but never a file that is not the one kept.
+    QCOMPARE(QFile::exists(path(hidden)), !swept || state == u"replaced");
+    QCOMPARE(parts.find("peer", "f", 10, dir->path(), "f").has_value(), !swept);
+}
+
 #include "tst_filetransfer.moc"

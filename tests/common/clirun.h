@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -70,6 +71,24 @@ struct CliRun
         return targets;
     }
 };
+
+/// Pairs the identities in the homes of `listener` and `connector` by running `program` once on
+/// each, the connector with the listener's code: their next runs resume with each other.
+inline void pairRuns(const QString &program, CliRun &listener, CliRun &connector)
+{
+    listener.start(program, {"--listen", "0", "--timeout", "60", "--once", "--no-announce"});
+    QRegularExpressionMatch listening, code;
+    QVERIFY(waitFor([&] {
+        const QString out = listener.lines().join(u'\n');
+        listening = QRegularExpression("listening: (\\d+)").match(out);
+        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
+        return listening.hasMatch() && code.hasMatch();
+    }, 10000));
+    connector.start(program, {"--connect", QStringLiteral("127.0.0.1:%1").arg(listening.captured(1)), "--pair",
+                              code.captured(1) + code.captured(2), "--say", "paired", "--timeout", "60"});
+    QCOMPARE(connector.finish(), 0);
+    QCOMPARE(listener.finish(), 0);
+}
 
 /// Bytes a receive into `target` has written so far: a receive goes into a hidden file beside
 /// the target, which replaces it once complete (then the target's size).
