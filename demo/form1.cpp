@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QLocale>
 #include <QStatusBar>
 
 namespace id = sender::dispid;
@@ -194,6 +195,9 @@ void Form1::startControl()
     // The control's socket component is a platform piece the window may hand what secures it.
     if (auto *socket = face->findChild<platform::SocketComponent *>(QStringLiteral("MySock")))
         m_security->attach(*socket);
+    // A control that resumes transfers says so by a signal of its face (not every control has it).
+    if (face->metaObject()->indexOfSignal("transferResumed(double)") >= 0)
+        connect(face, SIGNAL(transferResumed(double)), this, SLOT(transferResumed(double)));
 
     const QString localIP = m_fileSender1->get(id::LocalIP).toString();
     const QString hostName = m_fileSender1->get(id::LocalHostName).toString();
@@ -351,6 +355,12 @@ void Form1::timer1Timer()
     } catch (const AutomationError &) {
         // A failed read leaves the widgets as they are until the next tick.
     }
+}
+
+void Form1::transferResumed(double fromBytes)
+{
+    StatusPanel1->setText(QStringLiteral("断点续传：前 %1 已在对方，从此处继续。")
+                              .arg(QLocale::system().formattedDataSize(qint64(fromBytes), 1, QLocale::DataSizeIecFormat)));
 }
 
 void Form1::onControlEvent(platform::DispId event, QVariantList &args)

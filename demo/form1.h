@@ -77,6 +77,10 @@ private:
     void text4Change();
     void timer1Timer();
     void onControlEvent(platform::DispId id, QVariantList &args);
+private slots:
+    /// The control continues a transfer that broke (a paired peer's): said in the status bar.
+    void transferResumed(double fromBytes);
+private:
 
     /// Runs one user action; a failing step ends it with a message box saying why.
     void runAction(const std::function<void()> &steps);

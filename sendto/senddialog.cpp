@@ -199,13 +199,28 @@ void SendDialog::readEvents()
         if (event == u"progress" && e.value("sending").toBool()) {
             const double done = double(m_doneBytes) + e.value("done").toDouble();
             m_progress->setValue(m_totalBytes > 0 ? int(done / double(m_totalBytes) * ProgressSteps) : 0);
-            setStatus(QStringLiteral("Sending %1 (%2 of %3)…").arg(name).arg(m_sent + m_failed + 1).arg(m_plan.items.size()));
+            setStatus(QStringLiteral("Sending %1 (%2 of %3)%4…")
+                          .arg(name)
+                          .arg(m_sent + m_failed + 1)
+                          .arg(m_plan.items.size())
+                          .arg(m_resumed));
+        } else if (event == u"resumed") {
+            // The peer kept the start of this file from a try that broke: only the rest goes.
+            m_resumed = QStringLiteral(", resumed from %1").arg(shownBinarySize(qint64(e.value("from").toDouble())));
+            ++m_resumedFiles;
+            setStatus(QStringLiteral("Sending %1 (%2 of %3)%4…")
+                          .arg(name)
+                          .arg(m_sent + m_failed + 1)
+                          .arg(m_plan.items.size())
+                          .arg(m_resumed));
         } else if (event == u"sent") {
+            m_resumed.clear();
             ++m_sent;
             m_doneBytes += qint64(e.value("size").toDouble());
             m_progress->setValue(m_totalBytes > 0 ? int(double(m_doneBytes) / double(m_totalBytes) * ProgressSteps)
                                                   : ProgressSteps * (m_sent + m_failed) / qMax(1, int(m_plan.items.size())));
         } else if (event == u"send-failed" || event == u"skipped") {
+            m_resumed.clear();
             ++m_failed;
             m_failures << QStringLiteral("%1 (%2)").arg(name, e.value("reason").toString());
         } else if (event == u"error") {
@@ -227,6 +242,8 @@ void SendDialog::finished(int status)
     // Files of the plan that never got as far as a send (the connection failed, say) did not go.
     const int files = int(m_plan.items.size()) + m_plan.failures;
     QString summary = QStringLiteral("Sent %1 of %2 files (%3).").arg(m_sent).arg(files).arg(shownSize(m_doneBytes));
+    if (m_resumedFiles > 0)
+        summary += QStringLiteral(" %1 of them resumed where a broken send had stopped.").arg(m_resumedFiles);
     if (!m_failures.isEmpty())
         summary += QStringLiteral(" Not sent: ") + m_failures.join(QStringLiteral(", ")) + u'.';
     if (status != 0 && m_sent < files) {

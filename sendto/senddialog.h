@@ -80,5 +80,7 @@ private:
     int m_failed = 0;
     QStringList m_failures;   ///< "name (why)" of each file that did not go
     QString m_lastError;
+    QString m_resumed; ///< how much of the file being sent the peer kept from a try that broke
+    int m_resumedFiles = 0;
     bool m_finished = false;
 };

@@ -108,6 +108,7 @@ private slots:
     void withoutDaemon();
     void windowOffersPeersAndAnnouncesItself();
     void sendDialogPairsAndSends();
+    void sendDialogResumesABrokenSend();
     // Last: the 40 services it withdraws stay in the daemon's cache for a second, over its limit.
     void daemonLimitIsSaid();
 
@@ -150,6 +151,55 @@ void TestDiscovery::sendDialogPairsAndSends()
     QCOMPARE(dialog.status(), QStringLiteral("Sent 1 of 1 files (300.0 kB)."));
     QCOMPARE(listener.finish(), 0);
     QCOMPARE(testing::fileDigest(files.filePath("in/report.pdf")), testing::fileDigest(files.filePath("report.pdf")));
+}
+
+// A file whose send broke goes again from the dialog to the same paired peer: only the rest
+// crosses, and the dialog says so.
+void TestDiscovery::sendDialogResumesABrokenSend()
+{
+    QTemporaryDir files;
+    const QString source = files.filePath("film.mkv");
+    testing::makeRandomFile(source, 16 * 1024 * 1024);
+    const QString name = uniqueName(QStringLiteral("resume"));
+    Run pairing[2], receiver, sender, receiver2;
+    testing::pairRuns(QStringLiteral(VELMORA_CLI_PATH), pairing[0], pairing[1], {"--name", name});
+    receiver.home = std::move(pairing[0].home);
+    sender.home = std::move(pairing[1].home);
+    const QStringList receive{"--receive-dir", files.filePath("in"), "--once"};
+    receiver.listenAs(name, receive);
+    const int port = receiver.waitForPort();
+    QVERIFY(port > 0);
+    sender.CliRun::start(QStringLiteral(VELMORA_CLI_PATH), {"--connect", name, "--send", source, "--chunk", "65536",
+                                                             "--interval", "10", "--timeout", "60"});
+    QVERIFY(waitFor([&] { return testing::receivedSoFar(files.filePath("in/film.mkv")) > 1024 * 1024; }, 30000));
+    sender.process->kill();
+    sender.finish();
+    receiver.finish();
+    receiver2.home = std::move(receiver.home);
+    // On the same port: what the network still caches of the first announcement leads there too.
+    receiver2.start(QStringList{"--listen", QString::number(port), "--name", name, "--timeout", "120"} + receive);
+    QVERIFY(receiver2.waitForPort() > 0);
+    // The dialog's velmora-cli runs with the sending side's identity and known peers.
+    const QByteArray data = qgetenv("XDG_DATA_HOME"), config = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(sender.home->filePath("data")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(sender.home->filePath("config")));
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_DATA_HOME", data);
+        qputenv("XDG_CONFIG_HOME", config);
+    });
+    SendDialog dialog({source}, QStringLiteral(VELMORA_CLI_PATH));
+    QListWidgetItem *item = nullptr;
+    QVERIFY(waitFor([&] {
+        item = dialog.peerList()->findItems(name, Qt::MatchStartsWith).value(0);
+        return item != nullptr;
+    }, 30000));
+    dialog.peerList()->setCurrentItem(item);
+    dialog.sendButton()->click();
+    QVERIFY2(waitFor([&] { return dialog.allSent(); }, 60000), qPrintable(dialog.status()));
+    QCOMPARE(dialog.status(), QStringLiteral("Sent 1 of 1 files (16.8 MB). 1 of them resumed where a broken send had stopped."));
+    QCOMPARE(receiver2.finish(), 0);
+    QCOMPARE(receiver2.lines().filter("resumed: ").size(), 1);
+    QCOMPARE(testing::fileDigest(files.filePath("in/film.mkv")), testing::fileDigest(source));
 }
 
 void TestDiscovery::initTestCase()

@@ -480,6 +480,10 @@ void TestVelmora::boxesComeOneAtATime()
 void TestVelmora::progressBarStaysInItsRange()
 {
     Window a;
+    // A transfer that continues a broken one (a paired peer's) is said in the status bar.
+    QVERIFY(QMetaObject::invokeMethod(a->fileSender1().widget(), "transferResumed", Q_ARG(double, 512.0 * 1024 * 1024)));
+    QVERIFY2(a->panelText(1).startsWith(QStringLiteral("断点续传：前 512")) && a->panelText(1).contains(QStringLiteral("MiB")),
+             qPrintable(a->panelText(1)));
     for (const auto &[progress, shown] : {std::pair{250, 100}, std::pair{-7, 0}, std::pair{40, 40}, std::pair{32767, 100}}) {
         platform::PropertyBag bag; // ProgressValue is persisted, so a stored value can lie outside 0..100
         bag.set(QStringLiteral("ProgressValue"), progress);

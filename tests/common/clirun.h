@@ -73,10 +73,11 @@ struct CliRun
 };
 
 /// Pairs the identities in the homes of `listener` and `connector` by running `program` once on
-/// each, the connector with the listener's code: their next runs resume with each other.
-inline void pairRuns(const QString &program, CliRun &listener, CliRun &connector)
+/// each, the connector with the listener's code (`listenerArgs` added to the listener's): their
+/// next runs resume with each other.
+inline void pairRuns(const QString &program, CliRun &listener, CliRun &connector, const QStringList &listenerArgs = {})
 {
-    listener.start(program, {"--listen", "0", "--timeout", "60", "--once", "--no-announce"});
+    listener.start(program, QStringList{"--listen", "0", "--timeout", "60", "--once", "--no-announce"} + listenerArgs);
     QRegularExpressionMatch listening, code;
     QVERIFY(waitFor([&] {
         const QString out = listener.lines().join(u'\n');
