@@ -349,7 +349,7 @@ QString cliUsage()
                           "  or:  velmora-cli --serve [--listen PORT] [OPTION]...\n"
                           "  or:  velmora-cli --connect HOST:PORT|NAME [OPTION]...\n"
                           "  or:  velmora-cli --discover [--timeout SECONDS] [--json]\n"
-                          "  or:  velmora-cli --identity | --peers | --forget NAME|FINGERPRINT | --new-code");
+                          "  or:  velmora-cli --identity | --peers | --forget NAME|FINGERPRINT | --new-code | --drop-partial");
 }
 
 QString cliHelp()

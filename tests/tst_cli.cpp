@@ -836,6 +836,10 @@ void TestCli::commandLine_data()
                                                  << "^$" << "bad --accept: friends (give all, paired, ask or none)";
     QTest::newRow("--serve sends nothing") << QStringList{"--serve", "--send", "x"} << "" << 2 << "^$"
                                            << "--serve receives: it goes with --listen";
+    QTest::newRow("--retry without --send") << QStringList{"--connect", "127.0.0.1:1", "--retry", "3"} << "" << 2 << "^$"
+                                            << "--retry goes with --connect and --send";
+    QTest::newRow("--drop-partial with nothing kept") << QStringList{"--drop-partial"} << "" << 0
+                                                      << "^dropped: 0 partly received files\n$" << "";
     QTest::newRow("the option wins") << QStringList{"--listen", "0", "--timeout", "1", "--encoding", "GB18030"}
                                      << "Klingon" << 3 << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$" << "";
 }
