@@ -2,6 +2,8 @@
 
 #include <xxhash.h>
 
+#include <QtGlobal>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -10,7 +12,39 @@
 
 namespace platform {
 
+namespace detail {
+void xxh3UpdateAvx2(void *state, const void *data, std::size_t size);
+} // namespace detail
+
 namespace {
+
+using Update = void (*)(XXH3_state_t *, const void *, std::size_t);
+
+void libraryUpdate(XXH3_state_t *state, const void *data, std::size_t size)
+{
+    XXH3_128bits_update(state, data, size);
+}
+
+void avx2Update(XXH3_state_t *state, const void *data, std::size_t size)
+{
+    detail::xxh3UpdateAvx2(state, data, size);
+}
+
+// AVX2 where the processor has it, unless VELMORA_DIGEST=library keeps libxxhash's own path.
+Update chosenUpdate()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (qgetenv("VELMORA_DIGEST") != "library" && __builtin_cpu_supports("avx2"))
+        return &avx2Update;
+#endif
+    return &libraryUpdate;
+}
+
+Update &update()
+{
+    static Update chosen = chosenUpdate();
+    return chosen;
+}
 
 // What one read of a file being digested takes: small enough to stay in the processor's cache.
 constexpr qint64 ReadBlock = 256 * 1024;
@@ -64,7 +98,7 @@ void FileDigest::add(const char *data, qint64 size)
 {
     if (size <= 0)
         return;
-    XXH3_128bits_update(m_state.get(), data, size_t(size));
+    update()(m_state.get(), data, size_t(size));
     m_length += size;
 }
 
@@ -85,6 +119,13 @@ bool FileDigest::addFile(int file, qint64 offset, qint64 count, int &systemError
         count -= got;
     }
     return true;
+}
+
+bool FileDigest::useLibrary(bool on)
+{
+    const bool was = update() == &libraryUpdate;
+    update() = on ? &libraryUpdate : chosenUpdate();
+    return was;
 }
 
 QByteArray FileDigest::value() const

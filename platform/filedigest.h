@@ -37,6 +37,11 @@ public:
     /// bytes may still be added afterwards.
     QByteArray value() const;
 
+    /// Whether bytes are added by libxxhash's own code (on) or by this library's AVX2 build of
+    /// the same code, where the processor has AVX2 (off, the default unless VELMORA_DIGEST=library
+    /// is in the environment); both give the same digests. Returns what was used before.
+    static bool useLibrary(bool on);
+
 private:
     struct StateDeleter
     {

@@ -422,6 +422,8 @@ private slots:
     void cpaceRefuses();
     void frameHeaders_data();
     void frameHeaders();
+    void fileDigestsAgreeOnEveryPath_data();
+    void fileDigestsAgreeOnEveryPath();
     void recordsOpenOnlyAsSealed_data();
     void recordsOpenOnlyAsSealed();
     void keyUpdatesFollowOpenSsl();
@@ -555,6 +557,43 @@ void TestSecure::frameHeaders()
         QCOMPARE(int(h->length), length);
         QCOMPARE(frame::header(h->type, h->length), bytes.left(frame::HeaderBytes)); // written as read
     }
+}
+
+void TestSecure::fileDigestsAgreeOnEveryPath_data()
+{
+    QTest::addColumn<bool>("library");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece"); // bytes added at once (the stream's pieces vary)
+    QTest::addColumn<QByteArray>("expected"); // hex, where known; else libxxhash's own one-shot
+    for (const bool library : {true, false}) {
+        const char *path = library ? "libxxhash" : "our AVX2 build";
+        QTest::addRow("%s, nothing", path) << library << 0 << 1 << QByteArray("99aa06d3014798d86001c324468d497f");
+        QTest::addRow("%s, one byte at a time", path) << library << 300 << 1 << QByteArray();
+        QTest::addRow("%s, 1 MiB in odd pieces", path) << library << 1024 * 1024 << 4099 << QByteArray();
+        QTest::addRow("%s, 1 MiB at once", path) << library << 1024 * 1024 << 1024 * 1024 << QByteArray();
+    }
+}
+
+void TestSecure::fileDigestsAgreeOnEveryPath()
+{
+    QFETCH(bool, library);
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    QFETCH(QByteArray, expected);
+    const QByteArray data = testing::pattern(size, 3);
+    const bool before = platform::FileDigest::useLibrary(true);
+    platform::FileDigest oneShot;
+    oneShot.add(data.constData(), data.size());
+    const QByteArray reference = oneShot.value();
+    platform::FileDigest::useLibrary(library);
+    platform::FileDigest pieces;
+    for (qsizetype at = 0; at < data.size(); at += piece)
+        pieces.add(data.constData() + at, qMin<qsizetype>(piece, data.size() - at));
+    platform::FileDigest::useLibrary(before);
+    QCOMPARE(pieces.value(), reference);
+    QCOMPARE(pieces.length(), qint64(size));
+    if (!expected.isEmpty())
+        QCOMPARE(pieces.value().toHex(), expected);
 }
 
 void TestSecure::recordsOpenOnlyAsSealed_data()
