@@ -400,6 +400,7 @@ void FileSender::closeTransferFile()
     if (m_ownsFile)
         NumberedFiles::Close(m_state.FileNumber);
     m_ownsFile = false;
+    m_writeBehind.stop();
 }
 
 void FileSender::EndTransfer()

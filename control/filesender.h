@@ -16,6 +16,7 @@
 #include "timer.h"
 #include "transfercheck.h"
 #include "wireprotocol.h"
+#include "writebehind.h"
 
 #include <QByteArray>
 #include <QLabel>
@@ -313,6 +314,7 @@ private:
     MessageAssembler m_messages{[this] { return MySock.BytesReceived() > 0; }}; ///< a message the network may have split
     std::unique_ptr<ReceiveFolder> m_receiveFolder; ///< where received files are kept, when set
     PartFile m_part;             ///< the hidden file being received into
+    WriteBehind m_writeBehind;   ///< keeps little of the hidden file in the page cache
     bool m_holdOffers = false;   ///< offers wait for the host's answer
     std::unique_ptr<HeldOffer> m_heldOffer; ///< the offer that waits, with what accepting it needs
     QTimer m_offerTimeout;       ///< declines an offer the host leaves unanswered

@@ -583,8 +583,10 @@ void FileSender::receiveFileData()
     qint64 moved = 0;
     try {
         const qint64 at = NumberedFiles::Loc(m_state.FileNumber);
-        moved = MySock.receiveToFile(NumberedFiles::Handle(m_state.FileNumber), at, owed);
+        const int file = NumberedFiles::Handle(m_state.FileNumber);
+        moved = MySock.receiveToFile(file, at, owed);
         NumberedFiles::Seek(m_state.FileNumber, at + moved);
+        m_writeBehind.wrote(file, at + moved);
     } catch (const AutomationError &e) {
         failReceive(e);
         return;
