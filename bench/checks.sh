@@ -17,16 +17,15 @@ need=()
 command -v nc >/dev/null || need+=(netcat-openbsd)
 command -v python3 >/dev/null || need+=(python3)
 [ -x /usr/bin/time ] || need+=(time)
-if [ "${#need[@]}" -gt 0 ]; then
-  sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# The helpers every benchmark script shares: installing, timing, medians, one velmora-cli or nc
+# transfer, the paired identities of secure mode (they use work and cli only when called).
+. "$root/bench/common.sh"
+install_missing "${need[@]}"
 [ -x "$root/build/bin/velmora-cli" ] || "$root/scripts/setup.sh"
 bin="${VELMORA_BIN_DIR:-$root/build/bin}"
 cli="$bin/velmora-cli"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-checks.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-. "$root/bench/common.sh"
 
 # A secure send of `file` that the benchmark cuts once the receiver holds half of it: the
 # receiver keeps what came for the next send. Sets CUT_AT (bytes held).

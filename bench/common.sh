@@ -1,6 +1,12 @@
 # Helpers the benchmark scripts share; sourced after they set root, work (a scratch folder the
 # script removes) and cli (the velmora-cli to run).
 # shellcheck shell=bash
+# Installs the Debian packages named, when any is given (sudo when not root).
+install_missing() {
+  [ "$#" -gt 0 ] || return 0
+  local sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq "$@" >/dev/null
+}
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 # Fields of a /usr/bin/time -v report: CPU seconds (user + sys) and peak RSS in MiB.

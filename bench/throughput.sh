@@ -29,10 +29,10 @@ command -v rsync >/dev/null || need+=(rsync)
 command -v python3 >/dev/null || need+=(python3)
 command -v wormhole >/dev/null || need+=(magic-wormhole python3-magic-wormhole-mailbox-server magic-wormhole-transit-relay)
 [ -x /usr/bin/time ] || need+=(time)
-if [ "${#need[@]}" -gt 0 ]; then
-  sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# The helpers every benchmark script shares: installing, timing, medians, one velmora-cli or nc
+# transfer, the paired identities of secure mode (they use work and cli only when called).
+. "$root/bench/common.sh"
+install_missing "${need[@]}"
 [ -x "$root/build/bin/velmora-cli" ] || "$root/scripts/setup.sh"
 bin="${VELMORA_BIN_DIR:-$root/build/bin}"
 cli="$bin/velmora-cli"
@@ -45,9 +45,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-# The helpers every benchmark script shares: timing, medians, one velmora-cli or nc transfer,
-# the paired identities of secure mode.
-. "$root/bench/common.sh"
 
 # A private sshd on 127.0.0.1 with a host key of its own, for scp and rsync over ssh; sets
 # SSH_OK (empty when it cannot run here), SSH_OPTS and SSH_PORT.

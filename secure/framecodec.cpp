@@ -72,6 +72,34 @@ std::optional<quint32> fixedLength(Type type)
     return std::nullopt;
 }
 
+std::optional<platform::Transport::Note> noteOf(frame::Type type)
+{
+    switch (type) {
+    case frame::Type::Held: return platform::Transport::Note::Held;
+    case frame::Type::From: return platform::Transport::Note::From;
+    case frame::Type::Digest: return platform::Transport::Note::Digest;
+    case frame::Type::Hello:
+    case frame::Type::Control:
+    case frame::Type::Data:
+    case frame::Type::Stop:
+    case frame::Type::Pairing:
+        break;
+    }
+    return std::nullopt;
+}
+
+frame::Type frameOf(platform::Transport::Note note)
+{
+    switch (note) {
+    case platform::Transport::Note::Held: return frame::Type::Held;
+    case platform::Transport::Note::From: return frame::Type::From;
+    case platform::Transport::Note::Digest:
+    case platform::Transport::Note::None:
+        break;
+    }
+    return frame::Type::Digest;
+}
+
 QByteArray helloPayload(const QString &name, quint32 capabilities)
 {
     QByteArray out(5, '\0');

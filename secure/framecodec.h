@@ -15,6 +15,7 @@
 //            or written
 //   The last three only between peers that both offered FileChecks in their hellos.
 
+#include "transport.h"
 #include "velmora_secure_export.h"
 
 #include <QByteArray>
@@ -70,6 +71,11 @@ VELMORA_SECURE_EXPORT std::variant<NeedMore, Header, Malformed> readHeader(QByte
 VELMORA_SECURE_EXPORT QByteArray header(Type type, quint32 length);
 /// A whole frame.
 VELMORA_SECURE_EXPORT QByteArray frame(Type type, QByteArrayView payload);
+
+/// The note a frame of `type` carries to the owner of the stream, if it is one (Held, From,
+/// Digest), and the frame that carries `note`.
+VELMORA_SECURE_EXPORT std::optional<platform::Transport::Note> noteOf(Type type);
+VELMORA_SECURE_EXPORT Type frameOf(platform::Transport::Note note);
 
 /// What a peer's hello says.
 struct Hello

@@ -47,34 +47,6 @@ ssize_t readAt(int file, char *into, qint64 count, qint64 offset)
     return got;
 }
 
-std::optional<platform::Transport::Note> noteOf(frame::Type type)
-{
-    switch (type) {
-    case frame::Type::Held: return platform::Transport::Note::Held;
-    case frame::Type::From: return platform::Transport::Note::From;
-    case frame::Type::Digest: return platform::Transport::Note::Digest;
-    case frame::Type::Hello:
-    case frame::Type::Control:
-    case frame::Type::Data:
-    case frame::Type::Stop:
-    case frame::Type::Pairing:
-        break;
-    }
-    return std::nullopt;
-}
-
-frame::Type frameOf(platform::Transport::Note note)
-{
-    switch (note) {
-    case platform::Transport::Note::Held: return frame::Type::Held;
-    case platform::Transport::Note::From: return frame::Type::From;
-    case platform::Transport::Note::Digest:
-    case platform::Transport::Note::None:
-        break;
-    }
-    return frame::Type::Digest;
-}
-
 QString sslReason()
 {
     const unsigned long e = ERR_peek_error();
@@ -296,7 +268,7 @@ void TlsStream::parseFront()
         }
         if (buffered() < frame::HeaderBytes + qsizetype(h.length))
             return; // the rest of the frame is still on its way
-        if ((h.type == frame::Type::Control && h.length > 0) || noteOf(h.type))
+        if ((h.type == frame::Type::Control && h.length > 0) || frame::noteOf(h.type))
             return; // the owner's
         consume(frame::HeaderBytes + h.length);
         if (h.type == frame::Type::Stop && peerStopped)
@@ -402,7 +374,7 @@ std::optional<frame::Type> TlsStream::nextUnit() const
         return std::nullopt;
     const auto read = frame::readHeader(QByteArrayView(front(), buffered()));
     const auto *h = std::get_if<frame::Header>(&read);
-    if (!h || (h->type != frame::Type::Control && !(m_checksFiles && noteOf(h->type)))
+    if (!h || (h->type != frame::Type::Control && !(m_checksFiles && frame::noteOf(h->type)))
         || buffered() < frame::HeaderBytes + qsizetype(h->length))
         return std::nullopt;
     return h->type;
@@ -411,14 +383,14 @@ std::optional<frame::Type> TlsStream::nextUnit() const
 platform::Transport::Note TlsStream::nextNote() const
 {
     const auto unit = nextUnit();
-    return unit ? noteOf(*unit).value_or(Note::None) : Note::None;
+    return unit ? frame::noteOf(*unit).value_or(Note::None) : Note::None;
 }
 
 void TlsStream::sendNote(Note note, const QByteArray &payload)
 {
     if (!m_checksFiles || note == Note::None)
         return;
-    queueFrame(frameOf(note), payload);
+    queueFrame(frame::frameOf(note), payload);
     flush();
 }
 

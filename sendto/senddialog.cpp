@@ -196,23 +196,22 @@ void SendDialog::readEvents()
         m_pending.remove(0, end + 1);
         const QString event = e.value("event").toString();
         const QString name = QFileInfo(e.value("path").toString()).fileName();
-        if (event == u"progress" && e.value("sending").toBool()) {
-            const double done = double(m_doneBytes) + e.value("done").toDouble();
-            m_progress->setValue(m_totalBytes > 0 ? int(done / double(m_totalBytes) * ProgressSteps) : 0);
+        const auto sending = [&] {
             setStatus(QStringLiteral("Sending %1 (%2 of %3)%4…")
                           .arg(name)
                           .arg(m_sent + m_failed + 1)
                           .arg(m_plan.items.size())
                           .arg(m_resumed));
+        };
+        if (event == u"progress" && e.value("sending").toBool()) {
+            const double done = double(m_doneBytes) + e.value("done").toDouble();
+            m_progress->setValue(m_totalBytes > 0 ? int(done / double(m_totalBytes) * ProgressSteps) : 0);
+            sending();
         } else if (event == u"resumed") {
             // The peer kept the start of this file from a try that broke: only the rest goes.
             m_resumed = QStringLiteral(", resumed from %1").arg(shownBinarySize(qint64(e.value("from").toDouble())));
             ++m_resumedFiles;
-            setStatus(QStringLiteral("Sending %1 (%2 of %3)%4…")
-                          .arg(name)
-                          .arg(m_sent + m_failed + 1)
-                          .arg(m_plan.items.size())
-                          .arg(m_resumed));
+            sending();
         } else if (event == u"sent") {
             m_resumed.clear();
             ++m_sent;
