@@ -21,9 +21,7 @@ command -v python3 >/dev/null || need+=(python3)
 # transfer, the paired identities of secure mode (they use work and cli only when called).
 . "$root/bench/common.sh"
 install_missing "${need[@]}"
-[ -x "$root/build/bin/velmora-cli" ] || "$root/scripts/setup.sh"
-bin="${VELMORA_BIN_DIR:-$root/build/bin}"
-cli="$bin/velmora-cli"
+choose_cli
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-checks.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 

@@ -7,6 +7,14 @@ install_missing() {
   local sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq "$@" >/dev/null
 }
+# Builds the project when nothing is built yet, and sets bin and cli: this build's velmora-cli, or
+# the one in VELMORA_BIN_DIR (with its libraries).
+choose_cli() {
+  [ -x "$root/build/bin/velmora-cli" ] || "$root/scripts/setup.sh"
+  bin="${VELMORA_BIN_DIR:-$root/build/bin}"
+  cli="$bin/velmora-cli"
+  if [ -n "${VELMORA_BIN_DIR:-}" ]; then export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"; fi
+}
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 # Fields of a /usr/bin/time -v report: CPU seconds (user + sys) and peak RSS in MiB.

@@ -33,10 +33,7 @@ command -v wormhole >/dev/null || need+=(magic-wormhole python3-magic-wormhole-m
 # transfer, the paired identities of secure mode (they use work and cli only when called).
 . "$root/bench/common.sh"
 install_missing "${need[@]}"
-[ -x "$root/build/bin/velmora-cli" ] || "$root/scripts/setup.sh"
-bin="${VELMORA_BIN_DIR:-$root/build/bin}"
-cli="$bin/velmora-cli"
-[ -n "${VELMORA_BIN_DIR:-}" ] && export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+choose_cli
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-bench.XXXXXX")"
 SSHD_PID=""; MAILBOX_PID=""; RELAY_PID=""
