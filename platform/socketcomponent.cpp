@@ -650,7 +650,11 @@ void SocketComponent::onPeerClosed()
 void SocketComponent::onConnectionFailed(int systemError)
 {
     if (isPeerGone(systemError) && (m_state == Connected || m_state == Closing)) {
-        onPeerClosed(); // a reset after an established connection is a close, not an error
+        // A reset after an established connection is a close, not an error. It can overtake
+        // what the peer said last (a refusal, say): while that is still to be read, the read
+        // side reports the close once it gets there.
+        if (m_state == Closing || !m_connection || m_connection->closeReason() >= 0)
+            onPeerClosed();
         return;
     }
     m_state = Error;
