@@ -666,7 +666,7 @@ void FileSender::discardPartFile()
 {
     if (const auto kept = std::exchange(m_kept, std::nullopt))
         KeptParts().forget(*kept);
-    if (m_part.path().isEmpty())
+    if (!m_part.active())
         return;
     closeTransferFile();
     m_part.discard();
@@ -674,7 +674,7 @@ void FileSender::discardPartFile()
 
 void FileSender::setAsidePartFile()
 {
-    if (!m_kept || m_part.path().isEmpty() || transferState() == TransferState::Sending) {
+    if (!m_kept || !m_part.active() || transferState() == TransferState::Sending) {
         discardPartFile();
         return;
     }

@@ -56,17 +56,26 @@ QByteArray shortened(const QByteArray &name, qsizetype budget)
     return name.left(cut);
 }
 
-// The permission bits a new file gets: what the process's file mode mask leaves of 0666.
-mode_t newFileMode()
+// The process's file mode mask, read without changing it (umask() cannot be read without
+// setting it, which would race with other threads making files).
+mode_t fileModeMask()
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (status.open(QIODevice::ReadOnly)) {
         for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
             if (line.startsWith("Umask:"))
-                return 0666 & ~mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+                return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8)) & 0777;
         }
     }
-    return 0644;
+    return 022;
+}
+
+// The permission bits a new file gets: what the file mode mask leaves of 0666. The mask is read
+// once per process: it is read at the first file a receive puts in place, not for each file.
+mode_t newFileMode()
+{
+    static const mode_t mask = fileModeMask();
+    return 0666 & ~mask;
 }
 
 platform::AutomationError systemFileError()
@@ -139,11 +148,15 @@ int PartFile::take(int fd, ReceiveTarget &target, const QByteArray &name)
     m_device = info.st_dev;
     m_inode = info.st_ino;
     m_name = name;
-    m_path = target.folderPath() + u'/' + QFile::decodeName(name);
     m_target.emplace(std::move(target));
     const std::lock_guard<std::mutex> hold(registryLock());
     registry().push_back({this, m_target->folder(), name.toStdString(), m_device, m_inode});
     return copy;
+}
+
+QString PartFile::path() const
+{
+    return m_target ? m_target->folderPath() + u'/' + QFile::decodeName(m_name) : QString();
 }
 
 void PartFile::setKeepable()
@@ -212,7 +225,6 @@ void PartFile::release()
     m_target.reset();
     m_file.reset();
     m_name.clear();
-    m_path.clear();
 }
 
 void PartFile::discardAllNow()

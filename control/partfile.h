@@ -45,8 +45,10 @@ public:
     void commit();
     /// Removes the file, if there is one and its name still holds it.
     void discard();
-    /// The file, or "" when there is none.
-    QString path() const { return m_path; }
+    /// Whether there is a file.
+    bool active() const { return m_target.has_value(); }
+    /// The file's whole path (looked up now), or "" when there is none.
+    QString path() const;
     /// The target being received, while there is a file.
     const ReceiveTarget *target() const { return m_target ? &*m_target : nullptr; }
     /// The file's name in its folder, and which file it is.
@@ -68,7 +70,6 @@ private:
     std::optional<ReceiveTarget> m_target;
     FileDescriptor m_file;
     QByteArray m_name; ///< the hidden file's name in the target's folder
-    QString m_path;
     dev_t m_device = 0;
     ino_t m_inode = 0;
 };

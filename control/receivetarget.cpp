@@ -64,8 +64,11 @@ ReceiveTarget::Present ReceiveTarget::look() const
 
 qint64 ReceiveTarget::longestName() const
 {
-    const long longest = ::fpathconf(m_folder.get(), _PC_NAME_MAX);
-    return longest > 0 ? longest : NAME_MAX;
+    if (m_longestName == 0) { // asked of the file system once per target
+        const long longest = ::fpathconf(m_folder.get(), _PC_NAME_MAX);
+        m_longestName = longest > 0 ? longest : NAME_MAX;
+    }
+    return m_longestName;
 }
 
 bool ReceiveTarget::nameFits() const

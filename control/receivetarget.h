@@ -88,6 +88,7 @@ private:
     QByteArray m_name;
     QString m_path;
     QList<QByteArray> m_route;
+    mutable qint64 m_longestName = 0;
 };
 
 } // namespace sender
