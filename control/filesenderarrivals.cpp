@@ -33,6 +33,9 @@ const QString BadFileNoteText = QStringLiteral("对方的文件校验信息不�
 
 // The kept hidden files of this user are swept at most this often by a process.
 constexpr qint64 SweepEveryMsec = 60 * 60 * 1000;
+// A broken receive of a smaller file keeps nothing: sending it again costs less than keeping a
+// record of it for every file of a folder.
+constexpr double KeptFromBytes = 1024 * 1024;
 
 } // namespace
 
@@ -543,7 +546,7 @@ std::pair<int, qint64> FileSender::openPartFile(HeldOffer &offer)
     m_kept.reset();
     const platform::Transport *stream = MySock.transport();
     const QByteArray peer = stream && stream->checksFiles() ? stream->peerIdentity() : QByteArray();
-    if (peer.isEmpty())
+    if (peer.isEmpty() || m_state.TotalBytes < KeptFromBytes)
         return {m_part.create(std::move(offer.target)), 0}; // nothing is kept for a peer not known by its key
     const KeptParts parts;
     static qint64 lastSweep = 0;

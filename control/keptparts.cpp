@@ -6,8 +6,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QStandardPaths>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -127,13 +130,20 @@ bool KeptParts::keep(const KeptPart &part, QString *error) const
                   {"device", QString::number(part.device)},
                   {"inode", QString::number(part.inode)},
                   {"keptAt", double(part.keptAtMsec)}};
-    QSaveFile file(entryPath(part));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(o).toJson(QJsonDocument::Compact)) < 0
-        || !file.commit()) {
+    // Written whole under another name and renamed into place, but not synced: after a crash an
+    // entry may be lost or outlive its file's bytes, and either way the prefix check decides.
+    QTemporaryFile file(m_folder + QStringLiteral("/.entry-XXXXXX"));
+    if (!file.open() || file.write(QJsonDocument(o).toJson(QJsonDocument::Compact)) < 0 || !file.flush()) {
         if (error)
             *error = file.errorString();
         return false;
     }
+    if (::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(entryPath(part)).constData()) != 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    file.setAutoRemove(false); // it has its name now
     return true;
 }
 
