@@ -13,17 +13,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${1:-5}"
 read -r -a sizes <<<"${VELMORA_CHECK_SIZES:-512 1024 4096}"
 
-need=()
-command -v nc >/dev/null || need+=(netcat-openbsd)
-command -v python3 >/dev/null || need+=(python3)
-[ -x /usr/bin/time ] || need+=(time)
 # The helpers every benchmark script shares: installing, timing, medians, one velmora-cli or nc
 # transfer, the paired identities of secure mode (they use work and cli only when called).
 . "$root/bench/common.sh"
-install_missing "${need[@]}"
-choose_cli
-work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-checks.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+bench_start checks
 
 # A secure send of `file` that the benchmark cuts once the receiver holds half of it: the
 # receiver keeps what came for the next send. Sets CUT_AT (bytes held).

@@ -15,6 +15,34 @@ choose_cli() {
   cli="$bin/velmora-cli"
   if [ -n "${VELMORA_BIN_DIR:-}" ]; then export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"; fi
 }
+# What a script that moves files between velmora-cli and nc needs first: nc, python3 and GNU
+# time installed where missing, velmora-cli chosen, and the scratch folder `work`, removed at
+# exit. name: part of the folder's name.
+bench_start() {
+  local need=()
+  command -v nc >/dev/null || need+=(netcat-openbsd)
+  command -v python3 >/dev/null || need+=(python3)
+  [ -x /usr/bin/time ] || need+=(time)
+  install_missing "${need[@]}"
+  choose_cli
+  work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-$1.XXXXXX")"
+  trap 'rm -rf "$work"' EXIT
+}
+# Runs `COMMAND... PORT` in the background on a port drawn at random: one another program holds
+# makes the listener end at once, and another is drawn. Sets LISTEN_PORT and LISTEN_PID (empty
+# when five draws failed).
+listen_on_free_port() {
+  LISTEN_PID=""
+  for _ in 1 2 3 4 5; do
+    LISTEN_PORT=$(( 20000 + RANDOM % 30000 ))
+    "$@" "$LISTEN_PORT" &
+    LISTEN_PID=$!
+    sleep 0.3
+    kill -0 "$LISTEN_PID" 2>/dev/null && return 0
+    wait "$LISTEN_PID" || true
+    LISTEN_PID=""
+  done
+}
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 # Fields of a /usr/bin/time -v report: CPU seconds (user + sys) and peak RSS in MiB.
@@ -91,17 +119,9 @@ nc_run() {
   local src="$1" dst="$work/nc.out" port rpid=""
   rm -f "$dst"
   settle "$src"
-  # A port another program holds makes the listener end at once: take another one.
-  for _ in 1 2 3 4 5; do
-    port=$(( 20000 + RANDOM % 30000 ))
-    rm -f "$dst"
-    /usr/bin/time -v -o "$work/ncrecv.time" nc -l 127.0.0.1 "$port" >"$dst" 2>"$work/ncrecv.err" &
-    rpid=$!
-    sleep 0.3
-    kill -0 "$rpid" 2>/dev/null && break
-    wait "$rpid" || true
-    rpid=""
-  done
+  nc_into_file() { /usr/bin/time -v -o "$work/ncrecv.time" nc -l 127.0.0.1 "$1" >"$dst" 2>"$work/ncrecv.err"; }
+  listen_on_free_port nc_into_file
+  port="$LISTEN_PORT"; rpid="$LISTEN_PID"
   [ -n "$rpid" ] || { echo "nc could not listen"; cat "$work/ncrecv.err"; exit 1; }
   local t0 t1; t0="$(now)"
   /usr/bin/time -v -o "$work/ncsend.time" nc -N 127.0.0.1 "$port" <"$src"

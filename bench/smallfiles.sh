@@ -16,15 +16,8 @@ count="${VELMORA_SMALL_COUNT:-5000}"
 size="${VELMORA_SMALL_SIZE:-4096}"
 many="${VELMORA_SMALL_MANY:-100000}"
 
-need=()
-command -v nc >/dev/null || need+=(netcat-openbsd)
-command -v python3 >/dev/null || need+=(python3)
-[ -x /usr/bin/time ] || need+=(time)
 . "$root/bench/common.sh"
-install_missing "${need[@]}"
-choose_cli
-work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-small.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+bench_start small
 
 make_folder() { # path count bytes
   mkdir -p "$1"
@@ -67,15 +60,9 @@ tar_folder() { # folder count
   local src="$1" n="$2" into="$work/tar-in" port="" rpid=""
   rm -rf "$into"; mkdir -p "$into"
   sync
-  for _ in 1 2 3 4 5; do # a port another program holds: take another one
-    port=$(( 20000 + RANDOM % 30000 ))
-    (nc -l 127.0.0.1 "$port" | tar x -C "$into") 2>"$work/tar.err" &
-    rpid=$!
-    sleep 0.3
-    kill -0 "$rpid" 2>/dev/null && break
-    wait "$rpid" || true
-    rpid=""
-  done
+  nc_into_tar() { (nc -l 127.0.0.1 "$1" | tar x -C "$into") 2>"$work/tar.err"; }
+  listen_on_free_port nc_into_tar
+  port="$LISTEN_PORT"; rpid="$LISTEN_PID"
   [ -n "$rpid" ] || { echo "nc could not listen"; cat "$work/tar.err"; exit 1; }
   local t0 t1; t0="$(now)"
   tar c -C "$(dirname "$src")" "$(basename "$src")" | nc -N 127.0.0.1 "$port"

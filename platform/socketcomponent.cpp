@@ -439,16 +439,6 @@ void SocketComponent::setTransportProvider(TransportProvider *provider)
     m_provider = provider;
 }
 
-bool SocketComponent::isFramed() const
-{
-    return m_connection && m_connection->framed();
-}
-
-bool SocketComponent::arrivalIsControl() const
-{
-    return m_connection && m_connection->nextIsControl();
-}
-
 void SocketComponent::sendStop()
 {
     if (m_connection && m_state == Connected)
@@ -650,10 +640,9 @@ void SocketComponent::onPeerClosed()
 void SocketComponent::onConnectionFailed(int systemError)
 {
     if (isPeerGone(systemError) && (m_state == Connected || m_state == Closing)) {
-        // A reset after an established connection is a close, not an error. It can overtake
-        // what the peer said last (a refusal, say): while that is still to be read, the read
-        // side reports the close once it gets there.
-        if (m_state == Closing || !m_connection || m_connection->closeReason() >= 0)
+        // A reset after an established connection is a close, not an error; what the peer said
+        // before it (a refusal, say) is read first, and the read side reports the close.
+        if (!m_connection || m_connection->closeReason() >= 0)
             onPeerClosed();
         return;
     }

@@ -2,6 +2,7 @@
 // One TCP endpoint with the operations, properties and notifications of the desktop
 // runtime's socket component. Every notification arrives on the GUI thread.
 
+#include "transport.h"
 #include "velmora_platform_export.h"
 
 #include <QByteArray>
@@ -19,7 +20,6 @@ namespace platform {
 
 class PendingAdmissions;
 class RequestServer;
-class Transport;
 class TransportProvider;
 
 /// A TCP endpoint: connect, listen, accept, send and fetch, with notifications.
@@ -95,10 +95,10 @@ public:
     /// (TransportProvider::SetupMsec, as a new component has it); for the next Listen or Accept.
     void setSetupLimitMsec(int msec);
     /// True while the connection's stream marks where each control message ends.
-    bool isFramed() const;
+    bool isFramed() const { return m_connection && m_connection->framed(); }
     /// On a framed connection: the arrival being announced is one whole control message (else
     /// file bytes).
-    bool arrivalIsControl() const;
+    bool arrivalIsControl() const { return m_connection && m_connection->nextIsControl(); }
     /// Tells the peer this side stopped the send it was making, where the stream can.
     void sendStop();
     /// Ends listening or the connection; data already queued is still delivered to the peer.
