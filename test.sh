@@ -19,6 +19,7 @@ packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian
   dbus avahi-daemon)
 export QT_QPA_PLATFORM=offscreen
 summary=()
+details=()
 
 # Records the outcome of one step: "NAME: passed", or "NAME: FAILED (WHAT)".
 note() {
@@ -28,6 +29,13 @@ note() {
 failed_tests() {
   local log="$1/Testing/Temporary/LastTestsFailed.log"
   [ -s "$log" ] && sed 's/^[0-9]*://' "$log" | paste -sd ' ' || echo "see the output above"
+}
+# What the failed tests of the last ctest run in DIR said when they failed: each QtTest failure or
+# fatal message with the lines that locate it, and ctest's own verdicts (a timeout, a crash).
+failure_lines() {
+  local log="$1/Testing/Temporary/LastTest.log"
+  [ -f "$log" ] || return 0
+  grep -a -A3 -E '^(FAIL!|QFATAL|QWARN.*(ASSERT|heap-use)|[*]{3}(Timeout|Exception)|==[0-9]+==ERROR)' "$log" | head -n 60
 }
 # Builds DIR with scripts/setup.sh (with CMAKE_ARGS and the extra packages) in the background, at
 # the lowest priority, so that it overlaps the tests of the step before.
@@ -53,6 +61,7 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure --timeout "$timeout" -j2)
   local status=$?
   note "$name" "$status" "$(failed_tests "$dir")"
+  [ "$status" -eq 0 ] || details+=("== $name: what the failed tests said" "$(failure_lines "$dir")")
 }
 
 echo "== 1. the suite (build/)"
@@ -81,6 +90,7 @@ if [ "$quick" -eq 0 ]; then
 fi
 
 echo
+[ "${#details[@]}" -eq 0 ] || printf '%s\n' "${details[@]}"
 echo "== summary"
 status=0
 for line in "${summary[@]}"; do
