@@ -414,13 +414,17 @@ void SocketComponent::attach(Transport *transport)
     };
     m_connection->ready = [this, connection] {
         QMetaObject::invokeMethod(this, [this, connection] {
-            if (!connection || connection != m_connection || m_state == Connected)
+            if (!connection || connection != m_connection || m_state != Connecting)
                 return;
+            const QPointer<SocketComponent> self(this);
             m_state = Connected;
             emit connected();
-            // Bytes that came with it are announced now that they can be read.
-            if (m_connection->waiting() > 0)
+            // Bytes that came with it, or the end that followed them, are handled now that
+            // the connection is reported.
+            if (self && connection == m_connection) {
+                m_connection->watchReadable(false);
                 m_recheck->start(0);
+            }
         }, Qt::QueuedConnection);
     };
     m_connection->refused = [this, connection](const QString &why) {
@@ -567,7 +571,9 @@ void SocketComponent::noteConsumed(qint64 count)
 
 void SocketComponent::onReadable()
 {
-    if (!m_connection)
+    // A stream that got ready and ended at once is reported connected first (its ready notice
+    // is on its way from the event loop), and closed or failed after.
+    if (!m_connection || m_state == Connecting)
         return;
     // No new notification until this one has been handled: a handler is never re-entered.
     m_connection->watchReadable(false);
