@@ -90,6 +90,8 @@ void CliSession::setUp()
         print(QStringLiteral("resumed: %1 from %2").arg(escapedForLine(path), shownBinarySize(qint64(from))),
               {{"event", "resumed"}, {"path", path}, {"from", from}});
     });
+    connect(&m_control, &sender::FileSender::batchAnswered, this, &CliSession::onBatchAnswered);
+    connect(&m_control, &sender::FileSender::queuedFileSettled, this, &CliSession::onQueuedSettled);
     // Runs after the control's own arrival handling: a send that just ended is seen before a close.
     connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
     m_silentPeer.setSingleShot(true);
@@ -165,6 +167,7 @@ void CliSession::setUpAsking()
         return;
     m_control.setHoldOffers(true);
     connect(&m_control, &sender::FileSender::fileOffered, this, &CliSession::onOffer);
+    connect(&m_control, &sender::FileSender::batchOffered, this, &CliSession::onBatchOffer);
     connect(&m_control, &sender::FileSender::offerSettled, this, &CliSession::onOfferSettled);
     if (m_options.accepting == CliOptions::Accepting::None)
         return; // nobody is asked
@@ -217,7 +220,7 @@ void CliSession::onOffer(const sender::FileOffer &offer)
         return;
     }
     m_asker = notify ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal;
-    m_asker->ask({offer.announced, qint64(offer.size), m_securePeer.isEmpty() ? offer.peer : m_securePeer});
+    m_asker->ask({offer.announced, qint64(offer.size), m_securePeer.isEmpty() ? offer.peer : m_securePeer, 1, {}});
 }
 
 void CliSession::onOfferSettled(bool accepted)
@@ -235,6 +238,11 @@ void CliSession::onOfferSettled(bool accepted)
             ? QStringLiteral("no answer within %1 s").arg(sender::FileSender::DefaultOfferTimeLimitMsec / 1000)
             : QStringLiteral("the peer left");
     const QString peer = m_securePeer.isEmpty() ? offer.peer : m_securePeer;
+    if (const qint64 files = std::exchange(m_offerFiles, 1); files > 1) {
+        print(QStringLiteral("declined: %1 files (%2 bytes) from %3 (%4)").arg(files).arg(qint64(offer.size)).arg(escapedForLine(peer), why),
+              {{"event", "declined"}, {"files", double(files)}, {"size", offer.size}, {"peer", peer}, {"reason", why}});
+        return;
+    }
     print(QStringLiteral("declined: %1 (%2 bytes) from %3 (%4)")
               .arg(escapedForLine(offer.announced))
               .arg(qint64(offer.size))
@@ -365,6 +373,7 @@ void CliSession::listenAgain()
     m_phase = Phase::Connecting;
     m_nextSay = 0;
     m_nextFile = 0;
+    forgetBatch();
     m_sentFiles = 0;
     m_failedFiles = 0;
     m_sentBytes = 0;
@@ -510,7 +519,7 @@ void CliSession::nextAction()
         waiter->start();
         return;
     }
-    if (m_sendStarted)
+    if (m_sendStarted || sendBatched())
         return;
     if (m_nextFile < m_plan.items.size()) {
         startSend(m_plan.items[m_nextFile++]);
@@ -554,6 +563,8 @@ bool CliSession::retryLater(const QString &why)
         return false;
     const int pauseMsec = qMin(1000 << qMin(m_retriesMade, 5), MaxRetryPauseMsec);
     ++m_retriesMade;
+    m_nextFile -= qsizetype(m_queued.size()); // files of a batch not answered go again
+    forgetBatch();
     if (std::exchange(m_sendStarted, false))
         --m_nextFile; // the file that broke goes again, from where the peer holds it
     clearProgress();
@@ -582,6 +593,10 @@ bool CliSession::retryLater(const QString &why)
 
 void CliSession::afterSend()
 {
+    if (m_batchFiles > 0) {
+        ++m_batchFilesDone;
+        m_batchBytesDone += qint64(m_control.fields().TotalBytes);
+    }
     if (m_sendFailed) {
         reportSendFailed(m_lastError); // refused or failed: the next file still goes
     } else {
@@ -630,6 +645,21 @@ void CliSession::showProgress()
         m_transferClock.start();
     m_progressClock.start();
     const auto &f = m_control.fields();
+    if (m_batchFiles > 0) {
+        // One progress for the whole batch: files and bytes done of its totals.
+        const double done = double(m_batchBytesDone) + (m_sendStarted ? f.DoneBytes : 0.0);
+        if (m_options.json) {
+            print(QString(), {{"event", "progress"}, {"files", double(m_batchFilesDone)}, {"of", double(m_batchFiles)},
+                              {"done", done}, {"size", double(m_batchBytes)}, {"sending", true}});
+            return;
+        }
+        const int percent = m_batchBytes > 0 ? int(done * 100 / double(m_batchBytes)) : 0;
+        const int filled = qBound(0, percent * 30 / 100, 30);
+        err() << "\r[" << QString(filled, u'#') << QString(30 - filled, u' ') << "] " << m_batchFilesDone << "/"
+              << m_batchFiles << " files  " << qint64(done) << "/" << m_batchBytes << " bytes" << Qt::flush;
+        m_progressShown = true;
+        return;
+    }
     const int percent = m_control.ProgressValue();
     if (m_options.json) {
         const QString path = m_sendStarted ? m_current.file : m_control.ReciveFilePath();

@@ -15,6 +15,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 
 class CliSession : public QObject, public platform::ControlSite
@@ -81,6 +82,16 @@ private:
     void reportSendTotals();
     void reportReceiveTotals();
     void startSend(const SendItem &item);
+    /// Sends the files left as a batch, where the connection takes batches: announced once, the
+    /// small ones back to back. True while the batch moves the run on (an answer or a settled
+    /// file calls nextAction again); false when the next file goes on its own (or none is left).
+    bool sendBatched();
+    /// Whether a connection that broke now is tried again (--retry).
+    bool willRetry() const;
+    void onBatchAnswered(bool accepted);
+    void onQueuedSettled(const QString &announced, double size, bool received, const QString &why);
+    void onBatchOffer(const sender::BatchOffer &offer);
+    void forgetBatch();
     QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);
     void watchSecurity();
@@ -145,4 +156,12 @@ private:
     OfferAsker *m_asker = nullptr;               ///< the one asking about the offer that waits
     std::optional<sender::FileOffer> m_offer; ///< the offer that waits
     QString m_declined;          ///< why the offer that waits was declined, when this side did
+    qint64 m_offerFiles = 1;     ///< files the offer that waits holds (a batch: more than one)
+    enum class Batch { None, Offered, Accepted };
+    Batch m_batch = Batch::None; ///< the batch of the files left, once the connection takes batches
+    std::deque<SendItem> m_queued; ///< files of the batch sent and not yet answered, oldest first
+    qint64 m_batchFiles = 0;     ///< the batch's files and bytes, and how many of them are done
+    qint64 m_batchBytes = 0;
+    qint64 m_batchFilesDone = 0;
+    qint64 m_batchBytesDone = 0;
 };

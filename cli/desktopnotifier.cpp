@@ -75,6 +75,12 @@ quint32 DesktopNotifier::notify(const QString &summary, const QString &body, con
 void DesktopNotifier::ask(const OfferQuestion &question)
 {
     withdraw();
+    if (question.files > 1) {
+        m_offerId = notify(QStringLiteral("Accept files?"), bodyText(batchText(question)),
+                           {AcceptAction, QStringLiteral("Accept"), DeclineAction, QStringLiteral("Decline")},
+                           OfferShownMsec);
+        return;
+    }
     m_offerId = notify(QStringLiteral("Accept a file?"),
                        QStringLiteral("%1 (%2) from %3")
                            .arg(bodyText(question.name), shownSize(question.size), bodyText(question.peer)),

@@ -3,6 +3,7 @@
 #include "lineescape.h"
 #include "shownsize.h"
 
+#include <QLocale>
 #include <QTextStream>
 #include <QTimer>
 
@@ -16,6 +17,24 @@ TerminalAsker::TerminalAsker(QObject *parent)
     connect(&m_input, &QSocketNotifier::activated, this, &TerminalAsker::readInput);
 }
 
+QString batchText(const OfferQuestion &question)
+{
+    QString where;
+    if (question.names.size() == 1) {
+        where = QStringLiteral(" in %1/").arg(escapedForLine(question.names.first()));
+    } else if (!question.names.isEmpty()) {
+        QStringList shown;
+        for (const QString &name : question.names.first(qMin<qsizetype>(3, question.names.size())))
+            shown.append(escapedForLine(name));
+        where = QStringLiteral(": ") + shown.join(QStringLiteral(", "));
+        if (question.names.size() > 3)
+            where += QStringLiteral(" and %1 more").arg(question.names.size() - 3);
+    }
+    return QStringLiteral("%1 offers %2 files (%3)%4")
+        .arg(escapedForLine(question.peer), QLocale(QLocale::English).toString(question.files), shownSize(question.size),
+             where);
+}
+
 void TerminalAsker::ask(const OfferQuestion &question)
 {
     if (m_closed) {
@@ -24,6 +43,10 @@ void TerminalAsker::ask(const OfferQuestion &question)
     }
     m_asking = true;
     m_line.clear();
+    if (question.files > 1) {
+        QTextStream(stderr) << batchText(question) << ": accept? [y/N] " << Qt::flush;
+        return;
+    }
     QTextStream(stderr) << "accept " << escapedForLine(question.name) << " (" << shownSize(question.size)
                         << ") from " << escapedForLine(question.peer) << "? [y/N] " << Qt::flush;
 }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
+#include <QStringList>
 
 /// What the user is asked about: who offers which file, and how large it is.
 struct OfferQuestion
@@ -12,7 +13,12 @@ struct OfferQuestion
     QString name;  ///< the path the peer announced
     qint64 size = 0;
     QString peer;  ///< its name, or its address
+    qint64 files = 1;  ///< more than one: a batch, `size` its total, `names` its top-level names
+    QStringList names;
 };
+
+/// "office offers 5,000 files (20.5 MB) in photos/": a batch, as the user is asked about it.
+QString batchText(const OfferQuestion &question);
 
 /// Asks the user about offers and reports each answer with answered(). An offer that is settled
 /// otherwise (its time limit, the peer leaving) is withdrawn, and no answer comes for it.

@@ -24,6 +24,7 @@ using platform::NumberedFiles;
 using platform::VariantBool;
 using platform::VariantFalse;
 using platform::VariantTrue;
+using namespace detail::texts;
 using detail::fileError;
 using detail::resizeBuffer;
 
@@ -33,10 +34,8 @@ constexpr int TwipsPerPixel = 15;
 constexpr int twips(int t) { return t / TwipsPerPixel; }
 
 const QString ZeroBlockText = QStringLiteral("发送块大小不能为0。");
-const QString ConnectionClosedText = QStringLiteral("连接已关闭。");
 const QString BusyText = QStringLiteral("忙");
 const QString MessageTooLongText = QStringLiteral("字符串大于8K，不能发送。");
-const QString NoAnswerText = QStringLiteral("对方超过30秒没有应答，本次发送已取消。");
 const QString ReceiveStalledText = QStringLiteral("对方超过5秒没有发送数据，接收已中断（已收到 %1 字节，共 %2 字节）。");
 const QString PeerStoppedSendText = QStringLiteral("对方已停止发送，接收已中断（已收到 %1 字节，共 %2 字节）。");
 const QString PeerStoppedReceiveText = QStringLiteral("对方已停止接收，本次发送已取消。");
@@ -277,6 +276,7 @@ void FileSender::Accept(qint32 requestID)
 
 void FileSender::CloseAll()
 {
+    dropQueued(ConnectionClosedText, false);
     MySock.Close();
     resetArrivalState();
     EndTransfer();
@@ -306,6 +306,7 @@ void FileSender::onConnectionRequest(qint32 requestID)
 
 void FileSender::onSocketClose()
 {
+    dropQueued(ConnectionClosedText, false);
     resetArrivalState();
     EndTransfer();
     QVariantList none;
@@ -418,8 +419,10 @@ void FileSender::EndTransfer()
 bool FileSender::StopSend()
 {
     // Where the connection can carry it, the peer hears of it and ends its side at once.
-    if (transferState() != TransferState::Idle)
+    if (transferState() != TransferState::Idle && m_outgoing.empty())
         MySock.sendStop();
+    // Files sent back to back are stopped by ending the connection: their bytes are on their way.
+    dropQueued(PeerStoppedReceiveText, true);
     discardPartFile(); // stopped on purpose: nothing is kept to continue
     EndTransfer();
     return false;
@@ -603,6 +606,10 @@ void FileSender::continueChunkLater()
 
 void FileSender::failTransfer(const AutomationError &e)
 {
+    if (!m_outgoing.empty()) {
+        dropQueued(e.description, true);
+        return;
+    }
     raiseErrorEvent(e.number, e.description);
     EndTransfer();
 }
@@ -629,6 +636,7 @@ void FileSender::timeCountTick()
         return;
     }
     checkAnswerWait();
+    checkBatchWait();
 }
 
 void FileSender::checkAnswerWait()

@@ -3,6 +3,7 @@
 // over one TCP connection.
 
 #include "automation.h"
+#include "batch.h"
 #include "control.h"
 #include "filesenderinterface.h"
 #include "filesystemobject.h"
@@ -203,13 +204,30 @@ public:
     void setOfferTimeLimit(int msec) { m_offerTimeout.setInterval(msec); }
     static constexpr int DefaultOfferTimeLimitMsec = 25000;
     /// Whether an offer waits for the host's answer.
-    bool offerPending() const { return m_heldOffer != nullptr; }
+    bool offerPending() const { return m_heldOffer != nullptr || m_heldBatch.has_value(); }
     /// Answers the offer that waits: accepted, the receive goes on as the rules have it;
     /// declined, the peer is answered "SendErr:" and nothing is written. Without one, nothing
     /// happens.
     void answerOffer(bool accept);
     /// Number of live instances in this process.
     static int liveInstances();
+
+    // --- batches (C++ only; peers whose connection takes batches, see Transport::takesBatches)
+    /// Whether the connection takes batches: several files announced at once and sent without
+    /// waiting for each answer.
+    bool takesBatches() const;
+    /// Announces a batch (where the connection takes batches); batchAnswered follows. While
+    /// offers are held (setHoldOffers) the peer's host answers it once for all its files.
+    void offerBatch(const BatchOffer &offer);
+    /// Sends a file of the batch the peer accepted at once, without waiting for the answers to
+    /// the files before it: its header, its bytes and its digest. True when it went (its outcome
+    /// comes by queuedFileSettled); false when it cannot go so: no accepted batch, a file of
+    /// OutgoingFiles::MaxFileBytes or more, no room in the window (try again once a file
+    /// settled) or a send of the other kind under way. Send such a file with SendFile once
+    /// queuedFiles() is 0. A file that cannot be read throws, as SendFile does.
+    bool queueFile(const QString &path, const QString &announced, bool overwrite);
+    /// Files sent by queueFile and not yet answered.
+    int queuedFiles() const { return m_outgoing.count(); }
 
 signals:
     /// The peer closed the connection.
@@ -234,6 +252,13 @@ signals:
     /// A transfer continues one that broke, on either side: its first `fromBytes` bytes were
     /// already at the receiver and do not cross again (a peer that checks files only).
     void transferResumed(double fromBytes);
+    /// A peer announces a batch, held for the host to answer with answerOffer (setHoldOffers).
+    void batchOffered(const sender::BatchOffer &offer);
+    /// The peer accepted or declined the batch offerBatch announced (declined also when it did
+    /// not answer in time, or the connection ended).
+    void batchAnswered(bool accepted);
+    /// A file sent by queueFile is settled: `received` whole and checked by the peer, else why not.
+    void queuedFileSettled(const QString &announced, double size, bool received, const QString &why);
 
 private:
     void fireEvent(FileSenderEvent id, QVariantList &args);
@@ -296,6 +321,22 @@ private:
     void continueChunkLater();
     void checkAnswerWait();
     void failTransfer(const platform::AutomationError &e);
+    /// A note of a batch: the peer's announcement, or its answer to ours.
+    void onBatchNote(platform::Transport::Note note, const QByteArray &payload);
+    /// Takes the batch offer that waits, or declines it.
+    void answerBatch(bool accept);
+    /// Whether a header announcing `path` of `size` bytes may be taken without asking the host:
+    /// it belongs to the batch accepted. False (the header refused) when a batch runs and it
+    /// does not belong to it.
+    bool admitToBatch(const QString &path, double size, bool &inBatch);
+    /// The peer's answer to the oldest file sent by queueFile.
+    void takeQueuedAnswer(wire::Tag tag);
+    /// Every file sent by queueFile and not answered fails with `why`; with `closing`, the
+    /// connection ends too (its answers can no longer be told apart).
+    void dropQueued(const QString &why, bool closing);
+    void settleQueued(const OutgoingFiles::Settled &settled);
+    /// Time kept for the batch answer and the queued files' answers, once a second.
+    void checkBatchWait();
 
     FileSenderFields m_state;
     platform::SocketComponent MySock;
@@ -326,6 +367,11 @@ private:
     TransferCheck m_check;        ///< the whole-file check and resume of the transfer, when the peer checks files
     std::optional<KeptPart> m_kept; ///< the entry that keeps the receive's hidden file for its peer
     bool m_digestWhenDrained = false; ///< the checked send's digest goes once everything is handed on
+    OutgoingFiles m_outgoing;         ///< files sent by queueFile, not answered yet
+    bool m_batchAccepted = false;     ///< the peer accepted the batch we announced
+    qint16 m_batchWaitTicks = -1;     ///< seconds our announcement waited for its answer (-1: none awaited)
+    std::optional<IncomingBatch> m_incoming; ///< the batch a peer announced and we accepted
+    std::optional<BatchOffer> m_heldBatch;   ///< a peer's batch announcement that waits for our host
 };
 
 } // namespace sender

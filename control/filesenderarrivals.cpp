@@ -16,6 +16,7 @@
 
 namespace sender {
 
+using namespace detail::texts;
 using detail::fileError;
 using detail::resizeBuffer;
 using platform::AutomationError;
@@ -24,12 +25,6 @@ using platform::VariantFalse;
 using platform::VariantTrue;
 
 namespace {
-
-const QString WrongPathText = QStringLiteral("错误的文件路径。");
-const QString CrossingSendText = QStringLiteral("对方同时在发送文件，本次发送已取消。");
-const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
-const QString DigestMismatchText = QStringLiteral("文件校验不一致：收到的内容与发送的不同，本次传输失败。");
-const QString BadFileNoteText = QStringLiteral("对方的文件校验信息不合规程，本次传输已取消。");
 
 // The kept hidden files of this user are swept at most this often by a process.
 constexpr qint64 SweepEveryMsec = 60 * 60 * 1000;
@@ -99,6 +94,15 @@ void FileSender::onFileNote(platform::Transport::Note note, const QByteArray &pa
 {
     using Note = platform::Transport::Note;
     const TransferState state = transferState();
+    if (note == Note::Batch || note == Note::BatchAnswer) {
+        onBatchNote(note, payload);
+        return;
+    }
+    if (note == Note::Digest && !m_outgoing.empty()) {
+        if (!m_outgoing.takeDigest(payload))
+            dropQueued(BadFileNoteText, true);
+        return;
+    }
     switch (note) {
     case Note::Held:
         if (state == TransferState::Sending && m_check.takeHeld(payload))
@@ -127,6 +131,8 @@ void FileSender::onFileNote(platform::Transport::Note note, const QByteArray &pa
         }
         break;
     case Note::None:
+    case Note::Batch:
+    case Note::BatchAnswer:
         return;
     }
     // A note that comes when no transfer runs is one the transfer's end overtook: nothing to do.
@@ -173,11 +179,15 @@ void FileSender::handleControlMessage(const QByteArray &message)
     case wire::Tag::SendData:
     case wire::Tag::HereIsIt:
     case wire::Tag::SendError:
-        if (transferState() == TransferState::Sending)
+        if (!m_outgoing.empty())
+            takeQueuedAnswer(tag); // the files sent back to back are answered in their order
+        else if (transferState() == TransferState::Sending)
             handleAnswer(tag);
         break;
     case wire::Tag::FileData:
-        if (transferState() == TransferState::Idle) {
+        if (!m_outgoing.empty()) {
+            answer(wire::SendErrorTag); // one transfer at a time: ours are under way
+        } else if (transferState() == TransferState::Idle) {
             const platform::WireText payload = platform::fromWireBytes(message.mid(wire::TagLength));
             if (payload.faithful)
                 handleHeader(payload.text); // whole: a frame is never split
@@ -414,6 +424,10 @@ void FileSender::setHoldOffers(bool hold)
 
 void FileSender::answerOffer(bool accept)
 {
+    if (m_heldBatch) {
+        answerBatch(accept);
+        return;
+    }
     if (!m_heldOffer)
         return;
     std::unique_ptr<HeldOffer> offer = std::move(m_heldOffer);
@@ -434,22 +448,25 @@ void FileSender::answerOffer(bool accept)
 void FileSender::dropOffer()
 {
     // The peer is gone, or we send ourselves: nobody waits for an answer to this offer any more.
-    if (!m_heldOffer)
+    m_incoming.reset();
+    if (!m_heldOffer && !m_heldBatch)
         return;
     m_heldOffer.reset();
+    m_heldBatch.reset();
     m_offerTimeout.stop();
     emit offerSettled(false);
 }
 
 void FileSender::handleHeader(const QString &payload)
 {
-    if (m_heldOffer) {
+    if (offerPending()) {
         answer(wire::SendErrorTag); // one offer waits for the host: a second one is refused
         return;
     }
     const auto header = wire::parseHeader(payload);
-    if (!header) {
-        answer(wire::SendErrorTag); // malformed: nothing changes
+    bool inBatch = false;
+    if (!header || !admitToBatch(header->path, header->size, inBatch)) {
+        answer(wire::SendErrorTag); // malformed, or not of the batch that runs: nothing changes
         return;
     }
     // A well-formed header's size and block size are taken whatever the answer (and the count of
@@ -484,7 +501,7 @@ void FileSender::handleHeader(const QString &payload)
     HeldOffer offer{FileOffer{MySock.RemoteHostIP(), header->path, target->path(), header->size},
                     std::move(*target), fromHeader,
                     present.exists && double(present.size) == header->size && !header->overwrite};
-    if (m_holdOffers) {
+    if (m_holdOffers && !inBatch) { // a batch was asked about once, for all its files
         m_heldOffer = std::make_unique<HeldOffer>(std::move(offer));
         m_offerTimeout.start();
         emit fileOffered(m_heldOffer->shown);

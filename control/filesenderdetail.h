@@ -23,6 +23,17 @@ struct FileSender::HeldOffer
 
 namespace sender::detail {
 
+// What a failed transfer or file reports to the host.
+namespace texts {
+inline const QString WrongPathText = QStringLiteral("错误的文件路径。");
+inline const QString CrossingSendText = QStringLiteral("对方同时在发送文件，本次发送已取消。");
+inline const QString EarlyConfirmationText = QStringLiteral("对方在文件发送完之前确认已收到，本次发送失败。");
+inline const QString DigestMismatchText = QStringLiteral("文件校验不一致：收到的内容与发送的不同，本次传输失败。");
+inline const QString BadFileNoteText = QStringLiteral("对方的文件校验信息不合规程，本次传输已取消。");
+inline const QString ConnectionClosedText = QStringLiteral("连接已关闭。");
+inline const QString NoAnswerText = QStringLiteral("对方超过30秒没有应答，本次发送已取消。");
+} // namespace texts
+
 /// The error a failed file operation raises: the catalogue's text for error 75, then `reason`.
 platform::AutomationError fileError(const QString &reason);
 /// Sizes a reused buffer to `size` bytes; when it must grow, it grows to exactly that, not beyond.

@@ -28,6 +28,8 @@ public:
                 ///< try that broke, and their digest (8 bytes big-endian, then 16)
         From,   ///< sender to receiver, after "SendDat:": where its bytes start (8 bytes)
         Digest, ///< each way, after the last byte: the whole file's digest as read or written (16)
+        Batch,  ///< sender to receiver: several files are announced at once (see takesBatches())
+        BatchAnswer, ///< receiver to sender: the batch announced is accepted (1) or declined (0)
     };
 
     /// There may be bytes to read, or the stream ended (while readability is watched).
@@ -93,6 +95,12 @@ public:
     virtual Note nextNote() const { return Note::None; }
     /// Queues a note behind everything queued before (streams that check files only).
     virtual void sendNote(Note, const QByteArray &) {}
+    /// True when both ends take batches: files announced together (Note::Batch) and sent back to
+    /// back without waiting for each answer. Only on a stream that checks files.
+    virtual bool takesBatches() const { return false; }
+    /// Queues file bytes already read, as one unit of file data behind everything queued before
+    /// (streams that take batches only).
+    virtual void sendFileBytes(const QByteArray &) {}
 
 protected:
     /// Drops every notification: the owner let go and must hear nothing more.

@@ -19,7 +19,10 @@ std::optional<quint32> limitOf(quint8 type)
     case Type::Held:
     case Type::From:
     case Type::Digest:
+    case Type::BatchAnswer:
         return MaxSmallBytes;
+    case Type::Batch:
+        return MaxBatchBytes;
     }
     return std::nullopt; // a type this version does not know
 }
@@ -62,6 +65,9 @@ std::optional<quint32> fixedLength(Type type)
         return FromBytes;
     case Type::Digest:
         return DigestBytes;
+    case Type::BatchAnswer:
+        return BatchAnswerBytes;
+    case Type::Batch:
     case Type::Hello:
     case Type::Control:
     case Type::Data:
@@ -72,12 +78,40 @@ std::optional<quint32> fixedLength(Type type)
     return std::nullopt;
 }
 
+quint32 capabilitiesOf(Type type)
+{
+    switch (type) {
+    case Type::Held:
+    case Type::From:
+    case Type::Digest:
+        return FileChecks;
+    case Type::Batch:
+    case Type::BatchAnswer:
+        return FileChecks | Batches;
+    case Type::Hello:
+    case Type::Control:
+    case Type::Data:
+    case Type::Stop:
+    case Type::Pairing:
+        break;
+    }
+    return 0;
+}
+
+quint32 agreed(quint32 ours, quint32 theirs)
+{
+    const quint32 both = ours & theirs & Capabilities;
+    return (both & FileChecks) ? both : 0;
+}
+
 std::optional<platform::Transport::Note> noteOf(frame::Type type)
 {
     switch (type) {
     case frame::Type::Held: return platform::Transport::Note::Held;
     case frame::Type::From: return platform::Transport::Note::From;
     case frame::Type::Digest: return platform::Transport::Note::Digest;
+    case frame::Type::Batch: return platform::Transport::Note::Batch;
+    case frame::Type::BatchAnswer: return platform::Transport::Note::BatchAnswer;
     case frame::Type::Hello:
     case frame::Type::Control:
     case frame::Type::Data:
@@ -93,6 +127,8 @@ frame::Type frameOf(platform::Transport::Note note)
     switch (note) {
     case platform::Transport::Note::Held: return frame::Type::Held;
     case platform::Transport::Note::From: return frame::Type::From;
+    case platform::Transport::Note::Batch: return frame::Type::Batch;
+    case platform::Transport::Note::BatchAnswer: return frame::Type::BatchAnswer;
     case platform::Transport::Note::Digest:
     case platform::Transport::Note::None:
         break;

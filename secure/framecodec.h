@@ -13,7 +13,11 @@
 //   From     sender to receiver, after "SendDat:": where its bytes start (64-bit big-endian)
 //   Digest   each way, after a file's last byte: the XXH3-128 of the whole file as it was read
 //            or written
-//   The last three only between peers that both offered FileChecks in their hellos.
+//   Batch    sender to receiver: how many files follow, their total bytes and their top-level
+//            names (see the control's BatchOffer)
+//   BatchAnswer receiver to sender: the batch is accepted (1) or declined (0)
+//   Held, From and Digest only between peers that both offered FileChecks in their hellos;
+//   Batch and BatchAnswer only between peers that both offered FileChecks and Batches.
 
 #include "transport.h"
 #include "velmora_secure_export.h"
@@ -27,7 +31,18 @@
 
 namespace secure::frame {
 
-enum class Type : quint8 { Hello = 1, Control = 2, Data = 3, Stop = 4, Pairing = 5, Held = 6, From = 7, Digest = 8 };
+enum class Type : quint8 {
+    Hello = 1,
+    Control = 2,
+    Data = 3,
+    Stop = 4,
+    Pairing = 5,
+    Held = 6,
+    From = 7,
+    Digest = 8,
+    Batch = 9,
+    BatchAnswer = 10,
+};
 
 /// Bytes of a frame's header.
 inline constexpr int HeaderBytes = 5;
@@ -35,11 +50,16 @@ inline constexpr int HeaderBytes = 5;
 inline constexpr quint8 Version = 1;
 /// Whole-file checks and resume: the Held, From and Digest frames.
 inline constexpr quint32 FileChecks = 1u << 0;
-inline constexpr quint32 Capabilities = FileChecks;
+/// Batches of files sent back to back: the Batch and BatchAnswer frames (with FileChecks only).
+inline constexpr quint32 Batches = 1u << 1;
+inline constexpr quint32 Capabilities = FileChecks | Batches;
 /// The exact payload length of the file-check frames.
 inline constexpr quint32 HeldBytes = 8 + 16;
 inline constexpr quint32 FromBytes = 8;
 inline constexpr quint32 DigestBytes = 16;
+inline constexpr quint32 BatchAnswerBytes = 1;
+/// The longest batch announcement: its counts and the names it shows.
+inline constexpr quint32 MaxBatchBytes = 8192;
 /// The longest payload of each kind a reader accepts: a control message is at most a tag and
 /// 8192 characters of four bytes; data frames as the writer cuts them.
 inline constexpr quint32 MaxControlBytes = 8 + 8192 * 4;
@@ -76,6 +96,11 @@ VELMORA_SECURE_EXPORT QByteArray frame(Type type, QByteArrayView payload);
 /// Digest), and the frame that carries `note`.
 VELMORA_SECURE_EXPORT std::optional<platform::Transport::Note> noteOf(Type type);
 VELMORA_SECURE_EXPORT Type frameOf(platform::Transport::Note note);
+
+/// The capabilities both hellos must have offered for a frame of `type` to be sent (0: none).
+VELMORA_SECURE_EXPORT quint32 capabilitiesOf(Type type);
+/// What two hellos agree on: what both offered, and Batches only with FileChecks.
+VELMORA_SECURE_EXPORT quint32 agreed(quint32 ours, quint32 theirs);
 
 /// What a peer's hello says.
 struct Hello

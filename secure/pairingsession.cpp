@@ -46,7 +46,9 @@ PairingSession::Input PairingSession::inputOf(frame::Type type, const QByteArray
     case frame::Type::Stop: return Input::Stop;
     case frame::Type::Held:
     case frame::Type::From:
-    case frame::Type::Digest: return Input::FileNote;
+    case frame::Type::Digest:
+    case frame::Type::Batch:
+    case frame::Type::BatchAnswer: return Input::FileNote;
     case frame::Type::Pairing: break;
     }
     switch (payload.isEmpty() ? 0 : quint8(payload[0])) {

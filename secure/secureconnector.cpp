@@ -44,12 +44,20 @@ QString budgetFile(const Identity &identity)
 
 } // namespace
 
+quint32 SecureConnector::capabilities() const
+{
+    if (!m_fileChecks)
+        return 0;
+    return frame::FileChecks | (m_batches ? frame::Batches : 0);
+}
+
 SecureConnector::SecureConnector(Identity identity, KnownPeers peers, QString ownName, QObject *parent)
     : QObject(parent)
     , m_identity(std::move(identity))
     , m_trust(std::make_unique<TrustRules>(std::move(peers), GuessBudget(budgetFile(m_identity)), std::move(ownName)))
     , m_openSslRecords(RecordLayer::defaultRecords() == RecordLayer::Records::OpenSsl)
     , m_fileChecks(qgetenv("VELMORA_FILE_CHECKS") != "off")
+    , m_batches(qgetenv("VELMORA_BATCHES") != "off")
 {
     m_context = SSL_CTX_new(TLS_method());
     SSL_CTX_set_min_proto_version(m_context, TLS1_3_VERSION);

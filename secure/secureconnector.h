@@ -84,6 +84,12 @@ public:
     /// in the environment): a connection checks files only when both hellos offer them.
     void setFileChecks(bool on) { m_fileChecks = on; }
     bool fileChecks() const { return m_fileChecks; }
+    /// Whether hellos offer batches, with file checks (on unless VELMORA_BATCHES=off is in the
+    /// environment): off, every file of a send is announced and answered on its own.
+    void setBatches(bool on) { m_batches = on; }
+    bool batches() const { return m_batches; }
+    /// The capabilities our hellos offer.
+    quint32 capabilities() const;
 
     // platform::TransportProvider
     bool inspectsAccepted() const override { return m_accepting != Accepting::Plain; }
@@ -139,6 +145,7 @@ private:
     bool m_connectSecurely = false;
     bool m_openSslRecords = false;
     bool m_fileChecks = true;
+    bool m_batches = true;
     Accepting m_accepting = Accepting::Plain;
     bool m_pairing = false;
     QByteArray m_listenCode;

@@ -179,7 +179,7 @@ void TlsStream::startSession()
         PairingSession::Channel{m_connector.identity().fingerprint(), m_peerFingerprint, exported, peerAddress()});
     m_session->sendPairing = [this](const QByteArray &payload) { queueFrame(frame::Type::Pairing, payload); };
     queueFrame(frame::Type::Hello,
-               frame::helloPayload(m_connector.ownName(), m_connector.fileChecks() ? frame::Capabilities : 0));
+               frame::helloPayload(m_connector.ownName(), m_connector.capabilities()));
 }
 
 QString TlsStream::peerAddress() const
@@ -262,7 +262,9 @@ void TlsStream::parseFront()
             m_dataLeft = h.length;
             continue;
         }
-        if (const auto fixed = frame::fixedLength(h.type); fixed && (!m_checksFiles || h.length != *fixed)) {
+        const quint32 needs = frame::capabilitiesOf(h.type);
+        if (const auto fixed = frame::fixedLength(h.type);
+            (m_agreed & needs) != needs || (fixed && h.length != *fixed)) {
             m_error = EPROTO; // a note the hellos did not agree on, or of the wrong length
             return;
         }
@@ -322,7 +324,7 @@ void TlsStream::onSetupFrame(frame::Type type, const QByteArray &payload)
 void TlsStream::becomeReady()
 {
     m_phase = Phase::Ready;
-    m_checksFiles = m_connector.fileChecks() && (m_session->peerCapabilities() & frame::FileChecks) != 0;
+    m_agreed = frame::agreed(m_connector.capabilities(), m_session->peerCapabilities());
     m_deadline.stop();
     emit m_connector.secured(m_session->peerName(), m_peerFingerprint, m_session->pairedNow(), m_session->peerCalls());
     if (ready)
@@ -374,7 +376,8 @@ std::optional<frame::Type> TlsStream::nextUnit() const
         return std::nullopt;
     const auto read = frame::readHeader(QByteArrayView(front(), buffered()));
     const auto *h = std::get_if<frame::Header>(&read);
-    if (!h || (h->type != frame::Type::Control && !(m_checksFiles && frame::noteOf(h->type)))
+    const quint32 needs = h ? frame::capabilitiesOf(h->type) : 0;
+    if (!h || (h->type != frame::Type::Control && !(frame::noteOf(h->type) && (m_agreed & needs) == needs))
         || buffered() < frame::HeaderBytes + qsizetype(h->length))
         return std::nullopt;
     return h->type;
@@ -388,9 +391,10 @@ platform::Transport::Note TlsStream::nextNote() const
 
 void TlsStream::sendNote(Note note, const QByteArray &payload)
 {
-    if (!m_checksFiles || note == Note::None)
+    const frame::Type type = frame::frameOf(note);
+    if (note == Note::None || (m_agreed & frame::capabilitiesOf(type)) != frame::capabilitiesOf(type))
         return;
-    queueFrame(frame::frameOf(note), payload);
+    queueFrame(type, payload);
     flush();
 }
 

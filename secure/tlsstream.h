@@ -50,7 +50,13 @@ public:
     bool framed() const override { return true; }
     bool nextIsControl() const override;
     void sendStop() override;
-    bool checksFiles() const override { return m_checksFiles; }
+    bool checksFiles() const override { return (m_agreed & frame::FileChecks) != 0; }
+    bool takesBatches() const override { return (m_agreed & frame::Batches) != 0; }
+    void sendFileBytes(const QByteArray &bytes) override
+    {
+        queueFrame(frame::Type::Data, bytes);
+        flush();
+    }
     QByteArray peerIdentity() const override { return m_phase == Phase::Ready ? m_peerFingerprint : QByteArray(); }
     Note nextNote() const override;
     void sendNote(Note note, const QByteArray &payload) override;
@@ -124,7 +130,7 @@ private:
     QSocketNotifier m_writeNotifier;
     QTimer m_deadline;
     Phase m_phase = Phase::Handshake;
-    bool m_checksFiles = false; ///< both hellos offered whole-file checks
+    quint32 m_agreed = 0; ///< what both hellos offered (frame::agreed)
     QByteArray m_peerFingerprint;
     std::unique_ptr<PairingSession> m_session;
     std::unique_ptr<RecordLayer> m_records; ///< once the handshake is done

@@ -137,6 +137,7 @@ private slots:
     void brokenSecureSendsResume_data();
     void brokenSecureSendsResume();
     void probeDoesNotEndAListener();
+    void foldersIntoAReceiveFolder_data();
     void foldersIntoAReceiveFolder();
     void onlyAllowedPeersConnect();
     void peerTextStaysOnOneLine();
@@ -474,40 +475,72 @@ void TestCli::probeDoesNotEndAListener()
 
 // Folders go file by file into the receiver's folder; what is no file is skipped, and a file the
 // receiver refuses (a link in its folder leads out of it) fails alone.
+void TestCli::foldersIntoAReceiveFolder_data()
+{
+    QTest::addColumn<bool>("secure");
+    QTest::addColumn<int>("small"); // more files of a few bytes in photos/, and two of 1.5 MiB
+    QTest::newRow("a legacy peer, file by file") << false << 0;
+    QTest::newRow("a paired peer, one batch") << true << 1000;
+}
+
+// Folders and files land in the receive folder; one that would leave it is refused while the
+// others arrive. Between paired peers the whole send is one batch, small files back to back.
 void TestCli::foldersIntoAReceiveFolder()
 {
+    QFETCH(bool, secure);
+    QFETCH(int, small);
     QTemporaryDir dir;
     QDir().mkpath(dir.filePath("src/photos/sub"));
     QDir().mkpath(dir.filePath("src/photos/empty"));
     QDir().mkpath(dir.filePath("src/escape"));
     QDir().mkpath(dir.filePath("in"));
     QDir().mkpath(dir.filePath("outside"));
-    const QStringList files{"photos/a.jpg", "photos/sub/b.jpg", "escape/x.txt", "report.pdf"};
+    QStringList files{"photos/a.jpg", "photos/sub/b.jpg", "escape/x.txt", "report.pdf"};
     for (const QString &f : files)
         makeFile(dir.filePath("src/" + f), 1000 + f.size());
+    qint64 bytes = 3038;
+    for (int i = 0; i < small + (small > 0 ? 2 : 0); ++i) {
+        files.append(QStringLiteral("photos/sub/s%1").arg(i, 4, 10, QChar(u'0')));
+        const qint64 size = i < small ? i % 97 : 1536 * 1024 + i;
+        makeFile(dir.filePath("src/" + files.last()), size);
+        bytes += size;
+    }
     QVERIFY(QFile::link(dir.filePath("src/photos/a.jpg"), dir.filePath("src/photos/link")));
     QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("src/photos/fifo")).constData(), 0600), 0);
     QVERIFY(QFile::link(dir.filePath("outside"), dir.filePath("in/escape")));
+    Run pairing[2];
+    if (secure)
+        testing::pairRuns(Cli, pairing[0], pairing[1]);
+    const QStringList security{"--secure", secure ? "required" : "off"};
     Run receiver, sender;
-    const int port = startListener(receiver, {"--receive-dir", dir.filePath("in")});
+    receiver.home = std::move(pairing[0].home);
+    sender.home = std::move(pairing[1].home);
+    const int port = startListener(receiver, QStringList{"--receive-dir", dir.filePath("in")} + security);
     QVERIFY(port > 0);
     sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src/photos"), "--send", dir.filePath("src/escape"),
-                                                 "--send", dir.filePath("src/report.pdf")});
-    QCOMPARE(sender.finish(), 1);
+                                                 "--send", dir.filePath("src/report.pdf")} + security);
+    QCOMPARE(sender.finish(60000), 1);
     QCOMPARE(receiver.finish(), 0);
-    for (const QString &f : {files[0], files[1], files[3]})
-        QCOMPARE(digest(dir.filePath("in/" + f)), digest(dir.filePath("src/" + f)));
+    for (const QString &f : files) {
+        if (f != files[2])
+            QCOMPARE(digest(dir.filePath("in/" + f)), digest(dir.filePath("src/" + f)));
+    }
     QVERIFY(QDir(dir.filePath("outside")).isEmpty());
     const QStringList said = sender.lines();
     QVERIFY(said.contains(QStringLiteral("skipped: %1 (not a regular file)").arg(dir.filePath("src/photos/fifo"))));
     QVERIFY(said.contains(QStringLiteral("skipped: %1 (symbolic link)").arg(dir.filePath("src/photos/link"))));
     QVERIFY(said.contains(QStringLiteral("send failed: %1 (错误的文件路径。)").arg(dir.filePath("src/escape/x.txt"))));
-    QVERIFY2(said.last().startsWith("sent: 3 of 4 files (3038 bytes) in "), qPrintable(said.join(u'|')));
+    const qsizetype sent = files.size() - 1;
+    QVERIFY2(said.last().startsWith(QStringLiteral("sent: %1 of %2 files (%3 bytes) in ").arg(sent).arg(files.size()).arg(bytes)),
+             qPrintable(said.last()));
+    QCOMPARE(said.filter(QRegularExpression("^batch: ")),
+             secure ? QStringList{QStringLiteral("batch: %1 files (%2 bytes) accepted by the peer").arg(files.size()).arg(bytes + 1012)}
+                    : QStringList());
     const QStringList heard = receiver.lines();
-    QCOMPARE(heard.filter(QRegularExpression("^file: ")).size(), 3);
+    QCOMPARE(heard.filter(QRegularExpression("^file: ")).size(), sent);
     QVERIFY2(heard.contains(QStringLiteral("file: %1 (1016 bytes)").arg(dir.filePath("in/photos/sub/b.jpg"))),
              qPrintable(heard.join(u'|')));
-    QVERIFY(heard.mid(heard.size() - 2, 1).value(0).startsWith("received: 3 files (3038 bytes) in "));
+    QVERIFY(heard.mid(heard.size() - 2, 1).value(0).startsWith(QStringLiteral("received: %1 files (%2 bytes) in ").arg(sent).arg(bytes)));
 }
 
 // A listener that allows one address refuses the others and goes on waiting for it.
@@ -623,16 +656,19 @@ void TestCli::receivePolicies_data()
     QTest::addColumn<bool>("secure");
     QTest::addColumn<QByteArray>("typed"); // the answer to the question ("" when none is asked)
     QTest::addColumn<bool>("landed");
+    QTest::addColumn<int>("files"); // more than one: a folder, sent as one batch
     const QStringList ask{"--ask"}, paired{"--accept", "paired"}, none{"--accept", "none"};
-    QTest::newRow("all, legacy peer") << QStringList() << false << QByteArray() << true;
-    QTest::newRow("ask, legacy peer, yes") << ask << false << QByteArray("y\n") << true;
-    QTest::newRow("ask, legacy peer, no") << ask << false << QByteArray("n\n") << false;
-    QTest::newRow("ask, input closed") << ask << false << QByteArray("\x04") << false;
-    QTest::newRow("paired, unpaired legacy peer is asked") << paired << false << QByteArray("yes\n") << true;
-    QTest::newRow("none, legacy peer") << none << false << QByteArray() << false;
-    QTest::newRow("ask, secure peer, yes") << ask << true << QByteArray("y\n") << true;
-    QTest::newRow("paired, paired secure peer") << paired << true << QByteArray() << true;
-    QTest::newRow("none, secure peer") << none << true << QByteArray() << false;
+    QTest::newRow("all, legacy peer") << QStringList() << false << QByteArray() << true << 1;
+    QTest::newRow("ask, legacy peer, yes") << ask << false << QByteArray("y\n") << true << 1;
+    QTest::newRow("ask, legacy peer, no") << ask << false << QByteArray("n\n") << false << 1;
+    QTest::newRow("ask, input closed") << ask << false << QByteArray("\x04") << false << 1;
+    QTest::newRow("paired, unpaired legacy peer is asked") << paired << false << QByteArray("yes\n") << true << 1;
+    QTest::newRow("none, legacy peer") << none << false << QByteArray() << false << 1;
+    QTest::newRow("ask, secure peer, yes") << ask << true << QByteArray("y\n") << true << 1;
+    QTest::newRow("paired, paired secure peer") << paired << true << QByteArray() << true << 1;
+    QTest::newRow("none, secure peer") << none << true << QByteArray() << false << 1;
+    QTest::newRow("ask, secure peer, a batch asked once, yes") << ask << true << QByteArray("y\n") << true << 3;
+    QTest::newRow("ask, secure peer, a batch asked once, no") << ask << true << QByteArray("n\n") << false << 3;
 }
 
 // What each receive policy lets land, asking on the terminal where it must, against a legacy
@@ -643,6 +679,7 @@ void TestCli::receivePolicies()
     QFETCH(bool, secure);
     QFETCH(QByteArray, typed);
     QFETCH(bool, landed);
+    QFETCH(int, files);
     QTemporaryDir dir;
     Run receiver, sender;
     receiver.start(QStringList{"--listen", "0", "--timeout", "60", "--receive-dir", dir.filePath("in")} + policy);
@@ -655,15 +692,16 @@ void TestCli::receivePolicies()
     }, 10000));
     const int port = listening.captured(1).toInt();
     // A name that would steer the terminal, were it printed as it is.
-    const QByteArray name = secure ? "report.pdf" : "re\x1b[31mport.pdf";
+    const QByteArray name = files > 1 ? "batch/f0" : secure ? "report.pdf" : "re\x1b[31mport.pdf";
     const QByteArray data(2100, 'd');
     QFile::remove(dir.filePath(name)); // make sure nothing but the receive creates it
     QTcpSocket legacy;
     if (secure) {
-        QFile source(dir.filePath(name));
-        QVERIFY(source.open(QIODevice::WriteOnly) && source.write(data) == data.size());
-        source.close();
-        sender.start(connectArgs(port) + QStringList{"--pair", code.captured(1) + code.captured(2), "--send", source.fileName()});
+        QDir().mkpath(dir.filePath("batch"));
+        for (int i = 0; i < files; ++i)
+            QVERIFY(testing::writeFile(dir.filePath(files > 1 ? QStringLiteral("batch/f%1").arg(i) : QString(name)), data));
+        sender.start(connectArgs(port) + QStringList{"--pair", code.captured(1) + code.captured(2), "--send",
+                                                     dir.filePath(files > 1 ? "batch" : QString(name))});
     } else {
         legacy.connectToHost(QHostAddress::LocalHost, quint16(port));
         QVERIFY(legacy.waitForConnected(5000));
@@ -675,7 +713,10 @@ void TestCli::receivePolicies()
             asked += receiver.process->readAllStandardError();
             return asked.contains("? [y/N] ");
         }));
-        QVERIFY2(asked.contains("accept re" + QByteArray(secure ? "" : "\\e[31m") + "port.pdf (2.1 kB) from "), asked);
+        if (files > 1)
+            QVERIFY2(asked.contains(" offers 3 files (6.3 kB) in batch/: accept? [y/N] "), asked);
+        else
+            QVERIFY2(asked.contains("accept re" + QByteArray(secure ? "" : "\\e[31m") + "port.pdf (2.1 kB) from "), asked);
         QVERIFY(!QFile::exists(dir.filePath("in/" + name))); // nothing lands unasked
         if (typed == "\x04")
             receiver.process->closeWriteChannel();
@@ -698,8 +739,13 @@ void TestCli::receivePolicies()
     }
     QCOMPARE(receiver.finish(), 0);
     QCOMPARE(QFile::exists(dir.filePath("in/" + name)), landed);
+    if (files > 1) {
+        QCOMPARE(receiver.process->readAllStandardError().count("? [y/N] "), 0); // asked once, for all of them
+        QCOMPARE(receiver.lines().filter(QRegularExpression("^file: ")).size(), landed ? files : 0);
+    }
     if (!landed)
-        QCOMPARE(receiver.lines().filter(QRegularExpression("^declined: re.*port\\.pdf \\(2100 bytes\\) from ")).size(), 1);
+        QCOMPARE(receiver.lines().filter(QRegularExpression(files > 1 ? "^declined: 3 files \\(6300 bytes\\) from "
+                                                                      : "^declined: re.*port\\.pdf \\(2100 bytes\\) from ")).size(), 1);
 }
 
 // Each wrong code is said with where it came from; three spend the code, a new listener of the

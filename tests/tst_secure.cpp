@@ -540,7 +540,9 @@ void TestSecure::frameHeaders_data()
     QTest::newRow("a data frame too long") << hex("0300400001") << 2 << 0 << 0;
     QTest::newRow("a hello too long") << hex("0100000401") << 2 << 0 << 0;
     QTest::newRow("a digest") << hex("0800000010") << 1 << 8 << 16;
-    QTest::newRow("an unknown type") << hex("0900000000") << 2 << 0 << 0;
+    QTest::newRow("the longest batch announcement") << hex("0900002000") << 1 << 9 << 8192;
+    QTest::newRow("a batch announcement too long") << hex("0900002001") << 2 << 0 << 0;
+    QTest::newRow("an unknown type") << hex("0b00000000") << 2 << 0 << 0;
     QTest::newRow("type zero") << hex("0000000000") << 2 << 0 << 0;
 }
 
@@ -1049,6 +1051,7 @@ void TestSecure::hostilePeerIsRefused_data()
         {"Data", frame::frame(frame::Type::Data, "file bytes")},
         {"Stop", frame::frame(frame::Type::Stop, "")},
         {"a file's digest", frame::frame(frame::Type::Digest, QByteArray(16, 'd'))},
+        {"a batch announcement", frame::frame(frame::Type::Batch, sender::BatchOffer::of(2, 10, {"x"}).payload())},
         {"a second Hello", frame::frame(frame::Type::Hello, frame::helloPayload(QStringLiteral("hostile")))},
     };
     // Our role and state, and how the hostile peer gets us there.
@@ -1260,6 +1263,14 @@ void TestSecure::fileChecksFailClosed_data()
     QTest::newRow("it sends, another digest") << false << "wrong digest" << "refused" << mismatch;
     QTest::newRow("it sends, Digest before the last byte") << false << "early digest" << "refused" << badNote;
     QTest::newRow("it sends, bytes past the size") << false << "extra data" << "refused" << badNote;
+    // The peer announces a batch first: only what it announced is taken without asking.
+    const QString badBatch = QStringLiteral("对方的批量发送声明不合规程");
+    const QString notInBatch = QStringLiteral("对方发来的文件不在它声明的这批文件之内");
+    QTest::newRow("it sends a batch, as it should") << false << "batch" << "received" << "";
+    QTest::newRow("it sends a batch, more bytes than announced") << false << "batch short" << "refused" << notInBatch;
+    QTest::newRow("it sends a batch, a name not announced") << false << "batch other" << "refused" << notInBatch;
+    QTest::newRow("it announces a name that escapes") << false << "batch escapes" << "declined" << badBatch;
+    QTest::newRow("it announces no file") << false << "batch empty" << "declined" << badBatch;
 }
 
 void TestSecure::fileChecksFailClosed()
@@ -1326,6 +1337,18 @@ void TestSecure::fileChecksFailClosed()
     } else {
         hostile.then = [&](SSL *ssl) {
             const QByteArray size = QByteArray::number(data.size());
+            if (script.startsWith(u"batch")) {
+                const qint64 files = script == u"batch empty" ? 0 : 1;
+                const qint64 bytes = data.size() - (script == u"batch short" ? 1 : 0);
+                const QString name = script == u"batch other" ? "other" : script == u"batch escapes" ? ".." : "f.bin";
+                HostilePeer::write(ssl, note(frame::Type::Batch, sender::BatchOffer{{}, files, bytes, {name}}.payload()));
+                const auto verdict = hostile.awaitFrame(ssl, frame::Type::BatchAnswer);
+                if (!verdict || verdict->second != "\1") {
+                    answer = "declined";
+                    return;
+                }
+                script = QStringLiteral("plain");
+            }
             HostilePeer::write(ssl, control("FileDat:f.bin|" + size + "|65536|False"));
             while (const auto f = hostile.next(ssl)) { // our Held would come first, but we hold nothing
                 if (f->first == int(frame::Type::Control)) {
@@ -1391,7 +1414,7 @@ void TestSecure::fileChecksFailClosed()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), data);
     } else if (!weSend) {
-        QCOMPARE(answer, QByteArray("SendErr:"));
+        QCOMPARE(answer, outcome == u"declined" ? QByteArray("declined") : QByteArray("SendErr:"));
         QVERIFY(we.peer.events.of(sender::FileSenderEvent::ReciveFile).isEmpty());
         // Nothing of it is left, under its name or hidden.
         QCOMPARE(QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden), QStringList());
