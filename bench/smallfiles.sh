@@ -32,7 +32,7 @@ EOF
 
 # One secure velmora-cli send of a folder; sets FILES_RATE, RSS_SEND, RSS_RECV.
 velmora_folder() { # folder count
-  local src="$1" n="$2" into="$work/velmora-in" port=""
+  local src="$1" n="$2" into="$work/velmora-in${RUN:-}" port=""
   rm -rf "$into" "$work/recv.out"
   sync
   /usr/bin/time -v -o "$work/recv.time" env XDG_DATA_HOME="$work/sec-a/data" XDG_CONFIG_HOME="$work/sec-a/config" \
@@ -57,7 +57,7 @@ velmora_folder() { # folder count
 
 # One `tar c | nc` into `nc -l | tar x`; sets TAR_RATE.
 tar_folder() { # folder count
-  local src="$1" n="$2" into="$work/tar-in" port="" rpid=""
+  local src="$1" n="$2" into="$work/tar-in${RUN:-}" port="" rpid=""
   rm -rf "$into"; mkdir -p "$into"
   sync
   nc_into_tar() { (nc -l 127.0.0.1 "$1" | tar x -C "$into") 2>"$work/tar.err"; }
@@ -78,14 +78,17 @@ make_folder "$folder" "$count" "$size"
 velmora_folder "$folder" "$count"
 tar_folder "$folder" "$count"
 v=(); t=(); ratios=()
-for _ in $(seq 1 "$runs"); do
+# Each run receives into folders of its own, all removed after the runs: a file system that has
+# just freed thousands of inodes is slower to hand out new ones, and no run pays for another's.
+for RUN in $(seq 1 "$runs"); do
   velmora_folder "$folder" "$count"; v+=("$FILES_RATE")
   tar_folder "$folder" "$count"; t+=("$TAR_RATE")
   ratios+=("$(calc %.2f "$FILES_RATE / $TAR_RATE")")
 done
 v_med="$(median "${v[@]}")"; t_med="$(median "${t[@]}")"
 ratio="$(calc %.2f "$v_med / $t_med")"; lowest="$(minimum "${ratios[@]}")"
-rm -rf "$work/small" "$work/velmora-in" "$work/tar-in"
+RUN=""
+rm -rf "$work/small" "$work/velmora-in"* "$work/tar-in"*
 
 many_send=""; many_recv=""; many_rate=""
 if [ "$many" -gt 0 ]; then

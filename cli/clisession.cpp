@@ -618,6 +618,8 @@ void CliSession::finish(int status)
     clearProgress();
     m_status = status;
     m_phase = Phase::Finishing;
+    // A run that ends takes no more files, whatever still arrives while its last answers go out.
+    m_control.setRefusingOffers(true);
     m_waitingForFlush = m_control.State() == platform::SocketComponent::Connected;
     if (!m_poll.isActive())
         m_poll.start();

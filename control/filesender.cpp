@@ -150,6 +150,7 @@ TransferState FileSender::transferState() const
 
 void FileSender::fireEvent(FileSenderEvent id, QVariantList &args)
 {
+    MySock.endArrivalPass(); // the host may answer this from the event loop before more arrives
     switch (id) {
     case FileSenderEvent::OnClose:
         emit OnClose();

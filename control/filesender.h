@@ -199,6 +199,9 @@ public:
     /// automation interface is unchanged. Not persisted.
     void setHoldOffers(bool hold);
     bool holdsOffers() const { return m_holdOffers; }
+    /// Refuses every file and batch a peer offers from now on ("SendErr:", a declined batch), the
+    /// files of a batch accepted before included: a host that is ending takes no more. Not persisted.
+    void setRefusingOffers(bool refuse) { m_refusingOffers = refuse; }
     /// How long a held offer waits for the host before it is declined (25 s unless set): less
     /// than our own senders wait for an answer.
     void setOfferTimeLimit(int msec) { m_offerTimeout.setInterval(msec); }
@@ -357,6 +360,7 @@ private:
     PartFile m_part;             ///< the hidden file being received into
     WriteBehind m_writeBehind;   ///< keeps little of the hidden file in the page cache
     bool m_holdOffers = false;   ///< offers wait for the host's answer
+    bool m_refusingOffers = false; ///< every offer is refused at once
     std::unique_ptr<HeldOffer> m_heldOffer; ///< the offer that waits, with what accepting it needs
     QTimer m_offerTimeout;       ///< declines an offer the host leaves unanswered
     qint64 m_chunkOwed = 0;     ///< bytes of the current chunk still to go out, slice by slice

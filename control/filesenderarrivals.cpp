@@ -459,8 +459,8 @@ void FileSender::dropOffer()
 
 void FileSender::handleHeader(const QString &payload)
 {
-    if (offerPending()) {
-        answer(wire::SendErrorTag); // one offer waits for the host: a second one is refused
+    if (offerPending() || m_refusingOffers) {
+        answer(wire::SendErrorTag); // one offer waits for the host (a second one is refused), or none is taken
         return;
     }
     const auto header = wire::parseHeader(payload);

@@ -126,7 +126,7 @@ void FileSender::onBatchNote(Transport::Note note, const QByteArray &payload)
         return;
     }
     // One announcement at a time, between transfers: any other is declined.
-    const bool inTurn = transferState() == TransferState::Idle && !offerPending() && !m_incoming;
+    const bool inTurn = transferState() == TransferState::Idle && !offerPending() && !m_incoming && !m_refusingOffers;
     const std::optional<BatchOffer> offer = inTurn ? BatchOffer::fromPayload(payload) : std::nullopt;
     if (!offer) {
         if (stream)

@@ -48,6 +48,11 @@ namespace {
 constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
 // How often bytes that an arrival handler left unread are looked at again.
 constexpr int RecheckMsec = 20;
+// Arrivals a handler takes whole follow each other without a trip through the event loop, up
+// to this many, and this many bytes, in one pass: many small units (the files of a batch, say)
+// cost no wake-up each, and nothing else waits long.
+constexpr int ArrivalsPerPass = 64;
+constexpr qint64 BytesPerPass = 1024 * 1024;
 
 void checkPort(qint32 port)
 {
@@ -598,11 +603,22 @@ void SocketComponent::announce(qint64 waiting)
 {
     const QPointer<SocketComponent> self(this);
     const QPointer<Transport> connection(m_connection);
-    m_announced = qMin(waiting, ReadChunkBytes);
-    m_consumed = false;
-    emit dataArrival(qint32(m_announced));
-    if (self && connection && connection == m_connection)
-        afterArrival();
+    qint64 announcedInPass = 0;
+    m_passEnded = false;
+    for (int round = 0;; ++round) {
+        m_announced = qMin(waiting, ReadChunkBytes);
+        announcedInPass += m_announced;
+        m_consumed = false;
+        emit dataArrival(qint32(m_announced));
+        if (!self || !connection || connection != m_connection)
+            return;
+        if (!m_consumed || m_passEnded || round + 1 >= ArrivalsPerPass || announcedInPass >= BytesPerPass)
+            break;
+        waiting = m_connection->waiting();
+        if (waiting == 0)
+            break;
+    }
+    afterArrival();
 }
 
 void SocketComponent::afterArrival()

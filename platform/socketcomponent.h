@@ -144,6 +144,10 @@ public:
     qint64 BytesReceived() const;
     /// Bytes queued by SendData or sendFileRange and not yet handed to the network.
     qint64 bytesToWrite() const;
+    /// Arrivals that a handler takes whole follow each other in one pass of the event loop; a
+    /// handler that has told its own host something (which may answer from the event loop)
+    /// ends the pass, so that the next arrival comes after that answer.
+    void endArrivalPass() { m_passEnded = true; }
     /// Bytes sent that the peer has not yet taken: those queued here plus those still in the
     /// system's send queue (sent but not acknowledged). 0 when there is no connection.
     qint64 bytesNotYetDelivered() const;
@@ -229,6 +233,7 @@ private:
     // Arrivals: bytes announced and not yet fetched, and whether the owner took any since.
     qint64 m_announced = 0;
     bool m_consumed = false;
+    bool m_passEnded = false;
     qint64 m_lastWaiting = 0;
     QTimer *m_recheck = nullptr;
 };

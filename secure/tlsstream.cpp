@@ -395,7 +395,7 @@ void TlsStream::sendNote(Note note, const QByteArray &payload)
     if (note == Note::None || (m_agreed & frame::capabilitiesOf(type)) != frame::capabilitiesOf(type))
         return;
     queueFrame(type, payload);
-    flush();
+    flushSoon();
 }
 
 qint64 TlsStream::read(char *into, qint64 count)
@@ -412,7 +412,7 @@ qint64 TlsStream::read(char *into, qint64 count)
         std::memcpy(into, front() + frame::HeaderBytes, size_t(n));
         consume(frame::HeaderBytes + length);
     }
-    fill();
+    fillIfStopped();
     parseFront();
     return n;
 }
@@ -436,7 +436,7 @@ qint64 TlsStream::receiveToFile(int file, qint64 offset, qint64 maxBytes, int &s
     }
     consume(n);
     m_dataLeft -= n;
-    fill();
+    fillIfStopped();
     parseFront();
     return n;
 }
@@ -470,13 +470,13 @@ void TlsStream::queueFrame(frame::Type type, const QByteArray &payload)
 void TlsStream::send(const QByteArray &bytes)
 {
     queueFrame(frame::Type::Control, bytes);
-    flush();
+    flushSoon();
 }
 
 void TlsStream::sendStop()
 {
     queueFrame(frame::Type::Stop, QByteArray());
-    flush();
+    flushSoon();
 }
 
 qint64 TlsStream::sendFile(int file, qint64 offset, qint64 count, std::optional<platform::AutomationError> &)

@@ -55,7 +55,7 @@ public:
     void sendFileBytes(const QByteArray &bytes) override
     {
         queueFrame(frame::Type::Data, bytes);
-        flush();
+        flushSoon();
     }
     QByteArray peerIdentity() const override { return m_phase == Phase::Ready ? m_peerFingerprint : QByteArray(); }
     Note nextNote() const override;
@@ -89,8 +89,26 @@ private:
     /// session begins with our hello.
     void startSession();
     void fill();
+    /// After the owner took some: reading resumes here only where a full buffer had stopped it;
+    /// otherwise the socket's own notification brings what comes.
+    void fillIfStopped()
+    {
+        if (!m_readNotifier.isEnabled())
+            fill();
+    }
     void parseFront();
     void flush();
+    /// Frames queued in one pass of the event loop go out together once it is over, in as few
+    /// writes as they fit (a file range flushes at once, and what was queued before it with it).
+    void flushSoon()
+    {
+        if (std::exchange(m_flushPosted, true))
+            return;
+        QMetaObject::invokeMethod(this, [this] {
+            m_flushPosted = false;
+            flush();
+        }, Qt::QueuedConnection);
+    }
     void queueFrame(frame::Type type, const QByteArray &payload);
     /// A frame before the connection is ready goes to the pairing session.
     void onSetupFrame(frame::Type type, const QByteArray &payload);
@@ -131,6 +149,7 @@ private:
     QTimer m_deadline;
     Phase m_phase = Phase::Handshake;
     quint32 m_agreed = 0; ///< what both hellos offered (frame::agreed)
+    bool m_flushPosted = false; ///< a flush is on its way from the event loop
     QByteArray m_peerFingerprint;
     std::unique_ptr<PairingSession> m_session;
     std::unique_ptr<RecordLayer> m_records; ///< once the handshake is done

@@ -203,7 +203,16 @@ void SendDialog::readEvents()
                           .arg(m_plan.items.size())
                           .arg(m_resumed));
         };
-        if (event == u"progress" && e.value("sending").toBool()) {
+        if (event == u"progress" && e.value("sending").toBool() && e.contains("of")) {
+            // A batch: one bar for all its files, the count beside it.
+            const double size = e.value("size").toDouble();
+            m_progress->setValue(size > 0 ? int(e.value("done").toDouble() / size * ProgressSteps) : 0);
+            setStatus(QStringLiteral("Sending %1 of %2 files…")
+                          .arg(qMin(qint64(e.value("files").toDouble()) + 1, qint64(e.value("of").toDouble())))
+                          .arg(qint64(e.value("of").toDouble())));
+        } else if (event == u"batch-declined") {
+            m_lastError = QStringLiteral("the peer declined the files");
+        } else if (event == u"progress" && e.value("sending").toBool()) {
             const double done = double(m_doneBytes) + e.value("done").toDouble();
             m_progress->setValue(m_totalBytes > 0 ? int(done / double(m_totalBytes) * ProgressSteps) : 0);
             sending();

@@ -137,6 +137,7 @@ private slots:
     void brokenSecureSendsResume_data();
     void brokenSecureSendsResume();
     void probeDoesNotEndAListener();
+    void brokenBatchLeavesOnlyWholeFiles();
     void foldersIntoAReceiveFolder_data();
     void foldersIntoAReceiveFolder();
     void onlyAllowedPeersConnect();
@@ -475,6 +476,35 @@ void TestCli::probeDoesNotEndAListener()
 
 // Folders go file by file into the receiver's folder; what is no file is skipped, and a file the
 // receiver refuses (a link in its folder leads out of it) fails alone.
+// A batch cut in the middle (the receiver is stopped): every file it reported is whole, nothing
+// else landed under its name, and nothing hidden is left.
+void TestCli::brokenBatchLeavesOnlyWholeFiles()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("src/many")));
+    // Small files, and every 25th one of 700 kB: the stop comes in the middle of a file's bytes.
+    for (int i = 0; i < 2000; ++i)
+        QVERIFY(testing::writeFile(dir.filePath(QStringLiteral("src/many/f%1").arg(i, 4, 10, QChar(u'0'))),
+                                   QByteArray(i % 25 ? 300 + i % 50 : 700000, char(i))));
+    Run pairing[2], receiver, sender;
+    testing::pairRuns(Cli, pairing[0], pairing[1]);
+    receiver.home = std::move(pairing[0].home);
+    sender.home = std::move(pairing[1].home);
+    const QStringList security{"--secure", "required"};
+    const int port = startListener(receiver, QStringList{"--receive-dir", dir.filePath("in")} + security);
+    QVERIFY(port > 0);
+    sender.start(connectArgs(port) + QStringList{"--send", dir.filePath("src/many")} + security);
+    QVERIFY(testing::waitFor([&] { return receiver.lines().filter(QRegularExpression("^file: ")).size() >= 20; }, 20000));
+    ::kill(pid_t(receiver.process->processId()), SIGTERM);
+    QCOMPARE(receiver.finish(10000), 143);
+    QVERIFY(sender.finish(10000) != 0);
+    const QStringList reported = receiver.lines().filter(QRegularExpression("^file: "));
+    const QStringList landed = QDir(dir.filePath("in/many")).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(landed.size(), reported.size());
+    for (const QString &name : landed)
+        QCOMPARE(digest(dir.filePath("in/many/" + name)), digest(dir.filePath("src/many/" + name)));
+}
+
 void TestCli::foldersIntoAReceiveFolder_data()
 {
     QTest::addColumn<bool>("secure");
