@@ -92,6 +92,11 @@ void CliSession::setUp()
     });
     connect(&m_control, &sender::FileSender::batchAnswered, this, &CliSession::onBatchAnswered);
     connect(&m_control, &sender::FileSender::queuedFileSettled, this, &CliSession::onQueuedSettled);
+    connect(&m_control, &sender::FileSender::batchTaken, this, [this](const sender::BatchOffer &offer) {
+        const QString peer = m_securePeer.isEmpty() ? offer.peer : m_securePeer;
+        print(QStringLiteral("batch: %1 files (%2 bytes) from %3").arg(offer.files).arg(offer.bytes).arg(escapedForLine(peer)),
+              {{"event", "batch"}, {"files", double(offer.files)}, {"bytes", double(offer.bytes)}, {"peer", peer}});
+    });
     // Runs after the control's own arrival handling: a send that just ended is seen before a close.
     connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
     m_silentPeer.setSingleShot(true);

@@ -231,6 +231,16 @@ public:
     bool queueFile(const QString &path, const QString &announced, bool overwrite);
     /// Files sent by queueFile and not yet answered.
     int queuedFiles() const { return m_outgoing.count(); }
+    /// The same for hosts that reach the control's face through its meta-object (a window that
+    /// created it from the registry): nothing is thrown across it.
+    Q_INVOKABLE bool takesBatchesNow() const { return takesBatches(); }
+    /// Announces a batch of `files` files of `bytes` bytes under `names`; false (and nothing
+    /// sent) where the connection takes no batches.
+    Q_INVOKABLE bool offerBatchOf(qint64 files, qint64 bytes, const QStringList &names);
+    /// queueFile: 1 the file went, 0 it cannot go so now, -1 it failed (why: queueFailure()).
+    Q_INVOKABLE int tryQueueFile(const QString &path, const QString &announced, bool overwrite);
+    Q_INVOKABLE QString queueFailure() const { return m_queueFailure; }
+    Q_INVOKABLE int queuedFileCount() const { return queuedFiles(); }
 
 signals:
     /// The peer closed the connection.
@@ -257,6 +267,8 @@ signals:
     void transferResumed(double fromBytes);
     /// A peer announces a batch, held for the host to answer with answerOffer (setHoldOffers).
     void batchOffered(const sender::BatchOffer &offer);
+    /// A batch a peer announced is taken (by the rules, or by the host's answer): its files follow.
+    void batchTaken(const sender::BatchOffer &offer);
     /// The peer accepted or declined the batch offerBatch announced (declined also when it did
     /// not answer in time, or the connection ended).
     void batchAnswered(bool accepted);
@@ -372,6 +384,7 @@ private:
     std::optional<KeptPart> m_kept; ///< the entry that keeps the receive's hidden file for its peer
     bool m_digestWhenDrained = false; ///< the checked send's digest goes once everything is handed on
     OutgoingFiles m_outgoing;         ///< files sent by queueFile, not answered yet
+    QString m_queueFailure;           ///< why tryQueueFile failed last
     bool m_batchAccepted = false;     ///< the peer accepted the batch we announced
     qint16 m_batchWaitTicks = -1;     ///< seconds our announcement waited for its answer (-1: none awaited)
     std::optional<IncomingBatch> m_incoming; ///< the batch a peer announced and we accepted

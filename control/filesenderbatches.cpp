@@ -88,6 +88,24 @@ void FileSender::offerBatch(const BatchOffer &offer)
     stream->sendNote(Transport::Note::Batch, offer.payload());
 }
 
+bool FileSender::offerBatchOf(qint64 files, qint64 bytes, const QStringList &names)
+{
+    if (!takesBatches())
+        return false;
+    offerBatch(BatchOffer::of(files, bytes, names));
+    return true;
+}
+
+int FileSender::tryQueueFile(const QString &path, const QString &announced, bool overwrite)
+{
+    try {
+        return queueFile(path, announced, overwrite) ? 1 : 0;
+    } catch (const AutomationError &e) {
+        m_queueFailure = e.description;
+        return -1;
+    }
+}
+
 bool FileSender::queueFile(const QString &path, const QString &announced, bool overwrite)
 {
     Transport *stream = MySock.transport();
@@ -150,10 +168,12 @@ void FileSender::answerBatch(bool accept)
     m_offerTimeout.stop();
     if (Transport *stream = MySock.transport(); stream && offer) {
         if (accept)
-            m_incoming.emplace(std::move(*offer));
+            m_incoming.emplace(*offer);
         stream->sendNote(Transport::Note::BatchAnswer, accept ? Accepted : Declined);
     }
     emit offerSettled(accept);
+    if (accept && offer)
+        emit batchTaken(*offer);
 }
 
 bool FileSender::admitToBatch(const QString &path, double size, bool &inBatch)

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QUrl>
 
@@ -131,6 +132,85 @@ DropSender::DropSender(platform::ControlHost &control, QLineEdit *folder, QLineE
 {
     m_pollTimer.setInterval(PollMsec);
     connect(&m_pollTimer, &QTimer::timeout, this, &DropSender::poll);
+    m_face = control.widget();
+    if (m_face && m_face->metaObject()->indexOfMethod("offerBatchOf(qint64,qint64,QStringList)") >= 0) {
+        connect(m_face, SIGNAL(batchAnswered(bool)), this, SLOT(onBatchAnswered(bool)));
+        connect(m_face, SIGNAL(queuedFileSettled(QString,double,bool,QString)), this,
+                SLOT(onQueuedSettled(QString,double,bool,QString)));
+    } else {
+        m_face = nullptr; // a control without batches: every file goes on its own
+    }
+}
+
+bool DropSender::offerBatch(const Batch &batch)
+{
+    bool takes = false;
+    if (!m_face || batch.files.size() < 2
+        || !QMetaObject::invokeMethod(m_face, "takesBatchesNow", Q_RETURN_ARG(bool, takes)) || !takes || busy())
+        return false;
+    qint64 bytes = 0;
+    QStringList names;
+    for (const Item &item : batch.files) {
+        bytes += item.size;
+        const QString path = announced(batch.folder, item.relative);
+        names << path.left(path.indexOf(QRegularExpression(QStringLiteral("[/\\\\]"))));
+    }
+    bool offered = false;
+    QMetaObject::invokeMethod(m_face, "offerBatchOf", Q_RETURN_ARG(bool, offered),
+                              Q_ARG(qint64, qint64(batch.files.size())), Q_ARG(qint64, bytes), Q_ARG(QStringList, names));
+    return offered;
+}
+
+void DropSender::queueFiles(Batch &batch)
+{
+    while (batch.next < batch.files.size()) {
+        const Item &item = batch.files[batch.next];
+        int went = 0;
+        if (!m_face || !QMetaObject::invokeMethod(m_face, "tryQueueFile", Q_RETURN_ARG(int, went), Q_ARG(QString, item.local),
+                                                  Q_ARG(QString, announced(batch.folder, item.relative)), Q_ARG(bool, true)))
+            return;
+        if (went == 0)
+            return; // later: once the window has room, or on its own once none is in flight
+        if (went < 0) {
+            QString why;
+            QMetaObject::invokeMethod(m_face, "queueFailure", Q_RETURN_ARG(QString, why));
+            batch.failed << entry(item.relative, why);
+        } else {
+            batch.queued.push_back(batch.next);
+        }
+        ++batch.next;
+    }
+}
+
+void DropSender::onBatchAnswered(bool accepted)
+{
+    if (m_batches.empty() || m_batches.front().mode != Batch::Mode::Offered)
+        return;
+    Batch &batch = m_batches.front();
+    if (accepted) {
+        batch.mode = Batch::Mode::Accepted;
+    } else {
+        // Declined: nothing of it is sent.
+        for (; batch.next < batch.files.size(); ++batch.next)
+            batch.failed << entry(batch.files[batch.next].relative, QStringLiteral("对方拒绝了这批文件"));
+    }
+    poll();
+}
+
+void DropSender::onQueuedSettled(const QString &, double size, bool received, const QString &why)
+{
+    if (m_batches.empty() || m_batches.front().queued.empty())
+        return;
+    Batch &batch = m_batches.front();
+    const Item &item = batch.files[batch.queued.front()];
+    batch.queued.pop_front();
+    if (received) {
+        ++batch.sent;
+        batch.bytes += qint64(size);
+    } else {
+        batch.failed << entry(item.relative, why);
+    }
+    poll();
 }
 
 void DropSender::watch(QWidget *window)
@@ -205,6 +285,15 @@ void DropSender::poll()
                 if (busy())
                     return;
                 endFile(batch, m_failure); // Busy went false: that file is over
+            }
+            if (batch.mode == Batch::Mode::Undecided)
+                batch.mode = offerBatch(batch) ? Batch::Mode::Offered : Batch::Mode::FileByFile;
+            if (batch.mode == Batch::Mode::Offered)
+                return; // its answer moves it on
+            if (batch.mode == Batch::Mode::Accepted) {
+                queueFiles(batch);
+                if (!batch.queued.empty())
+                    return; // their answers move it on
             }
             if (batch.next == batch.files.size()) {
                 report(batch);

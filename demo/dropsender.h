@@ -1,8 +1,11 @@
 #pragma once
 // Sends the files and folders dropped onto a window one after another over its FileSender,
-// through the same dispatch calls as the window's send button.
+// through the same dispatch calls as the window's send button. Where the connection takes
+// batches (a paired peer of ours), a drop of several files is announced once and its small
+// files go back to back, through the control face's batch calls.
 
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
@@ -69,9 +72,17 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+private slots:
+    // The control face's answers to a batch: the peer's, and each file's.
+    void onBatchAnswered(bool accepted);
+    void onQueuedSettled(const QString &announced, double size, bool received, const QString &why);
+
 private:
     struct Batch
     {
+        enum class Mode { Undecided, FileByFile, Offered, Accepted };
+        Mode mode = Mode::Undecided;
+        std::deque<qsizetype> queued; ///< files sent back to back and not answered yet, oldest first
         QString folder; ///< the peer folder, as the receive box named it at the drop
         QList<Item> files;
         QStringList skipped;
@@ -82,6 +93,11 @@ private:
     };
 
     void poll();
+    /// Announces `batch` as one, where the connection takes batches and it holds several files.
+    bool offerBatch(const Batch &batch);
+    /// Sends the next files of an accepted batch back to back, as far as the window lets them go.
+    void queueFiles(Batch &batch);
+
     void startFile(Batch &batch);
     void endFile(Batch &batch, QString failure);
     void restoreReceivePath(const QString &kept);
@@ -89,6 +105,7 @@ private:
     bool busy();
 
     platform::ControlHost &m_control;
+    QPointer<QWidget> m_face; ///< the control's face: its batch calls and signals
     QLineEdit *m_folder;
     QLineEdit *m_interval;
     QLineEdit *m_bufferSize;

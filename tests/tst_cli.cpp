@@ -567,6 +567,7 @@ void TestCli::foldersIntoAReceiveFolder()
              secure ? QStringList{QStringLiteral("batch: %1 files (%2 bytes) accepted by the peer").arg(files.size()).arg(bytes + 1012)}
                     : QStringList());
     const QStringList heard = receiver.lines();
+    QCOMPARE(heard.filter(QRegularExpression("^batch: ")).size(), secure ? 1 : 0);
     QCOMPARE(heard.filter(QRegularExpression("^file: ")).size(), sent);
     QVERIFY2(heard.contains(QStringLiteral("file: %1 (1016 bytes)").arg(dir.filePath("in/photos/sub/b.jpg"))),
              qPrintable(heard.join(u'|')));

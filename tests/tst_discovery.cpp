@@ -5,6 +5,7 @@
 #include "discoveryclient.h"
 #include "filesenderinterface.h"
 #include "form1.h"
+#include "multilinetextbox.h"
 #include "peeroffer.h"
 #include "senddialog.h"
 #include "serviceannouncer.h"
@@ -19,6 +20,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMimeData>
+#include <QDir>
+#include <QDropEvent>
+#include <QUrl>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -421,8 +426,9 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
 {
     // A peer found on the network is offered in the address box; picking it fills in address and port.
     const QString peerName = uniqueName(QStringLiteral("peer of the window"));
+    QTemporaryDir files;
     Run peer;
-    peer.listenAs(peerName);
+    peer.listenAs(peerName, {"--receive-dir", files.filePath("in")});
     const int peerPort = peer.waitForPort();
     QVERIFY(peerPort > 0);
     Form1 window;
@@ -469,6 +475,30 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     QVERIFY(menu->isVisible());
     QVERIFY(offered()->text().endsWith(QStringLiteral(", 已配对)")));
     menu->hide();
+    // Connected again (as a paired peer: no code is asked), two files dropped on the window go
+    // to the peer as one batch.
+    window.Command1->click();
+    QVERIFY(waitFor([&] { return window.panelText(2).startsWith(QStringLiteral("\U0001F512 ") + peerName + u' '); }, 30000));
+    QCOMPARE(asked, QStringList{peerName});
+    QVERIFY(QDir().mkpath(files.filePath("drop")));
+    testing::makeRandomFile(files.filePath("drop/a.bin"), 3000);
+    testing::makeRandomFile(files.filePath("drop/b.bin"), 2500);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(files.filePath("drop/a.bin")), QUrl::fromLocalFile(files.filePath("drop/b.bin"))});
+    const QPoint at = window.Text5->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.Text5, &enter);
+    QDropEvent dropped(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.Text5, &dropped);
+    QVERIFY(dropped.isAccepted());
+    QVERIFY2(waitFor([&] { return window.Text5->text().contains(QStringLiteral("已发送：2/2个文件（5500字节）\r\n")); }, 20000),
+             qPrintable(window.Text5->text() + u'|' + peer.lines().join(u'|')));
+    QVERIFY2(!peer.lines().filter(QRegularExpression("^batch: 2 files \\(5500 bytes\\) from ")).isEmpty(), peer.out.constData());
+    for (const char *name : {"a.bin", "b.bin"})
+        QCOMPARE(testing::fileDigest(files.filePath("in/") + name), testing::fileDigest(files.filePath("drop/") + name));
+    window.fileSender1().call(sender::dispid::CloseAll);
+    QCOMPARE(peer.finish(), 0); // its run ends with the connection it received over
+    QVERIFY(waitFor([&] { return window.panelText(2).isEmpty() && window.Command2->isEnabled(); }));
 
     // While the window listens, it is announced under its name and shows its pairing code.
     const QString windowName = uniqueName(QStringLiteral("window"));
@@ -498,10 +528,8 @@ void TestDiscovery::windowOffersPeersAndAnnouncesItself()
     window.StatusPanel2->findChild<QAction *>(QStringLiteral("newPairingCode"))->trigger();
     QVERIFY(waitFor([&] { return QRegularExpression("^配对码 \\d{3}-\\d{3}$").match(window.panelText(2)).hasMatch(); }));
     QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(u'\n')));
-    for (Run *run : {&peer, &browser}) {
-        run->process->terminate();
-        QCOMPARE(run->finish(), 143);
-    }
+    browser.process->terminate();
+    QCOMPARE(browser.finish(), 143);
 }
 
 QTEST_MAIN(TestDiscovery)
