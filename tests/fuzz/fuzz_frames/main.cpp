@@ -80,7 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break; // the connection ends here
         const Header h = std::get<Header>(read);
         check(header(h.type, h.length) == rest.first(HeaderBytes), "a header that does not write back as read", input);
-        const quint32 limit = h.type == Type::Control ? MaxControlBytes : h.type == Type::Data ? MaxDataBytes : MaxSmallBytes;
+        const quint32 limit = h.type == Type::Control ? MaxControlBytes
+            : h.type == Type::Data                    ? MaxDataBytes
+            : h.type == Type::Batch                   ? MaxBatchBytes
+                                                      : MaxSmallBytes;
         check(h.length <= limit, "a frame longer than its type allows taken", input);
         const QByteArrayView payload = rest.sliced(HeaderBytes, qMin<qsizetype>(h.length, rest.size() - HeaderBytes));
         if (h.type == Type::Hello) {
