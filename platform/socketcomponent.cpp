@@ -48,9 +48,9 @@ namespace {
 constexpr qint64 ReadChunkBytes = 4 * 1024 * 1024;
 // How often bytes that an arrival handler left unread are looked at again.
 constexpr int RecheckMsec = 20;
-// Arrivals a handler takes whole follow each other without a trip through the event loop, up
-// to this many, and this many bytes, in one pass: many small units (the files of a batch, say)
-// cost no wake-up each, and nothing else waits long.
+// On a framed stream, arrivals a handler takes whole follow each other without a trip through
+// the event loop, up to this many, and this many bytes, in one pass: many small units (the
+// files of a batch, say) cost no wake-up each, and nothing else waits long.
 constexpr int ArrivalsPerPass = 64;
 constexpr qint64 BytesPerPass = 1024 * 1024;
 
@@ -612,7 +612,10 @@ void SocketComponent::announce(qint64 waiting)
         emit dataArrival(qint32(m_announced));
         if (!self || !connection || connection != m_connection)
             return;
-        if (!m_consumed || m_passEnded || round + 1 >= ArrivalsPerPass || announcedInPass >= BytesPerPass)
+        // A plain stream's arrivals are bytes as the network cut them, which a handler may join
+        // by how far apart they come: each keeps a pass of its own there.
+        if (!m_consumed || m_passEnded || !m_connection->framed() || round + 1 >= ArrivalsPerPass
+            || announcedInPass >= BytesPerPass)
             break;
         waiting = m_connection->waiting();
         if (waiting == 0)

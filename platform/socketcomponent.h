@@ -144,9 +144,9 @@ public:
     qint64 BytesReceived() const;
     /// Bytes queued by SendData or sendFileRange and not yet handed to the network.
     qint64 bytesToWrite() const;
-    /// Arrivals that a handler takes whole follow each other in one pass of the event loop; a
-    /// handler that has told its own host something (which may answer from the event loop)
-    /// ends the pass, so that the next arrival comes after that answer.
+    /// On a framed stream, arrivals that a handler takes whole follow each other in one pass of
+    /// the event loop; a handler that has told its own host something (which may answer from
+    /// the event loop) ends the pass, so that the next arrival comes after that answer.
     void endArrivalPass() { m_passEnded = true; }
     /// Bytes sent that the peer has not yet taken: those queued here plus those still in the
     /// system's send queue (sent but not acknowledged). 0 when there is no connection.
