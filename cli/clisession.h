@@ -91,6 +91,9 @@ private:
     void onBatchAnswered(bool accepted);
     void onQueuedSettled(const QString &announced, double size, bool received, const QString &why);
     void onBatchOffer(const sender::BatchOffer &offer);
+    /// Answers the offer that waits by the run's policy where it decides, else asks the user
+    /// (a notification, or the terminal when it is free).
+    void askAbout(const OfferQuestion &question);
     void forgetBatch();
     QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);

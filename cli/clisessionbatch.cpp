@@ -1,5 +1,5 @@
 // CliSession's batches: the files of a send announced once and sent back to back where the
-// connection takes batches; a batch a peer offers asked about once.
+// connection takes batches.
 
 #include "clisession.h"
 
@@ -122,30 +122,4 @@ void CliSession::onQueuedSettled(const QString &announced, double size, bool rec
         nextAction();
     else if (m_queued.empty() == false && m_phase == Phase::Acting)
         sendBatched(); // room in the window: the next file goes
-}
-
-void CliSession::onBatchOffer(const sender::BatchOffer &offer)
-{
-    noticeConnection();
-    m_offerFiles = offer.files;
-    m_offer = sender::FileOffer{offer.peer, offer.names.join(QStringLiteral(", ")), QString(), double(offer.bytes)};
-    m_declined.clear();
-    const QString peer = m_securePeer.isEmpty() ? offer.peer : m_securePeer;
-    if (m_options.accepting == CliOptions::Accepting::None) {
-        m_declined = QStringLiteral("this side takes no files");
-        m_control.answerOffer(false);
-        return;
-    }
-    if (m_options.accepting == CliOptions::Accepting::Paired && !m_securePeer.isEmpty()) {
-        m_control.answerOffer(true);
-        return;
-    }
-    const bool notify = notificationsAvailable();
-    if (!notify && (!m_terminal || m_terminal->asking())) {
-        m_declined = QStringLiteral("another offer waits for an answer");
-        m_control.answerOffer(false);
-        return;
-    }
-    m_asker = notify ? static_cast<OfferAsker *>(m_notifier.get()) : m_terminal;
-    m_asker->ask({QString(), offer.bytes, peer, offer.files, offer.names});
 }

@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QHostInfo>
-#include <QNetworkInterface>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -53,12 +52,6 @@ constexpr int RecheckMsec = 20;
 // files of a batch, say) cost no wake-up each, and nothing else waits long.
 constexpr int ArrivalsPerPass = 64;
 constexpr qint64 BytesPerPass = 1024 * 1024;
-
-void checkPort(qint32 port)
-{
-    if (port < 0 || port > 65535)
-        raiseError(SocketComponent::InvalidPropertyValue, SocketComponent::errorDescription(SocketComponent::InvalidPropertyValue));
-}
 
 // An IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d: it is a.b.c.d.
 QHostAddress plainAddress(QHostAddress a)
@@ -675,77 +668,9 @@ void SocketComponent::onConnectionFailed(int systemError)
     raiseNotification(mapSystemError(systemError));
 }
 
-// ---------------------------------------------------------------- properties
-
-qint32 SocketComponent::LocalPort() const
-{
-    if (m_connection && (m_state == Connected || m_state == Closing))
-        return m_boundPort;
-    return m_localPort;
-}
-
-void SocketComponent::setLocalPort(qint32 port)
-{
-    requireClosed();
-    checkPort(port);
-    m_localPort = port;
-}
-
-void SocketComponent::setRemoteHost(const QString &host)
-{
-    m_remoteHost = host;
-}
-
-qint32 SocketComponent::RemotePort() const
-{
-    if (m_connection && (m_state == Connected || m_state == Closing))
-        return m_peerPort;
-    return m_remotePort;
-}
-
-void SocketComponent::setRemotePort(qint32 port)
-{
-    requireClosed();
-    checkPort(port);
-    m_remotePort = port;
-}
-
-QString SocketComponent::LocalIP() const
-{
-    static const QString ip = [] {
-        for (const QHostAddress &a : QNetworkInterface::allAddresses())
-            if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-                return a.toString();
-        return QStringLiteral("127.0.0.1");
-    }();
-    return ip;
-}
-
-QString SocketComponent::LocalHostName() const
-{
-    return QHostInfo::localHostName();
-}
-
-QString SocketComponent::RemoteHostIP() const
-{
-    return m_connection ? m_peerIP : QString();
-}
-
 qint64 SocketComponent::BytesReceived() const
 {
     return m_connection ? qMin(m_connection->waiting(), ReadChunkBytes) : 0;
-}
-
-qint64 SocketComponent::bytesToWrite() const
-{
-    return m_connection ? m_connection->queued() : 0;
-}
-
-qint64 SocketComponent::bytesNotYetDelivered() const
-{
-    if (!m_connection)
-        return 0;
-    return m_connection->queued() + m_connection->unacknowledged();
 }
 
 void SocketComponent::raiseNotification(qint32 number)
