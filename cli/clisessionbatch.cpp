@@ -120,6 +120,6 @@ void CliSession::onQueuedSettled(const QString &announced, double size, bool rec
     }
     if (m_queued.empty() && m_phase == Phase::Acting && m_control.State() == platform::SocketComponent::Connected)
         nextAction();
-    else if (m_queued.empty() == false && m_phase == Phase::Acting)
+    else if (!m_queued.empty() && m_phase == Phase::Acting)
         sendBatched(); // room in the window: the next file goes
 }
