@@ -81,9 +81,18 @@ SocketComponent::SocketComponent(QObject *parent)
     : QObject(parent)
     , m_setupLimitMsec(TransportProvider::SetupMsec)
     , m_recheck(new QTimer(this))
+    , m_drained(new QTimer(this))
 {
     m_recheck->setSingleShot(true);
     connect(m_recheck, &QTimer::timeout, this, &SocketComponent::onRecheck);
+    // Every time the connection has sent all it held, one notice from the event loop, however
+    // many sends emptied it in one pass.
+    m_drained->setSingleShot(true);
+    m_drained->setInterval(0);
+    connect(m_drained, &QTimer::timeout, this, [this] {
+        if (m_connection && m_connection->queued() == 0)
+            emit sendComplete();
+    });
 }
 
 SocketComponent::~SocketComponent()
@@ -392,11 +401,9 @@ void SocketComponent::attach(Transport *transport)
                 onConnectionFailed(systemError);
         }, Qt::QueuedConnection);
     };
-    m_connection->drained = [this, connection] {
-        QMetaObject::invokeMethod(this, [this, connection] {
-            if (connection && connection == m_connection && connection->queued() == 0)
-                emit sendComplete();
-        }, Qt::QueuedConnection);
+    m_connection->drained = [this] {
+        if (!m_drained->isActive())
+            m_drained->start();
     };
     m_connection->rangeFailed = [this, connection](qint32 number, const QString &description) {
         QMetaObject::invokeMethod(this, [this, connection, number, description] {
@@ -451,6 +458,7 @@ void SocketComponent::detachConnection()
 {
     Transport *connection = std::exchange(m_connection, nullptr);
     m_recheck->stop();
+    m_drained->stop();
     m_announced = 0;
     if (!connection)
         return;

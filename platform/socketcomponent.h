@@ -236,6 +236,7 @@ private:
     bool m_passEnded = false;
     qint64 m_lastWaiting = 0;
     QTimer *m_recheck = nullptr;
+    QTimer *m_drained = nullptr;
 };
 
 } // namespace platform

@@ -74,6 +74,9 @@ TlsStream::TlsStream(int descriptor, Role role, SecureConnector &connector)
     m_writeNotifier.setEnabled(false);
     connect(&m_readNotifier, &QSocketNotifier::activated, this, &TlsStream::pump);
     connect(&m_writeNotifier, &QSocketNotifier::activated, this, &TlsStream::pump);
+    m_flushSoon.setSingleShot(true);
+    m_flushSoon.setInterval(0);
+    connect(&m_flushSoon, &QTimer::timeout, this, &TlsStream::flush);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, [this] {
         giveUp(QStringLiteral("the secure connection was not set up within %1 s").arg(SetupMsec / 1000));

@@ -102,12 +102,9 @@ private:
     /// writes as they fit (a file range flushes at once, and what was queued before it with it).
     void flushSoon()
     {
-        if (std::exchange(m_flushPosted, true))
-            return;
-        QMetaObject::invokeMethod(this, [this] {
-            m_flushPosted = false;
-            flush();
-        }, Qt::QueuedConnection);
+        // A zero timer of this thread: unlike a posted call, starting it wakes nothing up.
+        if (!m_flushSoon.isActive())
+            m_flushSoon.start();
     }
     void queueFrame(frame::Type type, const QByteArray &payload);
     /// A frame before the connection is ready goes to the pairing session.
@@ -147,9 +144,9 @@ private:
     QSocketNotifier m_readNotifier;
     QSocketNotifier m_writeNotifier;
     QTimer m_deadline;
+    QTimer m_flushSoon; ///< flushes what one pass of the event loop queued, in one write
     Phase m_phase = Phase::Handshake;
     quint32 m_agreed = 0; ///< what both hellos offered (frame::agreed)
-    bool m_flushPosted = false; ///< a flush is on its way from the event loop
     QByteArray m_peerFingerprint;
     std::unique_ptr<PairingSession> m_session;
     std::unique_ptr<RecordLayer> m_records; ///< once the handshake is done
