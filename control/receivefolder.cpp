@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <cerrno>
@@ -30,7 +29,9 @@ std::optional<QStringList> componentsOf(const QString &announced, const QString 
 {
     if (announced.contains(QChar(0)))
         return std::nullopt;
-    QStringList parts = announced.split(QRegularExpression(QStringLiteral("[/\\\\]")), Qt::SkipEmptyParts);
+    QString slashed = announced;
+    slashed.replace(u'\\', u'/');
+    QStringList parts = slashed.split(u'/', Qt::SkipEmptyParts);
     parts.removeAll(QStringLiteral("."));
     if (parts.contains(QStringLiteral("..")))
         return std::nullopt;
@@ -70,28 +71,66 @@ std::optional<QString> ReceiveFolder::map(const QString &announced) const
     const auto parts = componentsOf(announced, m_path);
     if (!parts)
         return std::nullopt;
-    return (m_path == u"/" ? QString() : m_path) + u'/' + parts->join(u'/');
+    return pathOf(*parts);
+}
+
+QString ReceiveFolder::pathOf(const QStringList &parts) const
+{
+    return (m_path == u"/" ? QString() : m_path) + u'/' + parts.join(u'/');
 }
 
 int ReceiveFolder::root()
 {
-    if (!m_root.isValid())
-        m_root.reset(::open(QFile::encodeName(m_path).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return m_root.get();
+    if (!m_root) {
+        FileDescriptor fd(::open(QFile::encodeName(m_path).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.isValid())
+            return -1;
+        m_root = std::make_shared<const OpenFolder>(std::move(fd));
+    }
+    return m_root->get();
 }
 
-FileDescriptor ReceiveFolder::walk(const QList<QByteArray> &route, bool make)
+bool ReceiveFolder::holds(qsizetype depth) const
+{
+    const Level &level = m_open[size_t(depth)];
+    const int above = depth == 0 ? m_root->get() : m_open[size_t(depth) - 1].folder->get();
+    struct stat info = {};
+    return ::fstatat(above, level.name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)
+        && info.st_dev == level.device && info.st_ino == level.inode;
+}
+
+std::shared_ptr<const OpenFolder> ReceiveFolder::open(const QList<QByteArray> &route)
+{
+    if (root() < 0)
+        return nullptr;
+    qsizetype kept = 0;
+    while (kept < qsizetype(m_open.size()) && kept < route.size() && m_open[size_t(kept)].name == route[kept]
+           && holds(kept))
+        ++kept;
+    m_open.resize(size_t(kept));
+    for (qsizetype depth = kept; depth < route.size(); ++depth) {
+        const int above = depth == 0 ? m_root->get() : m_open.back().folder->get();
+        const char *name = route[depth].constData();
+        // O_NOFOLLOW with O_DIRECTORY: a link at any level fails, wherever it points.
+        constexpr int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        FileDescriptor next(::openat(above, name, flags));
+        if (!next.isValid() && errno == ENOENT && (::mkdirat(above, name, 0777) == 0 || errno == EEXIST))
+            next.reset(::openat(above, name, flags));
+        struct stat info = {};
+        if (!next.isValid() || ::fstat(next.get(), &info) != 0)
+            return nullptr;
+        m_open.push_back({route[depth], std::make_shared<const OpenFolder>(std::move(next)), info.st_dev, info.st_ino});
+    }
+    return route.isEmpty() ? m_root : m_open.back().folder;
+}
+
+FileDescriptor ReceiveFolder::reopen(const QList<QByteArray> &route)
 {
     FileDescriptor at(root() < 0 ? -1 : ::fcntl(root(), F_DUPFD_CLOEXEC, 0));
     for (const QByteArray &name : route) {
         if (!at.isValid())
             break;
-        // O_NOFOLLOW with O_DIRECTORY: a link at any level fails, wherever it points.
-        constexpr int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        int next = ::openat(at.get(), name.constData(), flags);
-        if (next < 0 && errno == ENOENT && make && (::mkdirat(at.get(), name.constData(), 0777) == 0 || errno == EEXIST))
-            next = ::openat(at.get(), name.constData(), flags);
-        at.reset(next);
+        at.reset(::openat(at.get(), name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     return at;
 }
@@ -105,15 +144,25 @@ std::optional<ReceiveTarget> ReceiveFolder::resolve(const QString &announced)
     for (const QString &part : *parts)
         route.append(QFile::encodeName(part));
     const QByteArray name = route.takeLast();
-    FileDescriptor folder = walk(route, true);
-    if (!folder.isValid())
+    std::shared_ptr<const OpenFolder> folder = open(route);
+    if (!folder)
         return std::nullopt;
-    return ReceiveTarget(std::move(folder), name, *map(announced), route);
+    return ReceiveTarget(std::move(folder), name, pathOf(*parts), route);
 }
 
 bool ReceiveFolder::stillHolds(const ReceiveTarget &target)
 {
-    const FileDescriptor now = walk(target.route(), false);
+    const QList<QByteArray> &route = target.route();
+    const auto depth = size_t(route.size());
+    // A folder of the last route: each level is looked at where it stands. (The levels above
+    // a folder still open there are the ones it was opened beneath.)
+    if (m_root && depth <= m_open.size() && target.openFolder() == (depth == 0 ? m_root : m_open[depth - 1].folder)) {
+        for (qsizetype level = 0; level < route.size(); ++level)
+            if (!holds(level))
+                return false;
+        return true;
+    }
+    const FileDescriptor now = reopen(route);
     return now.isValid() && sameFile(now.get(), target.folder());
 }
 

@@ -8,7 +8,11 @@
 
 #include <QString>
 
+#include <memory>
 #include <optional>
+#include <vector>
+
+#include <sys/types.h>
 
 namespace sender {
 
@@ -38,6 +42,10 @@ public:
 
     /// True while `target`'s folder (one that resolve() gave) is still where it was found,
     /// inside this folder.
+    ///
+    /// The folders of the last path resolved stay open: the files that follow it into the same
+    /// folder (a folder sent file by file, a batch) look at each level where it stands, once,
+    /// rather than opening every level again.
     bool stillHolds(const ReceiveTarget &target);
 
     /// True when users other than its owner may write in the folder and it is not sticky: they
@@ -45,13 +53,30 @@ public:
     bool sharedWithoutStickyBit();
 
 private:
+    /// A folder of the last route, opened beneath the one before it (the root for the first).
+    struct Level
+    {
+        QByteArray name;
+        std::shared_ptr<const OpenFolder> folder;
+        dev_t device;
+        ino_t inode;
+    };
+
+    /// The whole path of the names `parts` below the folder.
+    QString pathOf(const QStringList &parts) const;
     /// The folder's descriptor, opened on first use (-1 when it cannot be).
     int root();
-    /// The folder `route` names beneath the root; folders that are missing are made when `make`.
-    FileDescriptor walk(const QList<QByteArray> &route, bool make);
+    /// The folder `route` names beneath the root, missing folders made: the levels it shares with
+    /// the last route are taken as they are while they still stand where they were opened.
+    std::shared_ptr<const OpenFolder> open(const QList<QByteArray> &route);
+    /// True while level `depth` of the last route still has its name beneath the level above.
+    bool holds(qsizetype depth) const;
+    /// The folder `route` names, opened afresh level by level (nothing made).
+    FileDescriptor reopen(const QList<QByteArray> &route);
 
     QString m_path;
-    FileDescriptor m_root;
+    std::shared_ptr<const OpenFolder> m_root;
+    std::vector<Level> m_open; ///< the last route's folders, from the root down
 };
 
 } // namespace sender

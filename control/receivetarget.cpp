@@ -32,10 +32,10 @@ std::optional<ReceiveTarget> ReceiveTarget::atPath(const QString &path)
     FileDescriptor fd(::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd.isValid())
         return std::nullopt;
-    return ReceiveTarget(std::move(fd), name, path);
+    return ReceiveTarget(std::make_shared<const OpenFolder>(std::move(fd)), name, path);
 }
 
-ReceiveTarget::ReceiveTarget(FileDescriptor folder, QByteArray name, QString path, QList<QByteArray> route)
+ReceiveTarget::ReceiveTarget(std::shared_ptr<const OpenFolder> folder, QByteArray name, QString path, QList<QByteArray> route)
     : m_folder(std::move(folder))
     , m_name(std::move(name))
     , m_path(std::move(path))
@@ -46,7 +46,7 @@ ReceiveTarget::ReceiveTarget(FileDescriptor folder, QByteArray name, QString pat
 QString ReceiveTarget::folderPath() const
 {
     char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", m_folder.get());
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", folder());
     const QString where = QFile::symLinkTarget(QFile::decodeName(link));
     return where.isEmpty() ? QFileInfo(m_path).absolutePath() : where;
 }
@@ -54,17 +54,17 @@ QString ReceiveTarget::folderPath() const
 ReceiveTarget::Present ReceiveTarget::look() const
 {
     struct stat info = {};
-    if (::fstatat(m_folder.get(), m_name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(folder(), m_name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return {false, errno == ENOENT, 0};
     // A read-only file in a folder we may write to could be replaced by a rename all the same;
     // it is refused, as a target that cannot be opened for writing is.
-    const bool usable = S_ISREG(info.st_mode) && ::faccessat(m_folder.get(), m_name.constData(), W_OK, AT_EACCESS) == 0;
+    const bool usable = S_ISREG(info.st_mode) && ::faccessat(folder(), m_name.constData(), W_OK, AT_EACCESS) == 0;
     return {true, usable, qint64(info.st_size)};
 }
 
-qint64 ReceiveTarget::longestName() const
+qint64 OpenFolder::longestName() const
 {
-    if (m_longestName == 0) { // asked of the file system once per target
+    if (m_longestName == 0) { // asked of the file system once per folder
         const long longest = ::fpathconf(m_folder.get(), _PC_NAME_MAX);
         m_longestName = longest > 0 ? longest : NAME_MAX;
     }

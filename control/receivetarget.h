@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -43,6 +44,20 @@ private:
     int m_fd = -1;
 };
 
+/// A folder held open, shared by the targets in it; what its file system allows is asked once.
+class SENDER_EXPORT OpenFolder
+{
+public:
+    explicit OpenFolder(FileDescriptor folder) : m_folder(std::move(folder)) {}
+    int get() const { return m_folder.get(); }
+    /// The longest name the folder's file system takes.
+    qint64 longestName() const;
+
+private:
+    FileDescriptor m_folder;
+    mutable qint64 m_longestName = 0;
+};
+
 class SENDER_EXPORT ReceiveTarget
 {
 public:
@@ -62,10 +77,13 @@ public:
 
     /// `name` in the folder `folder` (a descriptor taken over), shown as `path`; `route` is the
     /// folder's way from the receive folder that confines it, one name per level.
-    ReceiveTarget(FileDescriptor folder, QByteArray name, QString path, QList<QByteArray> route = {});
+    ReceiveTarget(std::shared_ptr<const OpenFolder> folder, QByteArray name, QString path,
+                  QList<QByteArray> route = {});
 
     /// The folder's descriptor.
-    int folder() const { return m_folder.get(); }
+    int folder() const { return m_folder->get(); }
+    /// The folder, as other targets in it may share it.
+    const std::shared_ptr<const OpenFolder> &openFolder() const { return m_folder; }
     /// The target's name in the folder, as the system takes it.
     const QByteArray &name() const { return m_name; }
     /// The target's whole path, as the host sees it.
@@ -81,14 +99,13 @@ public:
     /// True when the folder's file system takes a name as long as the target's.
     bool nameFits() const;
     /// The longest name the folder's file system takes.
-    qint64 longestName() const;
+    qint64 longestName() const { return m_folder->longestName(); }
 
 private:
-    FileDescriptor m_folder;
+    std::shared_ptr<const OpenFolder> m_folder;
     QByteArray m_name;
     QString m_path;
     QList<QByteArray> m_route;
-    mutable qint64 m_longestName = 0;
 };
 
 } // namespace sender

@@ -1071,6 +1071,7 @@ void TestFileTransfer::localUserCannotLeadAReceiveOut_data()
     QTest::addColumn<int>("size"); // in chunks of 2000 bytes, one a millisecond
     QTest::newRow("the sub-folder swapped for a link outside") << "folder" << 200 << 1000;
     QTest::newRow("the hidden file swapped for a link outside") << "hidden" << 30 << 20000;
+    QTest::newRow("the sub-folder moved out once a file arrived in it") << "away" << 3 << 1;
 }
 
 void TestFileTransfer::localUserCannotLeadAReceiveOut()
@@ -1112,8 +1113,13 @@ void TestFileTransfer::localUserCannotLeadAReceiveOut()
             ::closedir(dir);
     };
     {
-        const LocalUser user(swap == u"folder" ? swapFolder : swapHidden);
+        std::optional<LocalUser> user;
+        if (swap != u"away")
+            user.emplace(swap == u"folder" ? swapFolder : swapHidden);
         for (int i = 0; i < files; ++i) {
+            // Between two files the folder that took the first goes out of the receive folder.
+            if (swap == u"away" && i == 1)
+                QCOMPARE(::rename(sub.constData(), QFile::encodeName(path("away")).constData()), 0);
             a->setReciveFilePath(QStringLiteral("sub/f%1").arg(i));
             a->SendFile(path("src"), true);
             QVERIFY(waitFor([&] { return idle(a); }, 20000));
@@ -1124,8 +1130,13 @@ void TestFileTransfer::localUserCannotLeadAReceiveOut()
              QStringList{"key"});
     QCOMPARE(readFile(path("outside/key")), QByteArray("secret"));
     QCOMPARE(int(QFileInfo(path("outside/key")).permissions() & 0x0777), 0x0600); // its owner's alone, as it was
+    // A folder moved out of the receive folder gets nothing after the file that was there.
+    for (const QString &name : QDir(path("away")).entryList(QDir::Files | QDir::Hidden))
+        QVERIFY2(name == u"f0" || readFile(path("away/") + name) == "old", qPrintable(name));
     // What was reported received is there, whole, as a file of its own.
     for (const QString &received : reported) {
+        if (swap == u"away" && received.endsWith(u"/f0"))
+            continue; // moved away with its folder
         QVERIFY2(!QFileInfo(received).isSymLink(), qPrintable(received));
         QCOMPARE(readFile(received), pattern(size));
     }
