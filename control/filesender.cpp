@@ -150,7 +150,10 @@ TransferState FileSender::transferState() const
 
 void FileSender::fireEvent(FileSenderEvent id, QVariantList &args)
 {
-    MySock.endArrivalPass(); // the host may answer this from the event loop before more arrives
+    // The host may answer this from the event loop before more arrives; a file of a batch it
+    // accepted once asks nothing of it, and the files after it follow in the same pass.
+    if (id != FileSenderEvent::ReciveFile || !m_receivingInBatch)
+        MySock.endArrivalPass();
     switch (id) {
     case FileSenderEvent::OnClose:
         emit OnClose();

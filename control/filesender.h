@@ -388,6 +388,7 @@ private:
     bool m_batchAccepted = false;     ///< the peer accepted the batch we announced
     qint16 m_batchWaitTicks = -1;     ///< seconds our announcement waited for its answer (-1: none awaited)
     std::optional<IncomingBatch> m_incoming; ///< the batch a peer announced and we accepted
+    bool m_receivingInBatch = false;         ///< the file being received came in an accepted batch
     std::optional<BatchOffer> m_heldBatch;   ///< a peer's batch announcement that waits for our host
 };
 

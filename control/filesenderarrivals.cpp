@@ -465,7 +465,9 @@ void FileSender::handleHeader(const QString &payload)
     }
     const auto header = wire::parseHeader(payload);
     bool inBatch = false;
-    if (!header || !admitToBatch(header->path, header->size, inBatch)) {
+    const bool admitted = header && admitToBatch(header->path, header->size, inBatch);
+    m_receivingInBatch = inBatch;
+    if (!admitted) {
         answer(wire::SendErrorTag); // malformed, or not of the batch that runs: nothing changes
         return;
     }
