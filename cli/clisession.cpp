@@ -261,7 +261,7 @@ void CliSession::reportSendTotals()
     if (m_options.sendPaths.isEmpty() || m_totalsReported)
         return;
     m_totalsReported = true;
-    const int files = int(m_plan.items.size()) + m_plan.failures;
+    const int files = int(m_files.count()) + m_files.failures();
     const double seconds = m_sendClock.isValid() ? m_sendClock.elapsed() / 1000.0 : 0.0;
     print(QStringLiteral("sent: %1 of %2 files (%3 bytes) in %4 s")
               .arg(m_sentFiles)
@@ -288,7 +288,7 @@ void CliSession::listenAgain()
     m_securePeer.clear();
     m_phase = Phase::Connecting;
     m_nextSay = 0;
-    m_nextFile = 0;
+    m_files.rewind();
     forgetBatch();
     m_sentFiles = 0;
     m_failedFiles = 0;
@@ -329,10 +329,10 @@ void CliSession::print(const QString &text, const QJsonObject &json)
 
 void CliSession::start()
 {
-    m_plan = planSends(m_options.sendPaths, m_options.receivePath);
-    for (const SendPlan::Skipped &s : m_plan.skipped)
+    m_files = SendList(m_options.sendPaths, m_options.receivePath, [this](const SendSkipped &s) {
         print(QStringLiteral("skipped: %1 (%2)").arg(escapedForLine(s.path), escapedForLine(s.reason)),
               {{"event", "skipped"}, {"path", s.path}, {"reason", s.reason}});
+    });
     try {
         m_control.setBufferSize(m_options.chunk);
         m_control.setInterval(m_options.intervalMsec);
@@ -429,7 +429,7 @@ void CliSession::nextAction()
                 return;
             waiter->deleteLater();
             // The gap keeps this message apart from what follows; the last one needs none.
-            const bool more = m_nextSay < m_options.say.size() || !m_plan.items.isEmpty();
+            const bool more = m_nextSay < m_options.say.size() || m_files.count() > 0;
             QTimer::singleShot(more ? MessageGapMsec : 0, this, &CliSession::nextAction);
         });
         waiter->start();
@@ -437,12 +437,12 @@ void CliSession::nextAction()
     }
     if (m_sendStarted || sendBatched())
         return;
-    if (m_nextFile < m_plan.items.size()) {
-        startSend(m_plan.items[m_nextFile++]);
+    if (const std::optional<SendItem> item = m_files.next()) {
+        startSend(*item);
         return;
     }
     reportSendTotals();
-    finish(m_failedFiles + m_plan.failures > 0 ? 1 : 0);
+    finish(m_failedFiles + m_files.failures() > 0 ? 1 : 0);
 }
 
 void CliSession::startSend(const SendItem &item)
@@ -473,16 +473,19 @@ void CliSession::startSend(const SendItem &item)
 
 bool CliSession::retryLater(const QString &why)
 {
-    const bool filesLeft = m_sendStarted || m_nextFile < m_plan.items.size();
+    const bool filesLeft = m_sendStarted || m_files.left() > 0;
     if (m_options.listen || m_requestId >= 0 || m_phase == Phase::Finishing || !filesLeft
         || m_retriesMade >= m_options.retries)
         return false;
     const int pauseMsec = qMin(1000 << qMin(m_retriesMade, 5), MaxRetryPauseMsec);
     ++m_retriesMade;
-    m_nextFile -= qsizetype(m_queued.size()); // files of a batch not answered go again
-    forgetBatch();
+    // Files of a batch not answered go again, and so does the file that broke, from where the
+    // peer holds it.
+    std::vector<SendItem> again(m_queued.begin(), m_queued.end());
     if (std::exchange(m_sendStarted, false))
-        --m_nextFile; // the file that broke goes again, from where the peer holds it
+        again.push_back(m_current);
+    m_files.giveBack(again);
+    forgetBatch();
     clearProgress();
     print(QStringLiteral("retrying: in %1 s, try %2 of %3 (%4)")
               .arg(pauseMsec / 1000)

@@ -123,8 +123,7 @@ private:
     QTimer m_poll;
     Phase m_phase = Phase::Connecting;
     int m_nextSay = 0;
-    SendPlan m_plan;             ///< the files --send names, planned once
-    qsizetype m_nextFile = 0;    ///< the next of them to send
+    SendList m_files;            ///< the files --send names, handed out as they go
     SendItem m_current;          ///< the one being sent
     int m_sentFiles = 0;
     int m_failedFiles = 0;

@@ -9,17 +9,12 @@
 
 bool CliSession::sendBatched()
 {
-    const qsizetype left = m_plan.items.size() - m_nextFile;
+    const qsizetype left = m_files.left();
     switch (m_batch) {
     case Batch::None: {
         if (left < 2 || !m_control.takesBatches())
             return false;
-        QStringList names;
-        qint64 bytes = 0;
-        for (qsizetype i = m_nextFile; i < m_plan.items.size(); ++i) {
-            bytes += QFileInfo(m_plan.items[i].file).size();
-            names.append(sender::BatchOffer::topName(m_plan.items[i].announced));
-        }
+        const qint64 bytes = m_files.bytesLeft();
         if (!m_sendClock.isValid())
             m_sendClock.start();
         m_batch = Batch::Offered;
@@ -27,7 +22,7 @@ bool CliSession::sendBatched()
         m_batchBytes = bytes;
         m_batchFilesDone = m_batchBytesDone = 0;
         m_control.setBufferSize(m_options.chunk);
-        m_control.offerBatch(sender::BatchOffer::of(left, bytes, names));
+        m_control.offerBatch(sender::BatchOffer::of(left, bytes, m_files.topNames()));
         return true;
     }
     case Batch::Offered:
@@ -35,23 +30,23 @@ bool CliSession::sendBatched()
     case Batch::Accepted:
         break;
     }
-    while (m_nextFile < m_plan.items.size()) {
-        const SendItem &item = m_plan.items[m_nextFile];
+    while (std::optional<SendItem> item = m_files.next()) {
         try {
-            if (!m_control.queueFile(item.file, item.announced, m_options.overwrite))
+            if (!m_control.queueFile(item->file, item->announced, m_options.overwrite)) {
+                m_files.giveBack({*item}); // no room now, or a file that goes on its own
                 break;
-            m_queued.push_back(item);
+            }
+            m_queued.push_back(*item);
         } catch (const platform::AutomationError &e) {
-            m_current = item;
+            m_current = *item;
             print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
                   {{"event", "error"}, {"number", e.number}, {"description", e.description}});
             reportSendFailed(e.description);
         }
-        ++m_nextFile;
     }
     if (!m_queued.empty())
         return true; // each settled file moves the run on
-    if (m_nextFile >= m_plan.items.size())
+    if (m_files.left() == 0)
         forgetBatch();
     return false;
 }
@@ -82,11 +77,11 @@ void CliSession::onBatchAnswered(bool accepted)
     if (m_control.State() != platform::SocketComponent::Connected && willRetry())
         return; // the connection broke before the answer: the close tries again
     // Declined: nothing of it is sent, and the run ends.
-    const qsizetype left = m_plan.items.size() - m_nextFile;
+    const qsizetype left = m_files.left();
     print(QStringLiteral("declined: %1 files (%2 bytes) by the peer").arg(left).arg(m_batchBytes),
           {{"event", "batch-declined"}, {"files", double(left)}, {"bytes", double(m_batchBytes)}});
     m_failedFiles += int(left);
-    m_nextFile = m_plan.items.size();
+    m_files.finish();
     forgetBatch();
     reportSendTotals();
     finish(1);
@@ -98,7 +93,7 @@ void CliSession::onQueuedSettled(const QString &announced, double size, bool rec
         return;
     if (!received && m_control.State() != platform::SocketComponent::Connected && willRetry()) {
         // The connection broke: every file not answered goes again, in a batch of its own.
-        m_nextFile -= qsizetype(m_queued.size());
+        m_files.giveBack({m_queued.begin(), m_queued.end()});
         forgetBatch();
         return;
     }

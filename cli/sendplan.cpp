@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -16,12 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Found
-{
-    QString file;
-    QString relative; ///< to the folder that holds what was named
-};
 
 // A name the system gives as bytes, as text: nothing when the bytes are not valid UTF-8 (the
 // file could then be neither named nor announced faithfully).
@@ -58,55 +53,95 @@ QString reasonOf(int error)
     }
 }
 
-// What is found in the folders named: files to send and entries left out, each with its path
-// relative to the folder that holds what was named.
-class FolderWalk
+} // namespace
+
+// One command-line path, as it was found when the list was made.
+struct SendList::Source
+{
+    enum class Kind { File, Folder, Skipped };
+    QString path;
+    Kind kind = Kind::Skipped;
+    QString relative;        ///< a file's name, or the name a folder's files are announced under
+    QString reason;          ///< why a skipped one is not sent
+    bool sharesTop = false;  ///< another source is announced under the same first component
+};
+
+// A folder's files in the order of their paths, found one folder's listing at a time: what is
+// held is the listing of each folder from the top down to the one being walked.
+class SendList::FolderWalk
 {
 public:
-    FolderWalk(SendPlan &plan, QList<Found> &found) : m_plan(plan), m_found(found) {}
-
-    /// Walks the folder `path`, announced as `relative`, without following a link.
-    void walk(const QString &path, const QString &relative)
+    using Skip = std::function<void(const QString &path, const QString &reason, bool failure)>;
+    struct Found
     {
-        const QByteArray top = QFile::encodeName(path);
-        const int fd = ::open(top.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            skip(path, reasonOf(errno), true);
-            return;
+        QString file;
+        QString relative; ///< to the folder that holds what was named
+        qint64 size;
+    };
+
+    /// Opens the folder `path`, announced as `relative`, without following a link.
+    FolderWalk(const QString &path, const QString &relative)
+        : m_path(path)
+        , m_topPath(QFile::encodeName(path))
+        , m_relativeTop(relative)
+        , m_top(::open(m_topPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+        , m_openError(m_top < 0 ? errno : 0)
+    {
+    }
+    ~FolderWalk()
+    {
+        if (m_top >= 0)
+            ::close(m_top);
+    }
+    FolderWalk(const FolderWalk &) = delete;
+    FolderWalk &operator=(const FolderWalk &) = delete;
+
+    /// The next file, or nothing at the end; `skip` hears of each entry left out.
+    std::optional<Found> next(const Skip &skip)
+    {
+        if (!std::exchange(m_started, true)) {
+            if (m_top < 0) {
+                skip(m_path, reasonOf(m_openError), true);
+                return std::nullopt;
+            }
+            enter(QByteArray(), skip);
         }
-        m_top = fd;
-        m_topPath = top;
-        m_relativeTop = relative;
-        QList<Entry> entries;
-        QList<QByteArray> folders{QByteArray()};
-        while (!folders.isEmpty())
-            list(folders.takeLast(), folders, entries);
-        // In the order of their paths, as the peer will see them.
-        std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.relative < b.relative; });
-        for (const Entry &e : entries)
-            consider(e);
-        ::close(fd);
+        while (!m_levels.empty()) {
+            Level &level = m_levels.back();
+            if (level.at == level.entries.size()) {
+                m_levels.pop_back();
+                continue;
+            }
+            const Entry e = std::move(level.entries[level.at++]);
+            if (e.folder)
+                enter(e.inside, skip);
+            else if (auto found = consider(e, skip))
+                return found;
+        }
+        return std::nullopt;
     }
 
 private:
     struct Entry
     {
         QByteArray inside; ///< the path below the folder walked, as bytes
-        QString relative;  ///< as announced (shown escaped when not valid UTF-8)
-        mode_t type;
-        QString problem;   ///< why it cannot be sent, found while listing
+        QString relative;  ///< as announced (shown escaped when not valid UTF-8); a folder's ends in "/"
+        mode_t type = 0;
+        qint64 size = 0;
+        bool folder = false;
+        QString problem; ///< why it cannot be sent, found while listing
+    };
+    struct Level
+    {
+        std::vector<Entry> entries; ///< one folder's, in order
+        size_t at = 0;
     };
 
     QString pathOf(const QByteArray &inside) const { return shown(m_topPath + '/' + inside); }
 
-    void skip(const QString &path, const QString &reason, bool failure)
-    {
-        m_plan.skipped.append({path, reason});
-        m_plan.failures += failure;
-    }
-
-    // Lists the folder `inside` (below the top), queueing its sub-folders on `folders`.
-    void list(const QByteArray &inside, QList<QByteArray> &folders, QList<Entry> &entries)
+    // Lists the folder `inside` (below the top) as the next level down, its entries in the order
+    // of the paths they lead to.
+    void enter(const QByteArray &inside, const Skip &skip)
     {
         // A path the system cannot open cannot be sent, nor can anything below it.
         if (m_topPath.size() + 1 + inside.size() >= PATH_MAX) {
@@ -122,91 +157,219 @@ private:
                 ::close(fd);
             return;
         }
-        while (const dirent *e = ::readdir(dir)) {
-            const QByteArray name(e->d_name);
+        Level level;
+        while (const dirent *d = ::readdir(dir)) {
+            const QByteArray name(d->d_name);
             if (name == "." || name == "..")
                 continue;
-            const QByteArray path = inside.isEmpty() ? name : inside + '/' + name;
-            const QString relative = m_relativeTop.isEmpty() ? shown(path) : m_relativeTop + u'/' + shown(path);
+            Entry e;
+            e.inside = inside.isEmpty() ? name : inside + '/' + name;
+            e.relative = m_relativeTop.isEmpty() ? shown(e.inside) : m_relativeTop + u'/' + shown(e.inside);
             struct stat info = {};
-            if (::fstatat(::dirfd(dir), e->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                entries.append({path, relative, 0, reasonOf(errno)});
-            else if (!nameOf(name))
-                entries.append({path, relative, info.st_mode, QStringLiteral("name is not valid UTF-8")});
-            else if (S_ISDIR(info.st_mode))
-                folders.append(path);
-            else
-                entries.append({path, relative, info.st_mode, QString()});
+            if (::fstatat(::dirfd(dir), d->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                e.problem = reasonOf(errno);
+            } else {
+                e.type = info.st_mode;
+                e.size = qint64(info.st_size);
+                if (!nameOf(name))
+                    e.problem = QStringLiteral("name is not valid UTF-8");
+                else
+                    e.folder = S_ISDIR(info.st_mode);
+            }
+            if (e.folder)
+                e.relative += u'/'; // where its own files are in the order of paths
+            level.entries.push_back(std::move(e));
         }
         ::closedir(dir);
+        std::sort(level.entries.begin(), level.entries.end(), [](const Entry &a, const Entry &b) { return a.relative < b.relative; });
+        m_levels.push_back(std::move(level));
     }
 
-    void consider(const Entry &e)
+    std::optional<Found> consider(const Entry &e, const Skip &skip)
     {
         const QString path = pathOf(e.inside);
         if (!e.problem.isEmpty())
-            return skip(path, e.problem, true);
-        if (S_ISLNK(e.type))
-            return skip(path, QStringLiteral("symbolic link"), false);
-        if (!S_ISREG(e.type))
-            return skip(path, QStringLiteral("not a regular file"), false);
-        if (m_topPath.size() + 1 + e.inside.size() >= PATH_MAX)
-            return skip(path, QStringLiteral("path longer than %1 bytes").arg(PATH_MAX - 1), true);
-        if (::faccessat(m_top, e.inside.constData(), R_OK, 0) != 0)
-            return skip(path, QStringLiteral("unreadable"), true);
-        m_found.append({path, e.relative});
+            skip(path, e.problem, true);
+        else if (S_ISLNK(e.type))
+            skip(path, QStringLiteral("symbolic link"), false);
+        else if (!S_ISREG(e.type))
+            skip(path, QStringLiteral("not a regular file"), false);
+        else if (m_topPath.size() + 1 + e.inside.size() >= PATH_MAX)
+            skip(path, QStringLiteral("path longer than %1 bytes").arg(PATH_MAX - 1), true);
+        else if (::faccessat(m_top, e.inside.constData(), R_OK, 0) != 0)
+            skip(path, QStringLiteral("unreadable"), true);
+        else
+            return Found{path, e.relative, e.size};
+        return std::nullopt;
     }
 
-    SendPlan &m_plan;
-    QList<Found> &m_found;
-    int m_top = -1;
+    QString m_path;
     QByteArray m_topPath;
     QString m_relativeTop;
+    int m_top = -1;
+    int m_openError = 0;
+    bool m_started = false;
+    std::vector<Level> m_levels; ///< the folders being walked, from the top down
 };
 
-} // namespace
+SendList::SendList(const QStringList &paths, const std::optional<QString> &receivePath,
+                   const std::function<void(const SendSkipped &)> &skipped)
+    : m_receivePath(receivePath)
+{
+    QHash<QString, int> tops;
+    for (const QString &path : paths) {
+        // What is named on the command line is followed when it is a link, as cp does; links
+        // inside folders are not. Whatever named is not sent fails the run.
+        Source source;
+        source.path = path;
+        struct stat info = {};
+        if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+            source.reason = reasonOf(errno);
+        } else if (S_ISDIR(info.st_mode)) {
+            source.kind = Source::Kind::Folder;
+            source.relative = QFileInfo(QDir::cleanPath(QFileInfo(path).absoluteFilePath())).fileName();
+        } else if (!S_ISREG(info.st_mode)) {
+            source.reason = QStringLiteral("not a regular file");
+        } else if (::access(QFile::encodeName(path).constData(), R_OK) != 0) {
+            source.reason = QStringLiteral("unreadable");
+        } else {
+            source.kind = Source::Kind::File;
+            source.relative = QFileInfo(path).fileName();
+        }
+        if (source.kind != Source::Kind::Skipped)
+            ++tops[source.relative];
+        m_sources.push_back(std::move(source));
+    }
+    // Only files announced under one first component by two sources can be announced alike.
+    for (Source &source : m_sources)
+        source.sharesTop = source.kind != Source::Kind::Skipped && tops.value(source.relative) > 1;
+    m_oneFile = paths.size() == 1 && m_sources.front().kind == Source::Kind::File;
+    // The first walk counts what the later ones hand out.
+    const auto tell = [this, &skipped](const SendSkipped &s) {
+        m_failures += s.failure;
+        if (skipped)
+            skipped(s);
+    };
+    QSet<QString> named;
+    while (const std::optional<SendItem> item = walkOn(tell)) {
+        ++m_count;
+        m_bytes += item->size;
+        qsizetype end = 0;
+        while (end < item->announced.size() && item->announced[end] != u'/' && item->announced[end] != u'\\')
+            ++end;
+        const QString top = item->announced.left(end);
+        if (!named.contains(top)) {
+            named.insert(top);
+            m_topNames.append(top);
+        }
+    }
+    rewind();
+}
+
+SendList::SendList() = default;
+SendList::~SendList() = default;
+SendList::SendList(SendList &&) noexcept = default;
+SendList &SendList::operator=(SendList &&) noexcept = default;
+
+std::optional<SendItem> SendList::walkOn(const std::function<void(const SendSkipped &)> &skipped)
+{
+    while (m_source < m_sources.size()) {
+        const Source &source = m_sources[m_source];
+        std::optional<SendItem> item;
+        switch (source.kind) {
+        case Source::Kind::Skipped:
+            skipped({source.path, source.reason});
+            break;
+        case Source::Kind::File:
+            item = SendItem{source.path, source.relative, QFileInfo(source.path).size()};
+            break;
+        case Source::Kind::Folder:
+            if (!m_folder)
+                m_folder = std::make_unique<FolderWalk>(source.path, source.relative);
+            const auto skip = [&skipped](const QString &path, const QString &reason, bool failure) {
+                skipped({path, reason, failure});
+            };
+            if (const auto found = m_folder->next(skip)) {
+                item = SendItem{found->file, found->relative, found->size};
+                break;
+            }
+            m_folder.reset();
+            break;
+        }
+        if (!item || source.kind == Source::Kind::File || !m_folder)
+            ++m_source;
+        if (!item)
+            continue;
+        if (m_receivePath) {
+            const QString folder = QFileInfo(*m_receivePath).absoluteFilePath();
+            item->announced = m_oneFile ? folder : folder + u'/' + item->announced;
+        }
+        // Two files announced alike would land on one target at the peer: the second is not sent.
+        if (source.sharesTop) {
+            if (m_announced.contains(item->announced)) {
+                skipped({item->file, QStringLiteral("%1 is announced for an earlier file already").arg(item->announced)});
+                continue;
+            }
+            m_announced.insert(item->announced);
+        }
+        return item;
+    }
+    return std::nullopt;
+}
+
+std::optional<SendItem> SendList::next()
+{
+    std::optional<SendItem> item;
+    if (!m_again.empty()) {
+        item = std::move(m_again.front());
+        m_again.pop_front();
+    } else if (m_handedOut < m_count) {
+        item = walkOn([](const SendSkipped &) {});
+        if (!item) {
+            // Files counted at first are gone: each fails the run, as a file that cannot be
+            // opened any more does.
+            m_failures += int(m_count - m_handedOut);
+            m_handedOut = m_count;
+        }
+    }
+    if (item) {
+        ++m_handedOut;
+        m_bytesOut += item->size;
+    }
+    return item;
+}
+
+void SendList::giveBack(const std::vector<SendItem> &items)
+{
+    m_again.insert(m_again.begin(), items.begin(), items.end());
+    for (const SendItem &item : items) {
+        --m_handedOut;
+        m_bytesOut -= item.size;
+    }
+}
+
+void SendList::finish()
+{
+    m_again.clear();
+    m_handedOut = m_count;
+}
+
+void SendList::rewind()
+{
+    m_source = 0;
+    m_folder.reset();
+    m_announced.clear();
+    m_again.clear();
+    m_handedOut = 0;
+    m_bytesOut = 0;
+}
 
 SendPlan planSends(const QStringList &paths, const std::optional<QString> &receivePath)
 {
     SendPlan plan;
-    QList<Found> found;
-    FolderWalk folders(plan, found);
-    for (const QString &path : paths) {
-        // What is named on the command line is followed when it is a link, as cp does; links
-        // inside folders are not. Whatever named is not sent fails the run.
-        struct stat info = {};
-        if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
-            plan.skipped.append({path, reasonOf(errno)});
-            ++plan.failures;
-        } else if (S_ISDIR(info.st_mode)) {
-            const QString cleaned = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-            folders.walk(path, QFileInfo(cleaned).fileName());
-        } else if (!S_ISREG(info.st_mode)) {
-            plan.skipped.append({path, QStringLiteral("not a regular file")});
-            ++plan.failures;
-        } else if (::access(QFile::encodeName(path).constData(), R_OK) != 0) {
-            plan.skipped.append({path, QStringLiteral("unreadable")});
-            ++plan.failures;
-        } else {
-            found.append({path, QFileInfo(path).fileName()});
-        }
-    }
-    const bool oneFile = paths.size() == 1 && found.size() == 1 && !QFileInfo(paths.first()).isDir();
-    // Two files announced alike would land on one target at the peer: the second is not sent.
-    QSet<QString> announcedSoFar;
-    for (const Found &f : found) {
-        QString announced = f.relative;
-        if (receivePath) {
-            const QString folder = QFileInfo(*receivePath).absoluteFilePath();
-            announced = oneFile ? folder : folder + u'/' + f.relative;
-        }
-        if (announcedSoFar.contains(announced)) {
-            plan.skipped.append({f.file, QStringLiteral("%1 is announced for an earlier file already").arg(announced)});
-            ++plan.failures;
-            continue;
-        }
-        announcedSoFar.insert(announced);
-        plan.items.append({f.file, announced});
-    }
+    SendList list(paths, receivePath, [&plan](const SendSkipped &s) { plan.skipped.append(s); });
+    plan.failures = list.failures();
+    while (const auto item = list.next())
+        plan.items.append(*item);
     return plan;
 }

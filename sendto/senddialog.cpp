@@ -44,11 +44,12 @@ SendDialog::SendDialog(const QStringList &paths, const QString &cliProgram, QWid
     , m_cli(cliProgram)
 {
     setWindowTitle(QStringLiteral("Send to a peer"));
-    m_plan = planSends(paths, std::nullopt);
-    for (const SendItem &item : m_plan.items)
-        m_totalBytes += QFileInfo(item.file).size();
-    const QString what = m_plan.items.size() == 1 ? QFileInfo(m_plan.items.first().file).fileName()
-                                            : QStringLiteral("%1 files").arg(m_plan.items.size());
+    SendList files(paths, std::nullopt);
+    m_fileCount = files.count();
+    m_skippedFailures = files.failures();
+    m_totalBytes = files.bytes();
+    const std::optional<SendItem> first = m_fileCount == 1 ? files.next() : std::nullopt;
+    const QString what = first ? QFileInfo(first->file).fileName() : QStringLiteral("%1 files").arg(m_fileCount);
     auto *layout = new QVBoxLayout(this);
     auto *heading = new QLabel;
     heading->setTextFormat(Qt::PlainText); // a file's name is never read as markup
@@ -75,7 +76,7 @@ SendDialog::SendDialog(const QStringList &paths, const QString &cliProgram, QWid
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_send, &QPushButton::clicked, this, &SendDialog::send);
     const auto choosable = [this] {
-        m_send->setEnabled(m_run.state() == QProcess::NotRunning && !m_finished && !m_plan.items.isEmpty()
+        m_send->setEnabled(m_run.state() == QProcess::NotRunning && !m_finished && m_fileCount > 0
                            && (m_peerList->currentItem() || !m_address->text().trimmed().isEmpty()));
     };
     connect(m_peerList, &QListWidget::currentItemChanged, this, choosable);
@@ -85,7 +86,7 @@ SendDialog::SendDialog(const QStringList &paths, const QString &cliProgram, QWid
             send();
     });
 
-    if (m_plan.items.isEmpty())
+    if (m_fileCount == 0)
         setStatus(QStringLiteral("Nothing to send."));
     m_client = std::make_unique<discovery::DiscoveryClient>();
     m_browser = std::make_unique<discovery::ServiceBrowser>(*m_client);
@@ -200,7 +201,7 @@ void SendDialog::readEvents()
             setStatus(QStringLiteral("Sending %1 (%2 of %3)%4…")
                           .arg(name)
                           .arg(m_sent + m_failed + 1)
-                          .arg(m_plan.items.size())
+                          .arg(m_fileCount)
                           .arg(m_resumed));
         };
         if (event == u"progress" && e.value("sending").toBool() && e.contains("of")) {
@@ -226,7 +227,7 @@ void SendDialog::readEvents()
             ++m_sent;
             m_doneBytes += qint64(e.value("size").toDouble());
             m_progress->setValue(m_totalBytes > 0 ? int(double(m_doneBytes) / double(m_totalBytes) * ProgressSteps)
-                                                  : ProgressSteps * (m_sent + m_failed) / qMax(1, int(m_plan.items.size())));
+                                                  : ProgressSteps * (m_sent + m_failed) / qMax(1, int(m_fileCount)));
         } else if (event == u"send-failed" || event == u"skipped") {
             m_resumed.clear();
             ++m_failed;
@@ -248,7 +249,7 @@ void SendDialog::finished(int status)
     m_address->setEnabled(true);
     m_peerList->setEnabled(true);
     // Files of the plan that never got as far as a send (the connection failed, say) did not go.
-    const int files = int(m_plan.items.size()) + m_plan.failures;
+    const int files = int(m_fileCount) + m_skippedFailures;
     QString summary = QStringLiteral("Sent %1 of %2 files (%3).").arg(m_sent).arg(files).arg(shownSize(m_doneBytes));
     if (m_resumedFiles > 0)
         summary += QStringLiteral(" %1 of them resumed where a broken send had stopped.").arg(m_resumedFiles);

@@ -42,7 +42,7 @@ public:
     /// The last line of the dialog: what it is doing, or how the send ended.
     QString status() const;
     /// Whether a send ran and every file reached the peer.
-    bool allSent() const { return m_finished && m_sent == m_plan.items.size() && m_plan.failures == 0 && m_failed == 0; }
+    bool allSent() const { return m_finished && m_sent == m_fileCount && m_skippedFailures == 0 && m_failed == 0; }
 
 private:
     struct Listed
@@ -58,7 +58,8 @@ private:
 
     QStringList m_paths;
     QString m_cli;
-    SendPlan m_plan;
+    qsizetype m_fileCount = 0;   ///< files the paths hold
+    int m_skippedFailures = 0;   ///< entries of them that cannot be sent
     qint64 m_totalBytes = 0;
     secure::KnownPeers m_known;
     std::unique_ptr<discovery::DiscoveryClient> m_client;
