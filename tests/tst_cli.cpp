@@ -966,6 +966,9 @@ void TestCli::sendPlans_data()
         << 4;
     QTest::newRow("a named link is followed") << QStringList{"a", "l>a"} << QStringList{"%1/l"} << QStringList{"l"}
                                               << QStringList{} << 0;
+    QTest::newRow("a folder's files in the order of their paths")
+        << QStringList{"f/", "f/a/", "f/a/x", "f/a-c", "f/a.txt", "f/b"} << QStringList{"%1/f"}
+        << QStringList{"f/a-c", "f/a.txt", "f/a/x", "f/b"} << QStringList{} << 0;
     QTest::newRow("two files announced alike")
         << QStringList{"monday/", "monday/report.txt", "friday/", "friday/report.txt"}
         << QStringList{"%1/monday/report.txt", "%1/friday/report.txt"} << QStringList{"report.txt"}
@@ -1024,7 +1027,7 @@ void TestCli::sendPlans()
     QStringList planned, left;
     for (const SendItem &item : plan.items)
         planned << item.announced;
-    for (const SendPlan::Skipped &s : plan.skipped)
+    for (const SendSkipped &s : plan.skipped)
         left << s.path + QStringLiteral(" (") + s.reason + u')';
     QCOMPARE(planned, announced);
     if (skipped.value(0).startsWith(u"path longer")) // the deep path itself is too long to compare
@@ -1032,6 +1035,9 @@ void TestCli::sendPlans()
     else
         QCOMPARE(left, skipped.replaceInStrings(QStringLiteral("%1"), dir.path()));
     QCOMPARE(plan.failures, failures);
+    const SendList list(send, std::nullopt);
+    QCOMPARE(list.count(), announced.size());
+    QCOMPARE(list.bytes(), 3 * announced.size());
 }
 
 // A receiver run by another user, in a folder everybody may write to: it says so, keeps what
