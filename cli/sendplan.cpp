@@ -113,27 +113,31 @@ public:
                 continue;
             }
             const Entry e = std::move(level.entries[level.at++]);
-            if (e.folder)
-                enter(e.inside, skip);
-            else if (auto found = consider(e, skip))
+            const QByteArray name = e.problem == 0 ? QFile::encodeName(e.key.chopped(S_ISDIR(e.type) ? 1 : 0)) : e.raw;
+            const QByteArray inside = level.inside.isEmpty() ? name : level.inside + '/' + name;
+            if (e.problem == 0 && S_ISDIR(e.type))
+                enter(inside, skip);
+            else if (auto found = consider(e, inside, skip))
                 return found;
         }
         return std::nullopt;
     }
 
 private:
+    // An entry of a folder being walked; a folder holds many, so each holds little.
     struct Entry
     {
-        QByteArray inside; ///< the path below the folder walked, as bytes
-        QString relative;  ///< as announced (shown escaped when not valid UTF-8); a folder's ends in "/"
-        mode_t type = 0;
+        QString key;     ///< its name as shown, followed by "/" for a folder: the order of the paths
+        QByteArray raw;  ///< its name as bytes, kept only when they are not valid UTF-8
         qint64 size = 0;
-        bool folder = false;
-        QString problem; ///< why it cannot be sent, found while listing
+        mode_t type = 0;
+        int problem = 0; ///< why it cannot be sent: the system's error, or NotUtf8
     };
+    static constexpr int NotUtf8 = -1;
     struct Level
     {
-        std::vector<Entry> entries; ///< one folder's, in order
+        QByteArray inside;          ///< the folder's path below the top
+        std::vector<Entry> entries; ///< its entries, in order
         size_t at = 0;
     };
 
@@ -157,49 +161,48 @@ private:
                 ::close(fd);
             return;
         }
-        Level level;
+        Level level{inside, {}, 0};
         while (const dirent *d = ::readdir(dir)) {
             const QByteArray name(d->d_name);
             if (name == "." || name == "..")
                 continue;
             Entry e;
-            e.inside = inside.isEmpty() ? name : inside + '/' + name;
-            e.relative = m_relativeTop.isEmpty() ? shown(e.inside) : m_relativeTop + u'/' + shown(e.inside);
+            e.key = shown(name);
             struct stat info = {};
             if (::fstatat(::dirfd(dir), d->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                e.problem = reasonOf(errno);
+                e.problem = errno;
             } else {
                 e.type = info.st_mode;
                 e.size = qint64(info.st_size);
                 if (!nameOf(name))
-                    e.problem = QStringLiteral("name is not valid UTF-8");
-                else
-                    e.folder = S_ISDIR(info.st_mode);
+                    e.problem = NotUtf8;
+                else if (S_ISDIR(info.st_mode))
+                    e.key += u'/'; // where its own files are in the order of paths
             }
-            if (e.folder)
-                e.relative += u'/'; // where its own files are in the order of paths
+            if (e.problem != 0)
+                e.raw = name;
             level.entries.push_back(std::move(e));
         }
         ::closedir(dir);
-        std::sort(level.entries.begin(), level.entries.end(), [](const Entry &a, const Entry &b) { return a.relative < b.relative; });
+        std::sort(level.entries.begin(), level.entries.end(), [](const Entry &a, const Entry &b) { return a.key < b.key; });
         m_levels.push_back(std::move(level));
     }
 
-    std::optional<Found> consider(const Entry &e, const Skip &skip)
+    std::optional<Found> consider(const Entry &e, const QByteArray &inside, const Skip &skip)
     {
-        const QString path = pathOf(e.inside);
-        if (!e.problem.isEmpty())
-            skip(path, e.problem, true);
+        const QString path = pathOf(inside);
+        if (e.problem != 0)
+            skip(path, e.problem == NotUtf8 ? QStringLiteral("name is not valid UTF-8") : reasonOf(e.problem), true);
         else if (S_ISLNK(e.type))
             skip(path, QStringLiteral("symbolic link"), false);
         else if (!S_ISREG(e.type))
             skip(path, QStringLiteral("not a regular file"), false);
-        else if (m_topPath.size() + 1 + e.inside.size() >= PATH_MAX)
+        else if (m_topPath.size() + 1 + inside.size() >= PATH_MAX)
             skip(path, QStringLiteral("path longer than %1 bytes").arg(PATH_MAX - 1), true);
-        else if (::faccessat(m_top, e.inside.constData(), R_OK, 0) != 0)
+        else if (::faccessat(m_top, inside.constData(), R_OK, 0) != 0)
             skip(path, QStringLiteral("unreadable"), true);
         else
-            return Found{path, e.relative, e.size};
+            return Found{path, m_relativeTop.isEmpty() ? shown(inside) : m_relativeTop + u'/' + shown(inside), e.size};
         return std::nullopt;
     }
 
