@@ -1,5 +1,7 @@
 #include "clioptions.h"
 
+#include "netaddress.h"
+
 #include "discoveryclient.h"
 #include "pairing.h"
 
@@ -22,7 +24,10 @@ struct CliParser
     QCommandLineParser parser;
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{{"v", "version"}, "Show the version and exit."};
-    QCommandLineOption listen{"listen", "Listen on PORT (0 takes a free port and prints it).", "PORT"};
+    QCommandLineOption listen{"listen",
+                              "Listen on PORT, IPv4 and IPv6 (0 takes a free port and prints it); ADDRESS:PORT or "
+                              "[IPv6]:PORT listens on that address alone.",
+                              "PORT"};
     QCommandLineOption serve{"serve",
                              QStringLiteral("Receive in the background: listen (on --listen PORT, default %1), "
                                             "announce, take secure and plaintext peers, keep files under "
@@ -30,7 +35,7 @@ struct CliParser
                                             "paired peers and ask about the others with a desktop notification; "
                                             "runs on across peers.")
                                  .arg(ServeDefaultPort)};
-    QCommandLineOption connect{"connect", "Connect to HOST:PORT, or to the peer announced as NAME (looked for up to 5 s).",
+    QCommandLineOption connect{"connect", "Connect to HOST:PORT or [IPv6]:PORT, or to the peer announced as NAME (looked for up to 5 s).",
                                "HOST:PORT|NAME"};
     QCommandLineOption name{"name",
                             "Announce the listener as NAME, and be known as NAME to a secure peer (default: the host "
@@ -213,19 +218,29 @@ std::optional<CliOptions> CliParser::read(QString *error) const
     if (!listens.isEmpty()) {
         o.listen = true;
         portText = listens.first();
+        if (portText.contains(u':')) { // ADDRESS:PORT or [IPv6]:PORT: that address alone
+            const auto at = platform::net::splitHostAndPort(portText, 0);
+            const QHostAddress address = at ? platform::net::literal(at->host) : QHostAddress();
+            if (address.isNull())
+                return fail(QStringLiteral("--listen needs PORT, ADDRESS:PORT or [IPv6]:PORT: ") + portText);
+            o.listenAddress = address;
+            portText = QString::number(at->port);
+        }
     } else if (!connects.isEmpty()) {
         const QString &target = connects.first();
-        const qsizetype colon = target.lastIndexOf(u':');
-        // HOST:PORT ends in a colon and digits; anything else is the name of an announced peer.
-        if (!QRegularExpression(QStringLiteral(":[0-9]+$")).match(target).hasMatch()) {
+        // HOST:PORT ends in a colon and digits (an IPv6 address in brackets); anything else is
+        // the name of an announced peer.
+        const bool looksLikePort = QRegularExpression(QStringLiteral(":[0-9]+$")).match(target).hasMatch();
+        if (!looksLikePort && !target.startsWith(u'[')) {
             if (!discovery::isValidInstanceName(target))
-                return fail(QStringLiteral("--connect needs HOST:PORT or the name of a peer (1 to 63 bytes)"));
+                return fail(QStringLiteral("--connect needs HOST:PORT, [IPv6]:PORT or the name of a peer (1 to 63 bytes)"));
             o.peerName = target;
-        } else if (colon == 0) {
-            return fail(QStringLiteral("--connect needs HOST:PORT"));
+        } else if (const auto at = platform::net::splitHostAndPort(target, 0)) {
+            o.host = at->host;
+            portText = QString::number(at->port);
+        } else {
+            return fail(QStringLiteral("--connect needs HOST:PORT, or [IPv6]:PORT with the address in brackets: ") + target);
         }
-        o.host = target.left(colon);
-        portText = target.mid(colon + 1);
     }
     const auto port = wholeNumber(portText, o.listen ? 0 : 1, 65535);
     if (!port && !o.discover && o.peerName.isEmpty())
@@ -278,10 +293,6 @@ std::optional<CliOptions> CliParser::read(QString *error) const
             return fail(QStringLiteral("bad address to allow: %1 (give four decimal numbers without leading zeros, "
                                        "or an IPv6 address, and a prefix length after \"/\")")
                             .arg(text));
-        if (network->first.protocol() == QAbstractSocket::IPv6Protocol)
-            o.notes.append(QStringLiteral("--allow %1 is an IPv6 network: the listener takes IPv4 peers only, so it "
-                                          "lets nobody in")
-                               .arg(text));
         o.allowed.append(*network);
     }
     if (parser.isSet(secure)) {

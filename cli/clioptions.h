@@ -13,6 +13,7 @@ struct CliOptions
 {
     bool listen = false;
     quint16 port = 0;
+    QHostAddress listenAddress = QHostAddress::Any; ///< --listen ADDRESS:PORT: that address alone
     QString host;
     QStringList say;
     QStringList sendPaths;   ///< --send: files and folders, in order

@@ -342,6 +342,7 @@ void CliSession::start()
             m_control.socket().Accept(m_requestId); // connected() comes from the event loop
         } else if (m_options.listen) {
             m_control.setLocalPort(m_options.port);
+            m_control.socket().setLocalAddress(m_options.listenAddress);
             m_control.Listen();
             m_listenPort = quint16(m_control.LocalPort());
             print(QStringLiteral("listening: %1").arg(m_control.LocalPort()),

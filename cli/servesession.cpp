@@ -95,6 +95,7 @@ void ServeSession::start()
             m_listener.setTransportProvider(m_secure.get());
         m_listener.setAllowedPeers(m_options.allowed);
         m_listener.setLocalPort(m_options.port);
+        m_listener.setLocalAddress(m_options.listenAddress);
         m_listener.Listen();
     } catch (const platform::AutomationError &e) {
         print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),

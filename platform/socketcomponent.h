@@ -133,6 +133,10 @@ public:
     Transport *transport() { return m_connection; }
     qint32 LocalPort() const;
     void setLocalPort(qint32 port);
+    /// The address Listen() binds to: by default any of either family, on one socket (an IPv4
+    /// peer is then shown and matched as IPv4). Only while closed.
+    QHostAddress localAddress() const { return m_localAddress; }
+    void setLocalAddress(const QHostAddress &address);
     QString RemoteHost() const { return m_remoteHost; }
     void setRemoteHost(const QString &host);
     qint32 RemotePort() const;
@@ -216,6 +220,7 @@ private:
     RequestServer *m_server = nullptr;
     qint16 m_state = Closed;
     qint32 m_localPort = 0;
+    QHostAddress m_localAddress = QHostAddress::Any;
     qint32 m_remotePort = 0;
     QString m_remoteHost;
     quint64 m_listenGeneration = 0;

@@ -32,6 +32,12 @@ void SocketComponent::setLocalPort(qint32 port)
     m_localPort = port;
 }
 
+void SocketComponent::setLocalAddress(const QHostAddress &address)
+{
+    requireClosed();
+    m_localAddress = address;
+}
+
 void SocketComponent::setRemoteHost(const QString &host)
 {
     m_remoteHost = host;

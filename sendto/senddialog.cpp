@@ -59,7 +59,7 @@ SendDialog::SendDialog(const QStringList &paths, const QString &cliProgram, QWid
     m_peerList->setObjectName(QStringLiteral("peers"));
     layout->addWidget(m_peerList);
     m_address = new QLineEdit;
-    m_address->setPlaceholderText(QStringLiteral("or HOST:PORT"));
+    m_address->setPlaceholderText(QStringLiteral("or HOST:PORT, [IPv6]:PORT"));
     layout->addWidget(m_address);
     m_progress = new QProgressBar;
     m_progress->setRange(0, ProgressSteps);

@@ -140,6 +140,7 @@ private slots:
     void brokenBatchLeavesOnlyWholeFiles();
     void foldersIntoAReceiveFolder_data();
     void foldersIntoAReceiveFolder();
+    void onlyAllowedPeersConnect_data();
     void onlyAllowedPeersConnect();
     void peerTextStaysOnOneLine();
     void serveAsksThroughNotifications();
@@ -575,21 +576,39 @@ void TestCli::foldersIntoAReceiveFolder()
 }
 
 // A listener that allows one address refuses the others and goes on waiting for it.
+void TestCli::onlyAllowedPeersConnect_data()
+{
+    QTest::addColumn<QStringList>("allow");
+    QTest::addColumn<QString>("friendFrom"); // the address the allowed peer connects from, and to
+    QTest::addColumn<QString>("friendTo");
+    // 127.0.0.2 written as IPv6; an IPv6 network holds no IPv4 peer, not even ::/0.
+    QTest::newRow("an IPv4 address written as IPv6") << QStringList{"::ffff:127.0.0.2/128", "::/0"} << "127.0.0.2"
+                                                     << "127.0.0.1";
+    QTest::newRow("an IPv6 network") << QStringList{"::1/128"} << "::1" << "::1";
+}
+
 void TestCli::onlyAllowedPeersConnect()
 {
+    QFETCH(QStringList, allow);
+    QFETCH(QString, friendFrom);
+    QFETCH(QString, friendTo);
+    if (friendTo.contains(u':') && !testing::loopbackHasIPv6())
+        QSKIP("no IPv6 on this machine's loopback (::1): the IPv6 rows do not run");
     Run listener, stranger;
     QTemporaryDir dir;
     makeFile(dir.filePath("let-me-in"), 100);
-    // 127.0.0.2 written as IPv6; an IPv6 network holds no IPv4 peer, not even ::/0.
-    const int port = startListener(listener, {"--allow", "::ffff:127.0.0.2/128", "--allow", "::/0", "--once"});
+    QStringList options{"--once"};
+    for (const QString &network : allow)
+        options << "--allow" << network;
+    const int port = startListener(listener, options);
     QVERIFY(port > 0);
     // A file waits for the listener's answer: the stranger cannot be done before it is refused.
     stranger.start(connectArgs(port) + QStringList{"--send", dir.filePath("let-me-in")});
     QCOMPARE(stranger.finish(), 1);
     QVERIFY(testing::waitFor([&] { return listener.lines().contains("refused: 127.0.0.1"); }));
     QTcpSocket friendly;
-    QVERIFY(friendly.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
-    friendly.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(friendly.bind(QHostAddress(friendFrom), 0));
+    friendly.connectToHost(QHostAddress(friendTo), quint16(port));
     QVERIFY(friendly.waitForConnected(5000));
     friendly.write("Message:welcome");
     QVERIFY(testing::waitFor([&] { return listener.lines().contains("message: welcome"); }));
@@ -906,8 +925,15 @@ void TestCli::commandLine_data()
                                              << "bad address to allow: localhost";
     QTest::newRow("--allow, IPv4 and IPv6 networks")
         << QStringList{"--listen", "0", "--timeout", "1", "--allow", "10.0.0.0/8", "--allow", "fe80::/10"} << "" << 3
-        << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$"
-        << "--allow fe80::/10 is an IPv6 network: the listener takes IPv4 peers only, so it lets nobody in";
+        << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$" << "";
+    QTest::newRow("--listen on an IPv6 address") << QStringList{"--listen", "[::1]:0", "--timeout", "1"} << "" << 3
+                                                 << "^listening: \\d+\npairing code: \\d{3}-\\d{3}\n$" << "";
+    QTest::newRow("--listen on a name") << QStringList{"--listen", "localhost:0"} << "" << 2 << "^$"
+                                        << "--listen needs PORT, ADDRESS:PORT or [IPv6]:PORT: localhost:0";
+    QTest::newRow("--connect to an IPv6 address") << QStringList{"--connect", "[::1]:1", "--say", "x"} << "" << 1
+                                                  << "^error 10061: " << "";
+    QTest::newRow("--connect, IPv6 without brackets") << QStringList{"--connect", "::1:5000", "--say", "x"} << "" << 2
+                                                      << "^$" << "with the address in brackets: ::1:5000";
     QTest::newRow("--allow, a leading zero") << QStringList{"--listen", "0", "--allow", "127.0.0.010"} << "" << 2 << "^$"
                                              << "bad address to allow: 127.0.0.010 (give four decimal numbers";
     QTest::newRow("--allow, a short form") << QStringList{"--listen", "0", "--allow", "127.1/8"} << "" << 2 << "^$"
@@ -931,6 +957,8 @@ void TestCli::commandLine()
     QFETCH(int, status);
     QFETCH(QString, out);
     QFETCH(QString, error);
+    if (args.join(u' ').contains(QStringLiteral("[::1]")) && !testing::loopbackHasIPv6())
+        QSKIP("no IPv6 on this machine's loopback (::1): the IPv6 rows do not run");
     Run run;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("VELMORA_WIRE_ENCODING"));

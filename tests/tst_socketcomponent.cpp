@@ -1,3 +1,4 @@
+#include "netaddress.h"
 #include "socketcomponent.h"
 #include "testhelpers.h"
 #include "transport.h"
@@ -187,10 +188,10 @@ struct FakeProvider : TransportProvider
     Transport *connected(int) override { return nullptr; }
     Transport *accepted(int fd, const QByteArray &first, QString *refusal) override
     {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length);
-        seen << key(QHostAddress(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port));
+        seen << key(platform::net::peerOf(fd), ntohs(reinterpret_cast<sockaddr_in *>(&peer)->sin_port)); // same place in IPv6
         const char kind = first.isEmpty() ? 'P' : first[0];
         if (kind == 'R')
             *refusal = QStringLiteral("refused by the test");
@@ -235,7 +236,10 @@ class TestSocketComponent : public QObject
 {
     Q_OBJECT
 private slots:
+    void listenOnEphemeralPortAndAcceptItself_data();
     void listenOnEphemeralPortAndAcceptItself();
+    void peersMatchedByFamily_data();
+    void peersMatchedByFamily();
     void acceptRequestRaisedByAnotherComponent();
     void unacceptedRequestIsClosed();
     void stringsGoOutInLocal8Bit();
@@ -263,17 +267,77 @@ private slots:
     void receiveToFileRefusals();
 };
 
+void TestSocketComponent::listenOnEphemeralPortAndAcceptItself_data()
+{
+    QTest::addColumn<QString>("host"); // what the client connects to
+    QTest::addColumn<QString>("shown"); // each side's RemoteHostIP
+    // A listener takes both families on one socket; an IPv4 peer is shown as IPv4.
+    QTest::newRow("an IPv4 peer") << "127.0.0.1" << "127.0.0.1";
+    QTest::newRow("an IPv6 peer") << "::1" << "::1";
+    QTest::newRow("an IPv6 peer, the address in brackets") << "[::1]" << "::1";
+}
+
 void TestSocketComponent::listenOnEphemeralPortAndAcceptItself()
 {
+    QFETCH(QString, host);
+    QFETCH(QString, shown);
+    if (host.contains(u':') && !testing::loopbackHasIPv6())
+        QSKIP("no IPv6 on this machine's loopback (::1): the IPv6 rows do not run");
     SocketComponent a, b;
     QCOMPARE(a.State(), qint16(SocketComponent::Closed));
-    QVERIFY(connectPair(a, b));
+    QVERIFY(connectPair(a, b, host));
     QVERIFY(a.LocalPort() > 0);
     QCOMPARE(b.RemotePort(), a.LocalPort());
-    QCOMPARE(a.RemoteHostIP(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(b.RemoteHostIP(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(a.RemoteHostIP(), shown);
+    QCOMPARE(b.RemoteHostIP(), shown);
     QVERIFY(!a.LocalIP().isEmpty());
     QVERIFY(!a.LocalHostName().isEmpty());
+}
+
+void TestSocketComponent::peersMatchedByFamily_data()
+{
+    QTest::addColumn<QString>("listenOn"); // "" for any address of either family
+    QTest::addColumn<QString>("allowed");  // a network the listener lets in, or "" for anyone
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("outcome");  // "connected", "refused by the listener", "no listener"
+    QTest::newRow("::1 alone, an IPv4 peer") << "::1" << "" << "127.0.0.1" << "no listener";
+    QTest::newRow("127.0.0.1 alone, an IPv6 peer") << "127.0.0.1" << "" << "::1" << "no listener";
+    QTest::newRow("::1 alone, an IPv6 peer") << "::1" << "" << "::1" << "connected";
+    QTest::newRow("::1/128 allowed, ::1") << "" << "::1/128" << "::1" << "connected";
+    QTest::newRow("::1/128 allowed, 127.0.0.1") << "" << "::1/128" << "127.0.0.1" << "refused by the listener";
+    QTest::newRow("127.0.0.0/8 allowed, an IPv4 peer of the socket of both families")
+        << "" << "127.0.0.0/8" << "127.0.0.1" << "connected";
+    QTest::newRow("127.0.0.0/8 allowed, ::1") << "" << "127.0.0.0/8" << "::1" << "refused by the listener";
+}
+
+void TestSocketComponent::peersMatchedByFamily()
+{
+    QFETCH(QString, listenOn);
+    QFETCH(QString, allowed);
+    QFETCH(QString, host);
+    QFETCH(QString, outcome);
+    if (!testing::loopbackHasIPv6())
+        QSKIP("no IPv6 on this machine's loopback (::1): the IPv6 rows do not run");
+    SocketComponent listener, client;
+    if (!listenOn.isEmpty())
+        listener.setLocalAddress(QHostAddress(listenOn));
+    if (!allowed.isEmpty())
+        listener.setAllowedPeers({QHostAddress::parseSubnet(allowed)});
+    QStringList refused;
+    connect(&listener, &SocketComponent::requestRefused, &listener, [&](const QString &peer) { refused << peer; });
+    connect(&listener, &SocketComponent::connectionRequest, &listener, [&](qint32 id) {
+        listener.Close();
+        listener.Accept(id);
+    });
+    ErrorRecorder errors(client);
+    listener.Listen();
+    client.Connect(host, listener.LocalPort());
+    if (outcome == u"connected")
+        QTRY_COMPARE(listener.State(), qint16(SocketComponent::Connected));
+    else if (outcome == u"no listener")
+        QTRY_COMPARE(errors.numbers, QList<int>{int(SocketComponent::ConnectionRefused)});
+    else
+        QTRY_COMPARE(refused, QStringList{QHostAddress(host).toString()});
 }
 
 void TestSocketComponent::acceptRequestRaisedByAnotherComponent()

@@ -82,7 +82,19 @@ ClosedPort::~ClosedPort()
     ::close(m_fd);
 }
 
-bool connectPair(platform::SocketComponent &listener, platform::SocketComponent &client)
+bool loopbackHasIPv6()
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&loopback), sizeof loopback) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return bound;
+}
+
+bool connectPair(platform::SocketComponent &listener, platform::SocketComponent &client, const QString &host)
 {
     QObject::connect(&listener, &platform::SocketComponent::connectionRequest, &listener,
                      [&listener](qint32 id) {
@@ -91,7 +103,7 @@ bool connectPair(platform::SocketComponent &listener, platform::SocketComponent 
                      });
     listener.setLocalPort(0);
     listener.Listen();
-    client.Connect(QStringLiteral("127.0.0.1"), listener.LocalPort());
+    client.Connect(host, listener.LocalPort());
     return waitFor([&] {
         return listener.State() == platform::SocketComponent::Connected
             && client.State() == platform::SocketComponent::Connected;

@@ -17,7 +17,11 @@ int errorNumberOf(const std::function<void()> &fn);
 
 /// Makes `listener` listen on an ephemeral port on 127.0.0.1 and `client` connect to it; the
 /// listener accepts the request itself. Returns false (with a test failure) when it does not connect.
-bool connectPair(platform::SocketComponent &listener, platform::SocketComponent &client);
+bool connectPair(platform::SocketComponent &listener, platform::SocketComponent &client,
+                 const QString &host = QStringLiteral("127.0.0.1"));
+
+/// Whether this machine's loopback takes IPv6 (::1); a test that needs it says so and skips.
+bool loopbackHasIPv6();
 
 /// `size` bytes that repeat seldom (no two seeds alike), so that a byte out of place shows.
 QByteArray pattern(qsizetype size, int seed = 1);
