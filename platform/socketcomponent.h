@@ -13,6 +13,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <vector>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -65,7 +67,14 @@ public:
 
     /// Starts connecting to `remoteHost`:`remotePort`; an omitted (invalid) argument uses the
     /// current property. 40020 unless closed. The outcome arrives as State() or error().
+    ///
+    /// A host with several addresses is connected to as RFC 8305 says: IPv6 first and the
+    /// families in turn, the next address 250 ms after the one before unless that one failed
+    /// sooner, and the first connection made is kept (the others are closed).
     void Connect(const QVariant &remoteHost = QVariant(), const QVariant &remotePort = QVariant());
+    /// Connect() to the first of `addresses` that answers on `port`, tried the same way (the
+    /// addresses a peer announced, say). RemoteHost becomes the first of them.
+    void connectToAny(const QList<QHostAddress> &addresses, qint32 port);
     /// Waits for connection requests on LocalPort (0 = an ephemeral port). 40020 unless closed.
     /// With a TransportProvider that inspects accepted connections, each connection is set up
     /// first (its peer's first bytes looked at, its stream made ready), many at the same time,
@@ -200,8 +209,9 @@ private:
     void setUpHere(int descriptor);
     void dropAdmissions();
     void onLookedUp(const QList<QHostAddress> &addresses, quint64 attempt);
-    void connectNext(quint64 attempt);
-    void onConnectProgress(quint64 attempt);
+    void dialNext(quint64 attempt);
+    void onConnectProgress(quint64 attempt, int descriptor);
+    void stopDialing();
     void onReadable();
     void announce(qint64 waiting);
     void afterArrival();
@@ -229,8 +239,14 @@ private:
     quint64 m_connectAttempt = 0;
     int m_lookupId = -1;
     QList<QHostAddress> m_candidates;
-    int m_connectingFd = -1;
-    QSocketNotifier *m_connectNotifier = nullptr;
+    struct Dialing
+    {
+        int descriptor;
+        QSocketNotifier *notifier;
+    };
+    std::vector<Dialing> m_dialing; ///< connections being made: the first to complete is kept
+    QTimer *m_nextDial = nullptr;   ///< starts the next address while the earlier ones still try
+    int m_lastDialError = 0;
     // The connected endpoint's addresses, kept from when it connected.
     qint32 m_boundPort = 0;
     qint32 m_peerPort = 0;

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -61,6 +62,37 @@ void SocketComponent::Connect(const QVariant &remoteHost, const QVariant &remote
     });
 }
 
+void SocketComponent::connectToAny(const QList<QHostAddress> &addresses, qint32 port)
+{
+    requireClosed();
+    setRemoteHost(addresses.isEmpty() ? QString() : net::text(addresses.first()));
+    setRemotePort(port);
+    m_state = ResolvingHost;
+    onLookedUp(addresses, ++m_connectAttempt);
+}
+
+namespace {
+
+// How long an address is given before the next one is tried beside it.
+constexpr int NextAddressMsec = 250;
+
+// IPv6 first, then the families in turn, each in the order given.
+QList<QHostAddress> inTurn(const QList<QHostAddress> &addresses)
+{
+    QList<QHostAddress> six, four, out;
+    for (const QHostAddress &a : addresses)
+        (a.protocol() == QAbstractSocket::IPv6Protocol ? six : four).append(a);
+    for (qsizetype i = 0; i < qMax(six.size(), four.size()); ++i) {
+        if (i < six.size())
+            out.append(six[i]);
+        if (i < four.size())
+            out.append(four[i]);
+    }
+    return out;
+}
+
+} // namespace
+
 void SocketComponent::onLookedUp(const QList<QHostAddress> &addresses, quint64 attempt)
 {
     if (attempt != m_connectAttempt || m_state != ResolvingHost)
@@ -71,38 +103,47 @@ void SocketComponent::onLookedUp(const QList<QHostAddress> &addresses, quint64 a
         return;
     }
     m_state = HostResolved;
-    m_candidates = addresses;
-    connectNext(attempt);
+    m_candidates = inTurn(addresses);
+    m_lastDialError = ECONNREFUSED;
+    if (!m_nextDial) {
+        m_nextDial = new QTimer(this);
+        m_nextDial->setSingleShot(true);
+        connect(m_nextDial, &QTimer::timeout, this, [this] { dialNext(m_connectAttempt); });
+    }
+    dialNext(attempt);
 }
 
-void SocketComponent::connectNext(quint64 attempt)
+void SocketComponent::dialNext(quint64 attempt)
 {
-    int lastError = ECONNREFUSED;
     while (!m_candidates.isEmpty()) {
         const QHostAddress address = m_candidates.takeFirst();
         sockaddr_storage storage{};
         socklen_t length = 0;
         if (!net::toSocketAddress(address, quint16(m_remotePort), storage, length)) {
-            lastError = EADDRNOTAVAIL; // a zone no interface has
+            m_lastDialError = EADDRNOTAVAIL; // a zone no interface has
             continue;
         }
         const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
-            lastError = errno;
+            m_lastDialError = errno;
             continue;
         }
         m_state = Connecting;
         if (::connect(fd, reinterpret_cast<sockaddr *>(&storage), length) == 0 || errno == EINPROGRESS) {
-            m_connectingFd = fd;
-            m_connectNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-            connect(m_connectNotifier, &QSocketNotifier::activated, this, [this, attempt] { onConnectProgress(attempt); });
+            auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this, attempt, fd] { onConnectProgress(attempt, fd); });
+            m_dialing.push_back({fd, notifier});
+            if (!m_candidates.isEmpty())
+                m_nextDial->start(NextAddressMsec);
             return;
         }
-        lastError = errno;
+        m_lastDialError = errno;
         ::close(fd);
     }
+    if (!m_dialing.empty())
+        return; // the ones under way decide
     // Every address failed at once: the outcome is still reported from the event loop.
-    QMetaObject::invokeMethod(this, [this, attempt, lastError] {
+    QMetaObject::invokeMethod(this, [this, attempt, lastError = m_lastDialError] {
         if (attempt != m_connectAttempt)
             return;
         m_state = Error;
@@ -110,35 +151,53 @@ void SocketComponent::connectNext(quint64 attempt)
     }, Qt::QueuedConnection);
 }
 
-void SocketComponent::onConnectProgress(quint64 attempt)
+void SocketComponent::onConnectProgress(quint64 attempt, int descriptor)
 {
-    if (attempt != m_connectAttempt || m_connectingFd < 0)
+    const auto it = std::find_if(m_dialing.begin(), m_dialing.end(), [&](const Dialing &d) { return d.descriptor == descriptor; });
+    if (attempt != m_connectAttempt || it == m_dialing.end())
         return;
     int result = 0;
     socklen_t length = sizeof result;
-    if (::getsockopt(m_connectingFd, SOL_SOCKET, SO_ERROR, &result, &length) != 0)
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &result, &length) != 0)
         result = errno;
-    const int fd = std::exchange(m_connectingFd, -1);
-    m_connectNotifier->setEnabled(false);
-    m_connectNotifier->deleteLater();
-    m_connectNotifier = nullptr;
+    it->notifier->setEnabled(false);
+    it->notifier->deleteLater();
+    m_dialing.erase(it);
     if (result == 0) {
-        configure(fd);
-        Transport *stream = m_provider ? m_provider->connected(fd) : nullptr;
-        attach(stream ? stream : new Connection(fd));
+        stopDialing(); // the first connection made is the one kept
+        configure(descriptor);
+        Transport *stream = m_provider ? m_provider->connected(descriptor) : nullptr;
+        attach(stream ? stream : new Connection(descriptor));
         if (m_connection->isReady()) {
             m_state = Connected;
             emit connected();
         }
         return;
     }
-    ::close(fd);
+    ::close(descriptor);
+    m_lastDialError = result;
     if (!m_candidates.isEmpty()) {
-        connectNext(attempt);
+        m_nextDial->stop(); // a failure lets the next address go at once
+        dialNext(attempt);
         return;
     }
+    if (!m_dialing.empty())
+        return;
     m_state = Error;
     raiseNotification(mapSystemError(result));
+}
+
+void SocketComponent::stopDialing()
+{
+    for (const Dialing &d : m_dialing) {
+        d.notifier->setEnabled(false);
+        d.notifier->deleteLater();
+        ::close(d.descriptor);
+    }
+    m_dialing.clear();
+    m_candidates.clear();
+    if (m_nextDial)
+        m_nextDial->stop();
 }
 
 // ---------------------------------------------------------------- listening and accepting
@@ -312,14 +371,7 @@ void SocketComponent::Close()
     ++m_connectAttempt;
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(std::exchange(m_lookupId, -1));
-    m_candidates.clear();
-    if (m_connectNotifier) {
-        m_connectNotifier->setEnabled(false);
-        m_connectNotifier->deleteLater();
-        m_connectNotifier = nullptr;
-    }
-    if (m_connectingFd >= 0)
-        ::close(std::exchange(m_connectingFd, -1));
+    stopDialing();
     dropAdmissions();
     detachConnection();
     m_state = Closed;

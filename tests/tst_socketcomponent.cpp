@@ -240,6 +240,8 @@ private slots:
     void listenOnEphemeralPortAndAcceptItself();
     void peersMatchedByFamily_data();
     void peersMatchedByFamily();
+    void addressesTriedInTurn_data();
+    void addressesTriedInTurn();
     void acceptRequestRaisedByAnotherComponent();
     void unacceptedRequestIsClosed();
     void stringsGoOutInLocal8Bit();
@@ -338,6 +340,65 @@ void TestSocketComponent::peersMatchedByFamily()
         QTRY_COMPARE(errors.numbers, QList<int>{int(SocketComponent::ConnectionRefused)});
     else
         QTRY_COMPARE(refused, QStringList{QHostAddress(host).toString()});
+}
+
+void TestSocketComponent::addressesTriedInTurn_data()
+{
+    QTest::addColumn<QString>("six");  // what ::1 does: "listens", "refuses" or "never answers"
+    QTest::addColumn<QString>("four"); // what 127.0.0.1 does, on the same port
+    QTest::addColumn<QString>("outcome"); // the peer connected to, or the error
+    QTest::newRow("both listen: IPv6 first") << "listens" << "listens" << "::1";
+    QTest::newRow("IPv6 refuses: IPv4 at once") << "refuses" << "listens" << "127.0.0.1";
+    QTest::newRow("IPv6 never answers: IPv4 beside it") << "never answers" << "listens" << "127.0.0.1";
+    QTest::newRow("both refuse") << "refuses" << "refuses" << "error 10061";
+}
+
+// A host of several addresses: the first connection made wins, and one that never answers does
+// not hold the others up.
+void TestSocketComponent::addressesTriedInTurn()
+{
+    QFETCH(QString, six);
+    QFETCH(QString, four);
+    QFETCH(QString, outcome);
+    if (!testing::loopbackHasIPv6())
+        QSKIP("no IPv6 on this machine's loopback (::1): the IPv6 rows do not run");
+    std::vector<int> held;
+    const auto closeAll = qScopeGuard([&] {
+        for (int fd : held)
+            ::close(fd);
+    });
+    quint16 port = 0;
+    // An end on `address` (the first takes a free port, the second the same one) that does `what`.
+    const auto end = [&](const QHostAddress &address, const QString &what) {
+        sockaddr_storage at{};
+        socklen_t length = 0;
+        QVERIFY(platform::net::toSocketAddress(address, port, at, length));
+        const int fd = ::socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        held.push_back(fd);
+        const int one = 1;
+        if (at.ss_family == AF_INET6)
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&at), length), 0);
+        QCOMPARE(::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length), 0);
+        port = ntohs(reinterpret_cast<sockaddr_in *>(&at)->sin_port); // same place in IPv6
+        if (what == u"refuses")
+            return; // bound, not listening
+        QCOMPARE(::listen(fd, what == u"listens" ? 16 : 0), 0);
+        if (what == u"never answers") { // a queue that one connection fills: the next one's SYN is dropped
+            const int filler = ::socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            held.push_back(filler);
+            QCOMPARE(::connect(filler, reinterpret_cast<sockaddr *>(&at), length), 0);
+        }
+    };
+    end(QHostAddress(QStringLiteral("::1")), six);
+    end(QHostAddress(QStringLiteral("127.0.0.1")), four);
+    SocketComponent client;
+    ErrorRecorder errors(client);
+    client.connectToAny({QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("::1"))}, port);
+    QTRY_VERIFY_WITH_TIMEOUT(client.State() == SocketComponent::Connected || !errors.numbers.isEmpty(), 20000);
+    const QString got = errors.numbers.isEmpty() ? client.RemoteHostIP() : QStringLiteral("error %1").arg(errors.numbers.first());
+    QCOMPARE(got, outcome);
+    QCOMPARE(client.RemotePort(), qint32(port));
 }
 
 void TestSocketComponent::acceptRequestRaisedByAnotherComponent()
