@@ -7,6 +7,8 @@
 #include "lineescape.h"
 
 #include <QEventLoop>
+#include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTextStream>
 #include <QTimer>
@@ -82,8 +84,11 @@ int CliDiscovery::browse(const QString &whyUnavailable,
 
 int CliDiscovery::listPeers()
 {
-    return browse(QString(), [this](discovery::ServiceBrowser &browser, QEventLoop &loop) {
-        connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this](const discovery::DiscoveredPeer &peer) {
+    // What was said of each peer: found again at one more address, it is said again only where
+    // that shows (the JSON event lists every address, a line the one it shows).
+    QHash<QString, QString> said;
+    return browse(QString(), [this, &said](discovery::ServiceBrowser &browser, QEventLoop &loop) {
+        connect(&browser, &discovery::ServiceBrowser::peerFound, this, [this, &said](const discovery::DiscoveredPeer &peer) {
             using Standing = secure::KnownPeers::Standing;
             const Standing standing = standingOf(peer);
             const bool paired = standing == Standing::Paired;
@@ -91,12 +96,17 @@ int CliDiscovery::listPeers()
                 ? QStringLiteral(" (possible impostor: not the key paired under this name)")
                 : peer.secure || paired ? (paired ? QStringLiteral(" (secure, paired)") : QStringLiteral(" (secure)"))
                                         : QString();
-            print(QStringLiteral("peer: %1 %2:%3%4").arg(escapedForLine(peer.name), peer.address).arg(peer.port).arg(how),
-                  {{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port},
-                   {"secure", peer.secure || paired}, {"paired", paired},
-                   {"impostor", standing == Standing::Impostor}});
+            const QString line = QStringLiteral("peer: %1 %2:%3%4").arg(escapedForLine(peer.name), peer.address).arg(peer.port).arg(how);
+            const QJsonObject event{{"event", "peer"}, {"name", peer.name}, {"host", peer.address}, {"port", peer.port},
+                                    {"addresses", QJsonArray::fromStringList(peer.addresses)},
+                                    {"secure", peer.secure || paired}, {"paired", paired},
+                                    {"impostor", standing == Standing::Impostor}};
+            const QString shown = m_options.json ? QString::fromUtf8(QJsonDocument(event).toJson()) : line;
+            if (std::exchange(said[peer.name], shown) != shown)
+                print(line, event);
         });
-        connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this](const QString &name) {
+        connect(&browser, &discovery::ServiceBrowser::peerGone, this, [this, &said](const QString &name) {
+            said.remove(name);
             print(QStringLiteral("gone: ") + escapedForLine(name), {{"event", "gone"}, {"name", name}});
         });
         if (m_options.timeoutSeconds > 0)
@@ -107,7 +117,8 @@ int CliDiscovery::listPeers()
 int CliDiscovery::lookUp(CliOptions &options)
 {
     const QString suffix = QStringLiteral("; cannot look for the peer ") + escapedForLine(options.peerName);
-    return browse(suffix, [this, &options](discovery::ServiceBrowser &browser, QEventLoop &loop) {
+    QTimer resolutionDelay;
+    return browse(suffix, [this, &options, &resolutionDelay](discovery::ServiceBrowser &browser, QEventLoop &loop) {
         // Instance names compare without regard to case, as DNS names do.
         connect(&browser, &discovery::ServiceBrowser::peerFound, &loop, [&](const discovery::DiscoveredPeer &peer) {
             if (peer.name.compare(options.peerName, Qt::CaseInsensitive) != 0)
@@ -125,13 +136,24 @@ int CliDiscovery::lookUp(CliOptions &options)
             }
             options.host = peer.address;
             options.port = peer.port;
+            options.addresses.clear();
+            for (const QString &address : peer.addresses)
+                options.addresses.append(QHostAddress(address));
             // A peer that announces secure mode, and a paired one whatever it announces, is
             // spoken to securely.
             if (options.secure == CliOptions::Security::Unset && (peer.secure || standing == Standing::Paired))
                 options.secure = CliOptions::Security::Auto;
             options.announcedFingerprint = peer.fingerprint;
-            loop.exit(cliexit::Done);
+            // Found at an IPv6 address, it is connected to at once; found at IPv4 ones alone, its
+            // IPv6 ones are given a moment to come too (RFC 8305's resolution delay).
+            if (peer.addresses.value(0).contains(u':'))
+                loop.exit(cliexit::Done);
+            else if (!resolutionDelay.isActive())
+                resolutionDelay.start();
         });
+        resolutionDelay.setSingleShot(true);
+        resolutionDelay.setInterval(ResolutionDelayMsec);
+        connect(&resolutionDelay, &QTimer::timeout, &loop, [&loop] { loop.exit(cliexit::Done); });
         QTimer::singleShot(LookupMsec, &loop, [&] {
             printError(QStringLiteral("no peer named \"%1\" found within %2 s")
                            .arg(escapedForLine(options.peerName))

@@ -25,6 +25,8 @@ class CliDiscovery : public QObject
 public:
     /// How long --connect NAME looks for the peer.
     static constexpr int LookupMsec = 5000;
+    /// How long a peer found at IPv4 addresses alone waits for IPv6 ones of its own.
+    static constexpr int ResolutionDelayMsec = 50;
 
     explicit CliDiscovery(const CliOptions &options);
     ~CliDiscovery() override;

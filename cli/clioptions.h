@@ -45,6 +45,7 @@ struct CliOptions
     bool dropPartial = false;  ///< --drop-partial
     int retries = 0;           ///< --retry N: connections made again after one drops
     QString announcedFingerprint;
+    QList<QHostAddress> addresses; ///< --connect NAME: every address the peer was found at
     /// Which offered files a receiving side takes: every one the rules allow, the ones the user
     /// accepts, those of paired peers (asking about the others), or none.
     enum class Accepting { All, Ask, Paired, None };

@@ -351,7 +351,7 @@ void CliSession::start()
                 m_secure->setPairing(!m_options.noPair);
             emit listeningChanged(m_listenPort);
         } else {
-            m_control.Connect(m_options.host, int(m_options.port));
+            connectToPeer();
         }
     } catch (const platform::AutomationError &e) {
         print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
@@ -446,6 +446,15 @@ void CliSession::nextAction()
     finish(m_failedFiles + m_files.failures() > 0 ? 1 : 0);
 }
 
+void CliSession::connectToPeer()
+{
+    // A peer found on the network is tried at every address it was found at.
+    if (m_options.addresses.size() > 1)
+        m_control.socket().connectToAny(m_options.addresses, int(m_options.port));
+    else
+        m_control.Connect(m_options.host, int(m_options.port));
+}
+
 void CliSession::startSend(const SendItem &item)
 {
     if (!m_sendClock.isValid())
@@ -501,7 +510,7 @@ bool CliSession::retryLater(const QString &why)
         if (m_phase != Phase::Connecting)
             return;
         try {
-            m_control.Connect(m_options.host, int(m_options.port));
+            connectToPeer();
         } catch (const platform::AutomationError &e) {
             print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
                   {{"event", "error"}, {"number", e.number}, {"description", e.description}});

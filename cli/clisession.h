@@ -81,6 +81,7 @@ private:
     void reportSendFailed(const QString &reason);
     void reportSendTotals();
     void reportReceiveTotals();
+    void connectToPeer();
     void startSend(const SendItem &item);
     /// Sends the files left as a batch, where the connection takes batches: announced once, the
     /// small ones back to back. True while the batch moves the run on (an answer or a settled

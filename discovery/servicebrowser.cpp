@@ -6,6 +6,10 @@
 #include <avahi-common/error.h>
 #include <avahi-common/strlst.h>
 
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
 namespace discovery {
 
 ServiceBrowser::ServiceBrowser(DiscoveryClient &client, QObject *parent)
@@ -78,16 +82,21 @@ void ServiceBrowser::browsed(AvahiServiceBrowser *, int interface, int protocol,
         if (b->m_sightings.count(key))
             return;
         Sighting &s = b->m_sightings[key];
-        // Kept open: it reports again when the service's address or port changes. IPv4 addresses
-        // only, which every peer's listener accepts.
+        // Kept open: it reports again when the service's address or port changes. The address of
+        // the family it was seen over: over both, both are found.
         s.resolver = avahi_service_resolver_new(
-            b->m_client.handle(), interface, protocol, name, type, domain, AVAHI_PROTO_INET, AvahiLookupFlags(0),
+            b->m_client.handle(), interface, protocol, name, type, domain, protocol, AvahiLookupFlags(0),
             [](AvahiServiceResolver *r, AvahiIfIndex interface, AvahiProtocol protocol, AvahiResolverEvent event,
                const char *name, const char *, const char *domain, const char *, const AvahiAddress *a,
                uint16_t port, AvahiStringList *text, AvahiLookupResultFlags, void *self) {
-                char address[AVAHI_ADDRESS_STR_MAX] = "";
-                if (a)
-                    avahi_address_snprint(address, sizeof address, a);
+                char address[AVAHI_ADDRESS_STR_MAX + 16] = "";
+                if (a) {
+                    avahi_address_snprint(address, AVAHI_ADDRESS_STR_MAX, a);
+                    // A link-local IPv6 address is reached through the interface it was found on.
+                    if (a->proto == AVAHI_PROTO_INET6 && a->data.ipv6.address[0] == 0xfe
+                        && (a->data.ipv6.address[1] & 0xc0) == 0x80)
+                        std::snprintf(address + std::strlen(address), 16, "%%%d", int(interface));
+                }
                 QList<QByteArray> entries;
                 for (AvahiStringList *t = text; t; t = avahi_string_list_get_next(t))
                     entries.append(QByteArray(reinterpret_cast<const char *>(avahi_string_list_get_text(t)),
@@ -137,14 +146,14 @@ void ServiceBrowser::resolved(AvahiServiceResolver *resolver, int interface, int
     switch (AvahiResolverEvent(event)) {
     case AVAHI_RESOLVER_FOUND:
         s.resolved = true;
-        s.peer = {std::get<2>(key), QString::fromLatin1(address), port, text.contains("sec=1"), QString()};
+        s.peer = {std::get<2>(key), QString::fromLatin1(address), {}, port, text.contains("sec=1"), QString()};
         for (const QByteArray &entry : text) {
             if (entry.startsWith("fp="))
                 s.peer.fingerprint = QString::fromLatin1(entry.mid(3)).toLower();
         }
         break;
     case AVAHI_RESOLVER_FAILURE:
-        // No IPv4 address answered in time: the sighting stays, unresolved, until it is removed.
+        // No address answered in time: the sighting stays, unresolved, until it is removed.
         avahi_service_resolver_free(resolver);
         s.resolver = nullptr;
         s.resolved = false;
@@ -155,17 +164,31 @@ void ServiceBrowser::resolved(AvahiServiceResolver *resolver, int interface, int
 
 void ServiceBrowser::settle(const QString &name)
 {
-    // The peer is what its first resolved sighting says; it is gone when no sighting is left.
+    // The peer is what its first resolved sighting says, at the addresses of all of them; it is
+    // gone when no sighting is left.
     bool seen = false;
+    std::optional<DiscoveredPeer> peer;
+    QStringList six, four;
     for (const auto &[key, sighting] : m_sightings) {
         if (std::get<2>(key) != name)
             continue;
         seen = true;
         if (!sighting.resolved)
             continue;
-        if (m_peers.value(name) != sighting.peer) {
-            m_peers.insert(name, sighting.peer);
-            emit peerFound(sighting.peer);
+        if (!peer)
+            peer = sighting.peer;
+        if (sighting.peer.port != peer->port)
+            continue; // another listener of that name: the first one's addresses only
+        QStringList &family = sighting.peer.address.contains(u':') ? six : four;
+        if (!family.contains(sighting.peer.address))
+            family.append(sighting.peer.address);
+    }
+    if (peer) {
+        peer->addresses = six + four;
+        peer->address = four.isEmpty() ? six.value(0) : four.first();
+        if (m_peers.value(name) != *peer) {
+            m_peers.insert(name, *peer);
+            emit peerFound(*peer);
         }
         return;
     }

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <tuple>
@@ -20,7 +21,8 @@ class DiscoveryClient;
 struct DiscoveredPeer
 {
     QString name;    ///< its instance name
-    QString address; ///< its IPv4 address, as text
+    QString address; ///< the address to show: its first IPv4 one, else its first IPv6 one, as text
+    QStringList addresses; ///< every address it was found at, IPv6 (link-local with its zone) first
     quint16 port = 0;
     bool secure = false;     ///< it takes secure connections (TXT "sec=1")
     QString fingerprint;     ///< the start of its fingerprint, in hex, as it announces it (TXT "fp=")
@@ -29,8 +31,10 @@ struct DiscoveredPeer
 };
 
 /// Browses for `_velmora._tcp` services from construction on and resolves each to an address
-/// and a port. A peer is known by its instance name: seen on several interfaces, it is reported
-/// once; it is gone when the last of them withdrew it. Services of the same DiscoveryClient (a
+/// and a port: an IPv4 one where it was seen over IPv4, an IPv6 one where it was seen over IPv6.
+/// A peer is known by its instance name: seen on several interfaces or over both families, it
+/// is reported with every address found (again as more are found); it is gone when the last of
+/// them withdrew it. Services of the same DiscoveryClient (a
 /// host's own announcement) are left out.
 class ServiceBrowser : public QObject
 {

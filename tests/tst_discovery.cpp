@@ -252,7 +252,7 @@ void TestDiscovery::listenerIsFoundAndGone()
     const QString announced = printed(json, "announced: " + shown, {{"event", "announced"}, {"name", name}});
     // A listener announces that it takes secure peers.
     const QString found = printed(json, QStringLiteral("peer: %1 127.0.0.1:%2 (secure)").arg(shown).arg(port),
-                                  {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"port", port},
+                                  {{"event", "peer"}, {"name", name}, {"host", "127.0.0.1"}, {"addresses", QJsonArray{"127.0.0.1"}}, {"port", port},
                                    {"secure", true}, {"paired", false}, {"impostor", false}});
     const QString gone = printed(json, "gone: " + shown, {{"event", "gone"}, {"name", name}});
     QVERIFY2(listener.waitForLine(announced), listener.out.constData());
