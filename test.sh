@@ -16,7 +16,7 @@ quick=0
 # bindfs mounts a file system that can be stalled; dbus carries the tests' notifications and, with
 # avahi-daemon, their peer discovery.
 packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils appstream bindfs
-  dbus avahi-daemon)
+  dbus avahi-daemon iproute2)
 export QT_QPA_PLATFORM=offscreen
 summary=()
 details=()

@@ -20,13 +20,26 @@ QString text(const QHostAddress &address)
     return address.isNull() ? QString() : plain(address).toString();
 }
 
+QHostAddress fromSocketAddress(const sockaddr *socketAddress)
+{
+    QHostAddress address = plain(QHostAddress(socketAddress));
+    if (socketAddress->sa_family == AF_INET6 && address.protocol() == QAbstractSocket::IPv6Protocol) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(socketAddress);
+        char name[IF_NAMESIZE] = "";
+        if (in6->sin6_scope_id != 0)
+            address.setScopeId(::if_indextoname(in6->sin6_scope_id, name) ? QString::fromLocal8Bit(name)
+                                                                            : QString::number(in6->sin6_scope_id));
+    }
+    return address;
+}
+
 QHostAddress peerOf(int descriptor)
 {
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
     if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&storage), &length) != 0)
         return QHostAddress();
-    return plain(QHostAddress(reinterpret_cast<sockaddr *>(&storage)));
+    return fromSocketAddress(reinterpret_cast<sockaddr *>(&storage));
 }
 
 QHostAddress literal(const QString &text)

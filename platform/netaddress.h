@@ -17,7 +17,11 @@ namespace platform::net {
 VELMORA_PLATFORM_EXPORT QHostAddress plain(const QHostAddress &address);
 /// plain() as text ("" for no address); an IPv6 address keeps its zone (fe80::1%eth0).
 VELMORA_PLATFORM_EXPORT QString text(const QHostAddress &address);
-/// The connected peer of socket `descriptor`, plain (no address when it has none).
+/// The address in `socketAddress`, plain; a link-local IPv6 one with its interface's name as
+/// its zone (fe80::1%eth0), so that it can be reached again.
+VELMORA_PLATFORM_EXPORT QHostAddress fromSocketAddress(const sockaddr *socketAddress);
+/// The connected peer of socket `descriptor`, as fromSocketAddress() gives it (no address when
+/// it has none).
 VELMORA_PLATFORM_EXPORT QHostAddress peerOf(int descriptor);
 
 /// An address typed by a user: IPv4 digits, or IPv6 with or without brackets and with a zone

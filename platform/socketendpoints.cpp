@@ -354,7 +354,7 @@ void SocketComponent::configure(int descriptor)
         m_boundPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port); // same place for IPv6
     length = sizeof storage;
     if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&storage), &length) == 0) {
-        m_peerIP = net::text(QHostAddress(reinterpret_cast<sockaddr *>(&storage)));
+        m_peerIP = net::text(net::fromSocketAddress(reinterpret_cast<sockaddr *>(&storage)));
         m_peerPort = ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
     }
 }
