@@ -515,6 +515,10 @@ bool FileSender::SendFile(const QString &FilePath, bool OverWrite)
     }
     m_sourceSize = source.st_size;
     m_sourceModifiedNsec = qint64(source.st_mtim.tv_sec) * 1000000000 + source.st_mtim.tv_nsec;
+    if (!takeBatchRoom(m_sourceSize)) {
+        closeTransferFile();
+        throw fileError(GrewSinceAnnouncedText);
+    }
     m_state.TotalBytes = double(NumberedFiles::Lof(m_state.FileNumber));
     m_state.DoneBytes = 0;
     m_state.Busy = VariantTrue;

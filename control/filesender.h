@@ -344,6 +344,7 @@ private:
     /// it belongs to the batch accepted. False (the header refused) when a batch runs and it
     /// does not belong to it.
     bool admitToBatch(const QString &path, double size, bool &inBatch);
+    bool takeBatchRoom(qint64 size);
     /// The peer's answer to the oldest file sent by queueFile.
     void takeQueuedAnswer(wire::Tag tag);
     /// Every file sent by queueFile and not answered fails with `why`; with `closing`, the
@@ -386,6 +387,8 @@ private:
     OutgoingFiles m_outgoing;         ///< files sent by queueFile, not answered yet
     QString m_queueFailure;           ///< why tryQueueFile failed last
     bool m_batchAccepted = false;     ///< the peer accepted the batch we announced
+    qint64 m_batchFilesLeft = 0;      ///< what of our announced batch is not sent yet
+    double m_batchBytesLeft = 0;
     qint16 m_batchWaitTicks = -1;     ///< seconds our announcement waited for its answer (-1: none awaited)
     std::optional<IncomingBatch> m_incoming; ///< the batch a peer announced and we accepted
     bool m_receivingInBatch = false;         ///< the file being received came in an accepted batch

@@ -85,7 +85,24 @@ void FileSender::offerBatch(const BatchOffer &offer)
     }
     m_batchAccepted = false;
     m_batchWaitTicks = 0;
+    m_batchFilesLeft = offer.files;
+    m_batchBytesLeft = double(offer.bytes);
     stream->sendNote(Transport::Note::Batch, offer.payload());
+}
+
+bool FileSender::takeBatchRoom(qint64 size)
+{
+    // A file of our accepted batch must fit in what was announced: the peer refuses one that
+    // grew since, and ends the batch with it.
+    if (!m_batchAccepted)
+        return true;
+    if (m_batchFilesLeft < 1 || double(size) > m_batchBytesLeft)
+        return false;
+    --m_batchFilesLeft;
+    m_batchBytesLeft -= double(size);
+    if (m_batchFilesLeft == 0)
+        m_batchAccepted = false; // every file announced is on its way
+    return true;
 }
 
 bool FileSender::offerBatchOf(qint64 files, qint64 bytes, const QStringList &names)
@@ -118,6 +135,8 @@ bool FileSender::queueFile(const QString &path, const QString &announced, bool o
     const std::optional<QByteArray> bytes = readSmallFile(path, OutgoingFiles::MaxFileBytes);
     if (!bytes || !m_outgoing.hasRoomFor(bytes->size()))
         return false;
+    if (!takeBatchRoom(bytes->size()))
+        throw fileError(GrewSinceAnnouncedText);
     platform::FileDigest digest;
     digest.add(bytes->constData(), bytes->size());
     MySock.SendData(wire::encodeHeader({announced, double(bytes->size()), m_state.BufferSize, overwrite}));

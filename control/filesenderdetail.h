@@ -32,6 +32,7 @@ inline const QString DigestMismatchText = QStringLiteral("文件校验不一致�
 inline const QString BadFileNoteText = QStringLiteral("对方的文件校验信息不合规程，本次传输已取消。");
 inline const QString ConnectionClosedText = QStringLiteral("连接已关闭。");
 inline const QString NoAnswerText = QStringLiteral("对方超过30秒没有应答，本次发送已取消。");
+inline const QString GrewSinceAnnouncedText = QStringLiteral("the file is larger than when its batch was announced");
 } // namespace texts
 
 /// The error a failed file operation raises: the catalogue's text for error 75, then `reason`.

@@ -710,18 +710,20 @@ void TestCli::receivePolicies_data()
     QTest::addColumn<QByteArray>("typed"); // the answer to the question ("" when none is asked)
     QTest::addColumn<bool>("landed");
     QTest::addColumn<int>("files"); // more than one: a folder, sent as one batch
+    QTest::addColumn<int>("grows"); // the file of the batch that grows while the question waits (-1: none)
     const QStringList ask{"--ask"}, paired{"--accept", "paired"}, none{"--accept", "none"};
-    QTest::newRow("all, legacy peer") << QStringList() << false << QByteArray() << true << 1;
-    QTest::newRow("ask, legacy peer, yes") << ask << false << QByteArray("y\n") << true << 1;
-    QTest::newRow("ask, legacy peer, no") << ask << false << QByteArray("n\n") << false << 1;
-    QTest::newRow("ask, input closed") << ask << false << QByteArray("\x04") << false << 1;
-    QTest::newRow("paired, unpaired legacy peer is asked") << paired << false << QByteArray("yes\n") << true << 1;
-    QTest::newRow("none, legacy peer") << none << false << QByteArray() << false << 1;
-    QTest::newRow("ask, secure peer, yes") << ask << true << QByteArray("y\n") << true << 1;
-    QTest::newRow("paired, paired secure peer") << paired << true << QByteArray() << true << 1;
-    QTest::newRow("none, secure peer") << none << true << QByteArray() << false << 1;
-    QTest::newRow("ask, secure peer, a batch asked once, yes") << ask << true << QByteArray("y\n") << true << 3;
-    QTest::newRow("ask, secure peer, a batch asked once, no") << ask << true << QByteArray("n\n") << false << 3;
+    QTest::newRow("all, legacy peer") << QStringList() << false << QByteArray() << true << 1 << -1;
+    QTest::newRow("ask, legacy peer, yes") << ask << false << QByteArray("y\n") << true << 1 << -1;
+    QTest::newRow("ask, legacy peer, no") << ask << false << QByteArray("n\n") << false << 1 << -1;
+    QTest::newRow("ask, input closed") << ask << false << QByteArray("\x04") << false << 1 << -1;
+    QTest::newRow("paired, unpaired legacy peer is asked") << paired << false << QByteArray("yes\n") << true << 1 << -1;
+    QTest::newRow("none, legacy peer") << none << false << QByteArray() << false << 1 << -1;
+    QTest::newRow("ask, secure peer, yes") << ask << true << QByteArray("y\n") << true << 1 << -1;
+    QTest::newRow("paired, paired secure peer") << paired << true << QByteArray() << true << 1 << -1;
+    QTest::newRow("none, secure peer") << none << true << QByteArray() << false << 1 << -1;
+    QTest::newRow("ask, secure peer, a batch asked once, yes") << ask << true << QByteArray("y\n") << true << 3 << -1;
+    QTest::newRow("ask, secure peer, a batch asked once, no") << ask << true << QByteArray("n\n") << false << 3 << -1;
+    QTest::newRow("ask, the last file of the batch grows before the answer") << ask << true << QByteArray("y\n") << true << 3 << 2;
 }
 
 // What each receive policy lets land, asking on the terminal where it must, against a legacy
@@ -733,6 +735,7 @@ void TestCli::receivePolicies()
     QFETCH(QByteArray, typed);
     QFETCH(bool, landed);
     QFETCH(int, files);
+    QFETCH(int, grows);
     QTemporaryDir dir;
     Run receiver, sender;
     receiver.start(QStringList{"--listen", "0", "--timeout", "60", "--receive-dir", dir.filePath("in")} + policy);
@@ -771,13 +774,22 @@ void TestCli::receivePolicies()
         else
             QVERIFY2(asked.contains("accept re" + QByteArray(secure ? "" : "\\e[31m") + "port.pdf (2.1 kB) from "), asked);
         QVERIFY(!QFile::exists(dir.filePath("in/" + name))); // nothing lands unasked
+        if (grows >= 0) { // past the bytes announced: it fails alone, and the others go on
+            QFile grown(dir.filePath(QStringLiteral("batch/f%1").arg(grows)));
+            QVERIFY(grown.open(QIODevice::Append) && grown.write("more") == 4);
+        }
         if (typed == "\x04")
             receiver.process->closeWriteChannel();
         else
             receiver.process->write(typed);
     }
     if (secure) {
-        QCOMPARE(sender.finish(), landed ? 0 : 1);
+        QCOMPARE(sender.finish(), landed && grows < 0 ? 0 : 1);
+        if (grows >= 0)
+            QVERIFY2(sender.lines().contains(QStringLiteral("send failed: %1 (Path/File access error: the file is larger "
+                                                            "than when its batch was announced)")
+                                                 .arg(dir.filePath(QStringLiteral("batch/f%1").arg(grows)))),
+                     qPrintable(sender.lines().join(u'|')));
     } else {
         const auto answer = [&] {
             testing::waitFor([&] { return legacy.bytesAvailable() >= 8 || (legacy.waitForReadyRead(20), false); });
@@ -794,7 +806,7 @@ void TestCli::receivePolicies()
     QCOMPARE(QFile::exists(dir.filePath("in/" + name)), landed);
     if (files > 1) {
         QCOMPARE(receiver.process->readAllStandardError().count("? [y/N] "), 0); // asked once, for all of them
-        QCOMPARE(receiver.lines().filter(QRegularExpression("^file: ")).size(), landed ? files : 0);
+        QCOMPARE(receiver.lines().filter(QRegularExpression("^file: ")).size(), landed ? files - (grows >= 0) : 0);
     }
     if (!landed)
         QCOMPARE(receiver.lines().filter(QRegularExpression(files > 1 ? "^declined: 3 files \\(6300 bytes\\) from "
