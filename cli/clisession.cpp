@@ -96,6 +96,11 @@ void CliSession::setUp()
         const QString peer = m_securePeer.isEmpty() ? offer.peer : m_securePeer;
         print(QStringLiteral("batch: %1 files (%2 bytes) from %3").arg(offer.files).arg(offer.bytes).arg(escapedForLine(peer)),
               {{"event", "batch"}, {"files", double(offer.files)}, {"bytes", double(offer.bytes)}, {"peer", peer}});
+        // One progress for the files of the batch as they arrive.
+        m_batchIncoming = true;
+        m_batchFiles = offer.files;
+        m_batchBytes = offer.bytes;
+        m_batchFilesDone = m_batchBytesDone = 0;
     });
     // Runs after the control's own arrival handling: a send that just ended is seen before a close.
     connect(&m_control.socket(), &platform::SocketComponent::dataArrival, this, &CliSession::afterArrival);
@@ -522,7 +527,7 @@ bool CliSession::retryLater(const QString &why)
 
 void CliSession::afterSend()
 {
-    if (m_batchFiles > 0) {
+    if (m_batchFiles > 0 && !m_batchIncoming) {
         ++m_batchFilesDone;
         m_batchBytesDone += qint64(m_control.fields().TotalBytes);
     }
@@ -566,11 +571,11 @@ void CliSession::exitWhenFlushed()
     end(m_status);
 }
 
-void CliSession::showProgress()
+void CliSession::showProgress(bool now)
 {
     if (!m_progressWanted)
         return;
-    if (m_progressClock.isValid() && m_progressClock.elapsed() < 200)
+    if (!now && m_progressClock.isValid() && m_progressClock.elapsed() < 200)
         return;
     if (!m_transferClock.isValid())
         m_transferClock.start();
@@ -578,10 +583,11 @@ void CliSession::showProgress()
     const auto &f = m_control.fields();
     if (m_batchFiles > 0) {
         // One progress for the whole batch: files and bytes done of its totals.
-        const double done = double(m_batchBytesDone) + (m_sendStarted ? f.DoneBytes : 0.0);
+        const bool inFile = m_batchIncoming ? m_receiving : m_sendStarted;
+        const double done = double(m_batchBytesDone) + (inFile ? f.DoneBytes : 0.0);
         if (m_options.json) {
             print(QString(), {{"event", "progress"}, {"files", double(m_batchFilesDone)}, {"of", double(m_batchFiles)},
-                              {"done", done}, {"size", double(m_batchBytes)}, {"sending", true}});
+                              {"done", done}, {"size", double(m_batchBytes)}, {"sending", !m_batchIncoming}});
             return;
         }
         const int percent = m_batchBytes > 0 ? int(done * 100 / double(m_batchBytes)) : 0;
@@ -666,6 +672,16 @@ void CliSession::onFile(double &size)
     const QString path = m_control.ReciveFilePath();
     print(QStringLiteral("file: %1 (%2 bytes)").arg(escapedForLine(path)).arg(qint64(size)),
           {{"event", "file"}, {"path", path}, {"size", size}});
+    if (m_batchIncoming) {
+        ++m_batchFilesDone;
+        m_batchBytesDone += qint64(size);
+        const bool last = m_batchFilesDone >= m_batchFiles;
+        showProgress(last); // the last file's always
+        if (last) {
+            m_batchIncoming = false;
+            m_batchFiles = 0;
+        }
+    }
     if (m_notifier && notificationsAvailable()) {
         const QString peer = m_securePeer.isEmpty() ? m_control.RemoteHostIP() : m_securePeer;
         m_notifier->received(QFileInfo(path).fileName(), qint64(size), peer, QFileInfo(path).absolutePath());

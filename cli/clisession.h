@@ -101,7 +101,8 @@ private:
     void watchSecurity();
     /// Says how the connection just made is secured, or that the accepted peer is a legacy one.
     void reportSecurity();
-    void showProgress();
+    /// Shows how far the transfer (a batch: all its files) is, at most every 200 ms unless `now`.
+    void showProgress(bool now = false);
     void clearProgress();
 
     void onError(qint16 number, QString &description, qint32, const QString &, const QString &, qint32,
@@ -167,4 +168,5 @@ private:
     qint64 m_batchBytes = 0;
     qint64 m_batchFilesDone = 0;
     qint64 m_batchBytesDone = 0;
+    bool m_batchIncoming = false; ///< the batch is one a peer sends us
 };

@@ -56,6 +56,7 @@ void CliSession::forgetBatch()
     m_batch = Batch::None;
     m_queued.clear();
     m_batchFiles = 0;
+    m_batchIncoming = false;
 }
 
 bool CliSession::willRetry() const

@@ -738,7 +738,8 @@ void TestCli::receivePolicies()
     QFETCH(int, grows);
     QTemporaryDir dir;
     Run receiver, sender;
-    receiver.start(QStringList{"--listen", "0", "--timeout", "60", "--receive-dir", dir.filePath("in")} + policy);
+    const QStringList progress = files > 1 ? QStringList{"--progress"} : QStringList();
+    receiver.start(QStringList{"--listen", "0", "--timeout", "60", "--receive-dir", dir.filePath("in")} + policy + progress);
     QRegularExpressionMatch listening, code;
     QVERIFY(testing::waitFor([&] {
         const QString out = receiver.lines().join(u'\n');
@@ -805,7 +806,10 @@ void TestCli::receivePolicies()
     QCOMPARE(receiver.finish(), 0);
     QCOMPARE(QFile::exists(dir.filePath("in/" + name)), landed);
     if (files > 1) {
-        QCOMPARE(receiver.process->readAllStandardError().count("? [y/N] "), 0); // asked once, for all of them
+        const QByteArray said = receiver.process->readAllStandardError();
+        QCOMPARE(said.count("? [y/N] "), 0); // asked once, for all of them
+        // One progress for the batch, to its last file.
+        QCOMPARE(said.contains("] 3/3 files  6300/6300 bytes"), landed && grows < 0);
         QCOMPARE(receiver.lines().filter(QRegularExpression("^file: ")).size(), landed ? files - (grows >= 0) : 0);
     }
     if (!landed)
