@@ -144,6 +144,7 @@ private slots:
     void onlyAllowedPeersConnect();
     void peerTextStaysOnOneLine();
     void serveAsksThroughNotifications();
+    void serveAsksOnceAboutABatch();
     void receivePolicies_data();
     void receivePolicies();
     void wrongCodesAreCountedForTheIdentity();
@@ -815,6 +816,47 @@ void TestCli::receivePolicies()
     if (!landed)
         QCOMPARE(receiver.lines().filter(QRegularExpression(files > 1 ? "^declined: 3 files \\(6300 bytes\\) from "
                                                                       : "^declined: re.*port\\.pdf \\(2100 bytes\\) from ")).size(), 1);
+}
+
+// The background receiver asks about a batch once, in one notification, and takes all its files.
+void TestCli::serveAsksOnceAboutABatch()
+{
+    QTemporaryDir dir;
+    NotificationService service;
+    QVERIFY(service.start());
+    QDir().mkpath(dir.filePath("batch"));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(testing::writeFile(dir.filePath(QStringLiteral("batch/f%1").arg(i)), QByteArray(2100, 'b')));
+    Run serve, sender;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), service.address);
+    serve.process->setProcessEnvironment(env);
+    serve.start({"--serve", "--listen", "0", "--no-announce", "--accept", "ask", "--receive-dir", dir.filePath("in")});
+    QRegularExpressionMatch listening, code;
+    QVERIFY(testing::waitFor([&] {
+        const QString out = serve.lines().join(u'\n');
+        listening = QRegularExpression("listening: (\\d+)").match(out);
+        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
+        return listening.hasMatch() && code.hasMatch();
+    }));
+    sender.start(connectArgs(listening.captured(1).toInt())
+                 + QStringList{"--pair", code.captured(1) + code.captured(2), "--send", dir.filePath("batch")});
+    QVERIFY(testing::waitFor([&] { return !service.shown.isEmpty(); }, 20000));
+    QCOMPARE(service.shown.first().summary, QStringLiteral("Accept files?"));
+    QVERIFY2(service.shown.first().body.contains(" offers 3 files (6.3 kB) in batch/"), qPrintable(service.shown.first().body));
+    QCOMPARE(service.shown.first().actions, (QStringList{"accept", "Accept", "decline", "Decline"}));
+    QVERIFY(!QFile::exists(dir.filePath("in/batch/f0"))); // nothing lands unasked
+    service.answer(1, QStringLiteral("accept"));
+    QCOMPARE(sender.finish(), 0);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(testing::fileDigest(dir.filePath(QStringLiteral("in/batch/f%1").arg(i))),
+                 testing::fileDigest(dir.filePath(QStringLiteral("batch/f%1").arg(i))));
+    int asked = 0;
+    for (const NotificationService::Shown &n : service.shown)
+        asked += n.summary.startsWith(u"Accept");
+    QCOMPARE(asked, 1);
+    serve.process->terminate();
+    QCOMPARE(serve.finish(), 143);
 }
 
 // Each wrong code is said with where it came from; three spend the code, a new listener of the
