@@ -686,8 +686,12 @@ void CliSession::onFile(double &size)
         const QString peer = m_securePeer.isEmpty() ? m_control.RemoteHostIP() : m_securePeer;
         m_notifier->received(QFileInfo(path).fileName(), qint64(size), peer, QFileInfo(path).absolutePath());
     }
-    if (m_options.once)
+    if (m_options.once) {
+        // The files of a batch follow each other without a pass of the event loop between
+        // them: the next one is refused now, not once the run has ended.
+        m_control.setRefusingOffers(true);
         QTimer::singleShot(0, this, [this] { finish(0); });
+    }
 }
 
 void CliSession::onClose()
