@@ -59,6 +59,27 @@ int startListener(Run &run, const QStringList &args, bool json = false)
 
 QStringList connectArgs(int port) { return {"--connect", QStringLiteral("127.0.0.1:%1").arg(port), "--timeout", "60"}; }
 
+// The port a pairing listener took and the code it shows (digits only), once it has said both;
+// a port of 0 when it did not within 10 s.
+struct PairingListener
+{
+    int port = 0;
+    QString code;
+};
+PairingListener pairingListener(Run &run)
+{
+    PairingListener seen;
+    testing::waitFor([&] {
+        const QString out = run.lines().join(u'\n');
+        const auto listening = QRegularExpression("listening: (\\d+)").match(out);
+        const auto code = QRegularExpression("pairing code: (\\d{3})-(\\d{3})").match(out);
+        if (listening.hasMatch() && code.hasMatch())
+            seen = {listening.captured(1).toInt(), code.captured(1) + code.captured(2)};
+        return seen.port > 0;
+    }, 10000);
+    return seen;
+}
+
 QByteArray digest(const QString &path) { return testing::fileDigest(path); }
 void makeFile(const QString &path, qint64 size) { testing::makeRandomFile(path, size); }
 
@@ -743,14 +764,9 @@ void TestCli::receivePolicies()
     Run receiver, sender;
     const QStringList progress = files > 1 ? QStringList{"--progress"} : QStringList();
     receiver.start(QStringList{"--listen", "0", "--timeout", "60", "--receive-dir", dir.filePath("in")} + policy + progress);
-    QRegularExpressionMatch listening, code;
-    QVERIFY(testing::waitFor([&] {
-        const QString out = receiver.lines().join(u'\n');
-        listening = QRegularExpression("listening: (\\d+)").match(out);
-        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
-        return listening.hasMatch() && code.hasMatch();
-    }, 10000));
-    const int port = listening.captured(1).toInt();
+    const PairingListener listening = pairingListener(receiver);
+    QVERIFY(listening.port > 0);
+    const int port = listening.port;
     // A name that would steer the terminal, were it printed as it is.
     const QByteArray name = files > 1 ? "batch/f0" : secure ? "report.pdf" : "re\x1b[31mport.pdf";
     const QByteArray data(2100, 'd');
@@ -760,7 +776,7 @@ void TestCli::receivePolicies()
         QDir().mkpath(dir.filePath("batch"));
         for (int i = 0; i < files; ++i)
             QVERIFY(testing::writeFile(dir.filePath(files > 1 ? QStringLiteral("batch/f%1").arg(i) : QString(name)), data));
-        sender.start(connectArgs(port) + QStringList{"--pair", code.captured(1) + code.captured(2), "--send",
+        sender.start(connectArgs(port) + QStringList{"--pair", listening.code, "--send",
                                                      dir.filePath(files > 1 ? "batch" : QString(name))});
     } else {
         legacy.connectToHost(QHostAddress::LocalHost, quint16(port));
@@ -834,15 +850,9 @@ void TestCli::serveAsksOnceAboutABatch()
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), service.address);
     serve.process->setProcessEnvironment(env);
     serve.start({"--serve", "--listen", "0", "--no-announce", "--accept", "ask", "--receive-dir", dir.filePath("in")});
-    QRegularExpressionMatch listening, code;
-    QVERIFY(testing::waitFor([&] {
-        const QString out = serve.lines().join(u'\n');
-        listening = QRegularExpression("listening: (\\d+)").match(out);
-        code = QRegularExpression("pairing code: (\\d+)-(\\d+)").match(out);
-        return listening.hasMatch() && code.hasMatch();
-    }));
-    sender.start(connectArgs(listening.captured(1).toInt())
-                 + QStringList{"--pair", code.captured(1) + code.captured(2), "--send", dir.filePath("batch")});
+    const PairingListener listening = pairingListener(serve);
+    QVERIFY(listening.port > 0);
+    sender.start(connectArgs(listening.port) + QStringList{"--pair", listening.code, "--send", dir.filePath("batch")});
     QVERIFY(testing::waitFor([&] { return !service.shown.isEmpty(); }, 20000));
     QCOMPARE(service.shown.first().summary, QStringLiteral("Accept files?"));
     QVERIFY2(service.shown.first().body.contains(" offers 3 files (6.3 kB) in batch/"), qPrintable(service.shown.first().body));
@@ -867,18 +877,13 @@ void TestCli::wrongCodesAreCountedForTheIdentity()
 {
     Run listener;
     listener.start({"--listen", "0", "--timeout", "60"});
-    QRegularExpressionMatch listening, code;
-    QVERIFY(testing::waitFor([&] {
-        const QString out = listener.lines().join(u'\n');
-        listening = QRegularExpression("listening: (\\d+)").match(out);
-        code = QRegularExpression("pairing code: (\\d{3})-(\\d{3})").match(out);
-        return listening.hasMatch() && code.hasMatch();
-    }, 10000));
-    const QString wrong = QString::number(((code.captured(1) + code.captured(2)).toInt() + 1) % 1000000).rightJustified(6, u'0');
+    const PairingListener listening = pairingListener(listener);
+    QVERIFY(listening.port > 0);
+    const QString wrong = QString::number((listening.code.toInt() + 1) % 1000000).rightJustified(6, u'0');
     const QStringList left{"2 more before the code is spent", "1 more before the code is spent", "the code is spent"};
     for (const QString &said : left) {
         Run guesser;
-        guesser.start(connectArgs(listening.captured(1).toInt()) + QStringList{"--pair", wrong, "--say", "in?"});
+        guesser.start(connectArgs(listening.port) + QStringList{"--pair", wrong, "--say", "in?"});
         QCOMPARE(guesser.finish(), 1);
         QVERIFY2(testing::waitFor([&] {
             return !listener.lines().filter(QRegularExpression("^wrong code: from 127\\.0\\.0\\.1 \\(.+, [0-9A-F ]{19} …\\); " + said + "$")).isEmpty();
