@@ -42,6 +42,21 @@ QHostAddress peerOf(int descriptor)
     return fromSocketAddress(reinterpret_cast<sockaddr *>(&storage));
 }
 
+QString hostAddressText(const QList<QHostAddress> &addresses)
+{
+    const auto first = [&](auto wanted) {
+        const auto it = std::find_if(addresses.cbegin(), addresses.cend(), wanted);
+        return it == addresses.cend() ? QString() : it->toString();
+    };
+    const auto usable = [](const QHostAddress &a) { return !a.isLoopback() && !a.isNull(); };
+    QString text = first([&](const QHostAddress &a) { return usable(a) && a.protocol() == QAbstractSocket::IPv4Protocol; });
+    if (text.isEmpty())
+        text = first([&](const QHostAddress &a) { return usable(a) && a.protocol() == QAbstractSocket::IPv6Protocol && !a.isLinkLocal(); });
+    if (text.isEmpty())
+        text = first([&](const QHostAddress &a) { return usable(a) && a.isLinkLocal(); });
+    return text.isEmpty() ? QStringLiteral("127.0.0.1") : text;
+}
+
 QHostAddress literal(const QString &text)
 {
     QString bare = text.trimmed();

@@ -4,6 +4,7 @@
 #include "velmora_platform_export.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -23,6 +24,11 @@ VELMORA_PLATFORM_EXPORT QHostAddress fromSocketAddress(const sockaddr *socketAdd
 /// The connected peer of socket `descriptor`, as fromSocketAddress() gives it (no address when
 /// it has none).
 VELMORA_PLATFORM_EXPORT QHostAddress peerOf(int descriptor);
+
+/// The address to show as this host's among `addresses` (its interfaces'): the first IPv4 one
+/// that is not loopback; on a host without one, the first IPv6 one beyond its link (global or
+/// unique local), else the first link-local one with its zone; 127.0.0.1 when there is none.
+VELMORA_PLATFORM_EXPORT QString hostAddressText(const QList<QHostAddress> &addresses);
 
 /// An address typed by a user: IPv4 digits, or IPv6 with or without brackets and with a zone
 /// given by the interface's name or number ("[fe80::1%eth0]"). No address for anything else (a

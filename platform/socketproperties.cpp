@@ -2,6 +2,8 @@
 
 #include "socketcomponent.h"
 
+#include "netaddress.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -59,12 +61,7 @@ void SocketComponent::setRemotePort(qint32 port)
 
 QString SocketComponent::LocalIP() const
 {
-    static const QString ip = [] {
-        for (const QHostAddress &a : QNetworkInterface::allAddresses())
-            if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-                return a.toString();
-        return QStringLiteral("127.0.0.1");
-    }();
+    static const QString ip = net::hostAddressText(QNetworkInterface::allAddresses());
     return ip;
 }
 

@@ -242,6 +242,8 @@ private slots:
     void peersMatchedByFamily();
     void addressesTriedInTurn_data();
     void addressesTriedInTurn();
+    void hostAddressShown_data();
+    void hostAddressShown();
     void acceptRequestRaisedByAnotherComponent();
     void unacceptedRequestIsClosed();
     void stringsGoOutInLocal8Bit();
@@ -399,6 +401,28 @@ void TestSocketComponent::addressesTriedInTurn()
     const QString got = errors.numbers.isEmpty() ? client.RemoteHostIP() : QStringLiteral("error %1").arg(errors.numbers.first());
     QCOMPARE(got, outcome);
     QCOMPARE(client.RemotePort(), qint32(port));
+}
+
+void TestSocketComponent::hostAddressShown_data()
+{
+    QTest::addColumn<QStringList>("interfaces"); // this host's addresses, in the system's order
+    QTest::addColumn<QString>("shown");          // LocalIP
+    QTest::newRow("an IPv4 address, wherever it stands")
+        << QStringList{"127.0.0.1", "::1", "fe80::1%lo", "2001:db8::1", "192.168.1.20"} << "192.168.1.20";
+    QTest::newRow("no IPv4 address but loopback: IPv6 beyond the link")
+        << QStringList{"127.0.0.1", "::1", "fe80::1%lo", "fd00::2"} << "fd00::2";
+    QTest::newRow("link-local alone: with its zone") << QStringList{"127.0.0.1", "::1", "fe80::1%lo"} << "fe80::1%lo";
+    QTest::newRow("loopback alone") << QStringList{"::1", "127.0.0.1"} << "127.0.0.1";
+}
+
+void TestSocketComponent::hostAddressShown()
+{
+    QFETCH(QStringList, interfaces);
+    QFETCH(QString, shown);
+    QList<QHostAddress> addresses;
+    for (const QString &text : interfaces)
+        addresses.append(QHostAddress(text));
+    QCOMPARE(platform::net::hostAddressText(addresses), shown);
 }
 
 void TestSocketComponent::acceptRequestRaisedByAnotherComponent()
