@@ -2,9 +2,10 @@
 # Installs what is missing, builds and runs every test headless:
 #   1. the suite in build/;
 #   2. the suite again in build-asan/, built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. each fuzz target in build-fuzz/ for a bounded run from its seed corpus.
-# ./test.sh --quick runs step 1 only. Steps 2 and 3 keep their build folders between runs; each
-# step's build runs in the background while the tests of the step before run.
+#   3. each fuzz target in build-fuzz/ for a bounded run from its seed corpus;
+#   4. the Debian packages, built from debian/ into build-deb/ and checked by tests/packages.sh.
+# ./test.sh --quick runs step 1 only. Steps 2 and 3 keep their build folders between runs; the
+# builds of steps 2 to 4 run in the background while the tests of the steps before run.
 # The last lines printed say which steps failed and, for each, which tests.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -14,9 +15,10 @@ quick=0
 # Designer's development files build the Designer plugin; dpkg-dev, file, lintian,
 # desktop-file-utils and appstream build and check the Debian package and its desktop files;
 # bindfs mounts a file system that can be stalled; dbus carries the tests' notifications and, with
-# avahi-daemon, their peer discovery.
+# avahi-daemon, their peer discovery; debhelper builds the packages and autopkgtest runs their tests.
+# Everything is installed here, up front, so that no background build needs apt.
 packages=(xvfb xauth xdotool help2man man-db qt6-tools-dev dpkg-dev file lintian desktop-file-utils appstream bindfs
-  dbus avahi-daemon iproute2)
+  dbus avahi-daemon iproute2 debhelper autopkgtest clang-14 libclang-rt-14-dev)
 export QT_QPA_PLATFORM=offscreen
 summary=()
 details=()
@@ -74,6 +76,9 @@ if [ "$quick" -eq 0 ]; then
   step2_built=0
   finish_build && step2_built=1
   build_in_background build-fuzz "-DVELMORA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14" clang-14 libclang-rt-14-dev
+  packages_log="$(mktemp)"
+  nice -n 19 scripts/build-packages.sh build-deb >"$packages_log" 2>&1 &
+  packages_pid=$!
   if [ "$step2_built" -eq 1 ]; then
     run_suite "2. the sanitized suite" build-asan 600
   else
@@ -87,6 +92,16 @@ if [ "$quick" -eq 0 ]; then
   else
     note "3. fuzz targets" 1 "the build failed"
   fi
+  echo "== 4. the Debian packages (build-deb/)"
+  if wait "$packages_pid"; then
+    tail -n 20 "$packages_log"
+    tests/packages.sh build-deb
+    note "4. the packages" $? "see tests/packages.sh's FAIL lines above"
+  else
+    tail -n 60 "$packages_log"
+    note "4. the packages" 1 "the package build failed"
+  fi
+  rm -f "$packages_log"
 fi
 
 echo

@@ -8,20 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ ccache pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libavahi-client-dev libssl-dev libsodium-dev libxxhash-dev "$@")
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing missing packages: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$(dirname "${BASH_SOURCE[0]}")/need-packages.sh" "${packages[@]}"
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_type="${VELMORA_BUILD_TYPE:-RelWithDebInfo}"

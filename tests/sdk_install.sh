@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# The installed SDK and the Debian package; each step is one CTest entry.
+# The installed SDK; each step is one CTest entry (the Debian packages have tests/packages.sh).
 # usage: sdk_install.sh STEP BUILD_DIR SOURCE_DIR
 #   install             installs into BUILD_DIR/sdk/prefix and checks the layout
 #   consumer-cmake      builds tests/consumer against that prefix with find_package(Sender), runs it
 #   consumer-pkgconfig  builds the same consumer with pkg-config's flags, runs it
 #   velmora             the installed Velmora, with an empty user registry, creates its control
-#   deb                 builds the .deb, lists it, unpacks it and runs the unpacked velmora-cli --help
 # The install layout comes from the environment: VELMORA_VERSION, VELMORA_BINDIR, VELMORA_LIBDIR,
 # VELMORA_INCLUDEDIR, VELMORA_DATADIR, VELMORA_DESIGNER_DIR (empty when the plugin is not built).
 set -euo pipefail
@@ -150,35 +149,6 @@ velmora)
   ! grep -q "cannot be created" "$home/velmora.log" || { cat "$home/velmora.log"; fail "Velmora did not create its control"; }
   [ ! -s "$home/.config/component-registry.ini" ] || fail "Velmora wrote the user registry"
   echo "Velmora runs with the control from $libdir"
-  ;;
-deb)
-  for tool in cpack dpkg-deb dpkg-shlibdeps; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-  done
-  out="$work/deb"
-  rm -rf "$out"
-  mkdir -p "$out"
-  (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; fail "cpack"; }
-  deb="$out/velmora_${VELMORA_VERSION}_$(dpkg --print-architecture).deb"
-  [ -f "$deb" ] || { ls "$out"; fail "no $(basename "$deb")"; }
-  dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -n 's|^\./usr/||p' | grep -v '/$' | sort >"$out/contents"
-  # The package holds everything an install does, under /usr (manual pages compressed).
-  (cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >"$out/installed"
-  missing="$(sed 's|^\(share/man/.*\)\.gz$|\1|' "$out/contents" | sort | comm -23 "$out/installed" -)"
-  [ -z "$missing" ] || fail "missing from the package: $missing"
-  [ "$(dpkg-deb -f "$deb" Package)" = velmora ] || fail "package name"
-  dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks what dpkg-shlibdeps finds: $(dpkg-deb -f "$deb" Depends)"
-  [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no maintainer"
-  [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no description"
-  dpkg -x "$deb" "$out/root"
-  "$out/root/usr/bin/velmora-cli" --help >"$out/help.txt" || { cat "$out/help.txt"; fail "the unpacked velmora-cli --help"; }
-  grep -qi usage "$out/help.txt" || fail "the unpacked velmora-cli --help printed no usage"
-  if command -v lintian >/dev/null; then
-    lintian --tag-display-limit 0 "$deb" >"$out/lintian.txt" 2>&1 || true
-    grep -E '^[EW]:' "$out/lintian.txt" || true
-    ! grep -q '^E:' "$out/lintian.txt" || fail "lintian reports errors"
-  fi
-  echo "built $(basename "$deb") ($(wc -l <"$out/contents") files)"
   ;;
 *)
   fail "unknown step $step"

@@ -15,6 +15,22 @@ int main(int argc, char **argv)
     QTextStream err(stderr);
     QTextStream out(stdout);
     QStringList args = app.arguments().mid(1);
+    if (args == QStringList{QStringLiteral("--help")} || args == QStringList{QStringLiteral("-h")}) {
+        out << "Usage: component-register [--unregister] LIBRARY\n"
+               "Loads the component library LIBRARY and has it record its classes in this user's component\n"
+               "registry ($COMPONENT_REGISTRY, else ~/.config/component-registry.ini), or remove them with\n"
+               "--unregister. Hosts create a registered class by name without linking its library.\n\n"
+               "Options:\n"
+               "  --unregister  Remove the library's classes from the registry.\n"
+               "  -h, --help    Show this help and exit.\n"
+               "  --version     Show the version and exit.\n\n"
+               "Exit status: 0 done, 1 the library cannot be loaded or refused, 2 bad usage.\n";
+        return 0;
+    }
+    if (args == QStringList{QStringLiteral("--version")}) {
+        out << "component-register " VELMORA_VERSION "\n";
+        return 0;
+    }
     const bool unregister = args.removeAll(QStringLiteral("--unregister")) > 0;
     if (args.size() != 1 || args.first().startsWith(u'-')) {
         err << "usage: component-register [--unregister] LIBRARY\n";
