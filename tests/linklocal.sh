@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Two peers on IPv6 link-local addresses, each in a network namespace of this test's own joined
 # by a veth pair that lives only there: a listener on [fe80::a%va] pairs with a peer from
-# fe80::b, takes a message and a file, byte-exact, and shows its peer with the zone.
+# fe80::b, takes a message and a file, byte-exact, and shows its peer with the zone. Then each
+# namespace gets a system bus and an Avahi daemon of its own (in a mount namespace of its own,
+# IPv6 alone): a listener announced as "office" is found by name, with its AAAA address and
+# zone, and connected to by name.
 # usage: linklocal.sh BIN_DIR
-# Exit 77 (skipped, with the reason) without root, ip, network namespaces or IPv6.
+# Exit 77 (skipped, with the reason) without root, ip, network namespaces or IPv6; the discovery
+# part alone is skipped, saying so, without dbus-daemon, avahi-daemon or mount namespaces.
 set -uo pipefail
 bin="$1"
 cli="$bin/velmora-cli"
@@ -26,8 +30,10 @@ a="velmora-ll-a-$$"
 b="velmora-ll-b-$$"
 work="$(mktemp -d)"
 listener=""
+browser=""
 cleanup() {
-  [ -n "$listener" ] && kill "$listener" 2>/dev/null
+  [ -n "$listener" ] && kill -KILL "$listener" 2>/dev/null
+  [ -n "$browser" ] && kill -KILL "$browser" 2>/dev/null
   ip netns del "$a" 2>/dev/null
   ip netns del "$b" 2>/dev/null
   rm -rf "$work"
@@ -71,3 +77,63 @@ grep -qx 'message: over the link' "$work/listener.out" || fail "no message"
 cmp -s "$work/photo.jpg" "$work/in/photo.jpg" || fail "the file did not arrive byte-exact"
 grep -q '^secure: ' "$work/listener.out" || fail "the connection was not secured"
 echo "PASS: paired, a message and a file over fe80::a%va"
+
+for tool in dbus-daemon dbus-send avahi-daemon unshare nsenter; do
+  command -v "$tool" >/dev/null || { echo "SKIP: discovery over IPv6: $tool is not installed"; exit 0; }
+done
+# Runs a command in namespace $1 as side $2 ("a" on va, "b" on vb), with a system bus and an
+# Avahi daemon that answer there alone: /run/dbus and /run/avahi-daemon are private to it, and it
+# is the first process of a PID namespace of its own, so that everything it started ends with it
+# (and it ends when the process given by $! is killed). It replaces the shell it runs in with
+# unshare: run it in the background or in a subshell.
+with_avahi() {
+  local ns="$1" side="$2"
+  shift 2
+  cat >"$work/$side.conf" <<EOF
+[server]
+allow-interfaces=v$side
+use-ipv4=no
+use-ipv6=yes
+enable-dbus=yes
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+[reflector]
+enable-reflector=no
+EOF
+  # shellcheck disable=SC2016
+  exec env XDG_DATA_HOME="$work/$side/data" XDG_CONFIG_HOME="$work/$side/config" \
+    nsenter --net="/run/netns/$ns" unshare --mount --pid --fork --kill-child bash -c '
+    mount --make-rprivate / && mount -t tmpfs tmpfs /run/dbus && mount -t tmpfs tmpfs /run/avahi-daemon || exit 90
+    dbus-daemon --system --fork >/dev/null || exit 91
+    avahi-daemon --no-drop-root --no-chroot --no-rlimits -f "$1" >"$2" 2>&1 &
+    for _ in $(seq 400); do
+      dbus-send --system --print-reply --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState 2>/dev/null |
+        grep -q "int32 2$" && break
+      sleep 0.05
+    done
+    shift 2
+    "$@"' with_avahi "$work/$side.conf" "$work/$side.avahi.log" "$@"
+}
+
+with_avahi "$a" a "$cli" --listen 0 --name office --receive-dir "$work/in2" --once --timeout 60 \
+  >"$work/announced.out" 2>"$work/announced.err" &
+listener=$!
+wait_line "$work/announced.out" '^announced: office' || fail "the listener was not announced"
+code="$(sed -n 's/^pairing code: //p' "$work/announced.out")"
+with_avahi "$b" b "$cli" --discover --json --timeout 60 >"$work/browser.out" 2>"$work/browser.err" &
+browser=$!
+wait_line "$work/browser.out" '"name":"office"' || fail "office was not found over IPv6"
+{ kill -KILL "$browser" && wait "$browser"; } 2>/dev/null # unshare ignores SIGTERM while it waits; its PID namespace ends with it
+browser=""
+grep '"name":"office"' "$work/browser.out" | grep -q '"addresses":\["fe80::a%[0-9]*"\]' ||
+  fail "office was not found at fe80::a with its zone"
+(with_avahi "$b" b "$cli" --connect office --pair "${code//-/}" --say "found by name" --timeout 60) \
+  >"$work/by-name.out" 2>"$work/by-name.err" || fail "connecting to office by name ended with $?"
+wait "$listener" || fail "the announced listener ended with $?"
+listener=""
+grep -qx 'message: found by name' "$work/announced.out" || fail "no message from the peer that found office by name"
+grep -qx 'connected: fe80::b%va' "$work/announced.out" || fail "the peer that found office by name is not fe80::b%va"
+echo "PASS: office found by name over IPv6 alone (AAAA, fe80::a with its zone) and connected to"
