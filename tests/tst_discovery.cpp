@@ -24,6 +24,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QUrl>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -114,6 +115,7 @@ private slots:
     void windowOffersPeersAndAnnouncesItself();
     void sendDialogPairsAndSends();
     void sendDialogResumesABrokenSend();
+    void sendDialogShowsOneBarForABatch();
     // Last: the 40 services it withdraws stay in the daemon's cache for a second, over its limit.
     void daemonLimitIsSaid();
 
@@ -205,6 +207,38 @@ void TestDiscovery::sendDialogResumesABrokenSend()
     QCOMPARE(receiver2.finish(), 0);
     QCOMPARE(receiver2.lines().filter("resumed: ").size(), 1);
     QCOMPARE(testing::fileDigest(files.filePath("in/film.mkv")), testing::fileDigest(source));
+}
+
+// A batch shows one bar for all its files and the count beside it. The dialog runs a stand-in
+// for velmora-cli that says what a batch send says and holds half way until the test lets it go.
+void TestDiscovery::sendDialogShowsOneBarForABatch()
+{
+    QTemporaryDir files;
+    QVERIFY(QDir().mkpath(files.filePath("batch")));
+    for (const char *name : {"a.txt", "b.txt", "c.txt"})
+        testing::makeRandomFile(files.filePath(QStringLiteral("batch/") + QLatin1String(name)), 1000);
+    const QString cli = files.filePath("velmora-cli");
+    QFile script(cli);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral(R"(#!/bin/sh
+echo '{"event":"batch","files":3,"bytes":3000}'
+echo '{"event":"progress","files":1,"of":3,"done":1500,"size":3000,"sending":true}'
+while [ ! -e '%1' ]; do sleep 0.01; done
+for f in a b c; do echo "{\"event\":\"sent\",\"path\":\"$f.txt\",\"size\":1000}"; done
+echo '{"event":"progress","files":3,"of":3,"done":3000,"size":3000,"sending":true}'
+)").arg(files.filePath("go")).toUtf8());
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    SendDialog dialog({files.filePath("batch")}, cli);
+    dialog.addressBox()->setText(QStringLiteral("127.0.0.1:1"));
+    dialog.sendButton()->click();
+    auto *bar = dialog.findChild<QProgressBar *>();
+    QVERIFY2(waitFor([&] { return dialog.status() == QStringLiteral("Sending 2 of 3 files…"); }), qPrintable(dialog.status()));
+    QCOMPARE(bar->value(), (bar->maximum() - bar->minimum()) / 2);
+    QVERIFY(QFile(files.filePath("go")).open(QIODevice::WriteOnly));
+    QVERIFY2(waitFor([&] { return dialog.allSent(); }), qPrintable(dialog.status()));
+    QCOMPARE(bar->value(), bar->maximum());
+    QCOMPARE(dialog.status(), QStringLiteral("Sent 3 of 3 files (3.0 kB)."));
 }
 
 void TestDiscovery::initTestCase()
