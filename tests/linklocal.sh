@@ -45,7 +45,8 @@ ip netns add "$b" || fail "a second namespace"
 ip link add va netns "$a" type veth peer name vb netns "$b" || skip "a veth pair cannot be made here"
 for side in "$a va fe80::a" "$b vb fe80::b"; do
   set -- $side
-  ip -n "$1" link set lo up && ip -n "$1" link set "$2" up \
+  # No address of the kernel's own beside the one given: the peer is found at that one alone.
+  ip -n "$1" link set "$2" addrgenmode none && ip -n "$1" link set lo up && ip -n "$1" link set "$2" up \
     && ip -n "$1" -6 addr add "$3/64" dev "$2" nodad || skip "no IPv6 link-local address on $2"
 done
 
@@ -82,10 +83,11 @@ for tool in dbus-daemon dbus-send avahi-daemon unshare nsenter; do
   command -v "$tool" >/dev/null || { echo "SKIP: discovery over IPv6: $tool is not installed"; exit 0; }
 done
 # Runs a command in namespace $1 as side $2 ("a" on va, "b" on vb), with a system bus and an
-# Avahi daemon that answer there alone: /run/dbus and /run/avahi-daemon are private to it, and it
-# is the first process of a PID namespace of its own, so that everything it started ends with it
-# (and it ends when the process given by $! is killed). It replaces the shell it runs in with
-# unshare: run it in the background or in a subshell.
+# Avahi daemon that answer there alone, at the usual path whatever bus the environment names:
+# /run/dbus and /run/avahi-daemon are private to it, and it is the first process of a PID
+# namespace of its own, so that everything it started ends with it (and it ends when the process
+# given by $! is killed). It replaces the shell it runs in with unshare: run it in the background
+# or in a subshell.
 with_avahi() {
   local ns="$1" side="$2"
   shift 2
@@ -104,7 +106,7 @@ publish-workstation=no
 enable-reflector=no
 EOF
   # shellcheck disable=SC2016
-  exec env XDG_DATA_HOME="$work/$side/data" XDG_CONFIG_HOME="$work/$side/config" \
+  exec env -u DBUS_SYSTEM_BUS_ADDRESS XDG_DATA_HOME="$work/$side/data" XDG_CONFIG_HOME="$work/$side/config" \
     nsenter --net="/run/netns/$ns" unshare --mount --pid --fork --kill-child bash -c '
     mount --make-rprivate / && mount -t tmpfs tmpfs /run/dbus && mount -t tmpfs tmpfs /run/avahi-daemon || exit 90
     dbus-daemon --system --fork >/dev/null || exit 91

@@ -15,6 +15,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <utility>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -370,30 +373,53 @@ void TestSocketComponent::addressesTriedInTurn()
             ::close(fd);
     });
     quint16 port = 0;
-    // An end on `address` (the first takes a free port, the second the same one) that does `what`.
-    const auto end = [&](const QHostAddress &address, const QString &what) {
+    // A socket bound to `address` on `port` (0 takes a free one and sets `port`), or -1 (errno says why).
+    const auto bound = [&](const QHostAddress &address) {
         sockaddr_storage at{};
         socklen_t length = 0;
-        QVERIFY(platform::net::toSocketAddress(address, port, at, length));
+        if (!platform::net::toSocketAddress(address, port, at, length))
+            return -1;
         const int fd = ::socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        held.push_back(fd);
         const int one = 1;
         if (at.ss_family == AF_INET6)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&at), length), 0);
-        QCOMPARE(::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length), 0);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&at), length) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
         port = ntohs(reinterpret_cast<sockaddr_in *>(&at)->sin_port); // same place in IPv6
+        return fd;
+    };
+    // A free port on ::1, then the same one on 127.0.0.1: when something else on this machine holds
+    // it there, both go again on another.
+    int ends[2] = {-1, -1};
+    for (int attempt = 0; ends[1] < 0; ++attempt) {
+        if (ends[0] >= 0)
+            ::close(ends[0]);
+        port = 0;
+        ends[0] = bound(QHostAddress(QStringLiteral("::1")));
+        QVERIFY2(ends[0] >= 0, strerror(errno));
+        ends[1] = bound(QHostAddress(QStringLiteral("127.0.0.1")));
+        QVERIFY2(ends[1] >= 0 || (errno == EADDRINUSE && attempt < 100), strerror(errno));
+    }
+    held.assign(std::begin(ends), std::end(ends));
+    // Each end does what its row says.
+    for (const auto &[fd, what] : {std::pair{ends[0], six}, std::pair{ends[1], four}}) {
         if (what == u"refuses")
-            return; // bound, not listening
+            continue; // bound, not listening
         QCOMPARE(::listen(fd, what == u"listens" ? 16 : 0), 0);
         if (what == u"never answers") { // a queue that one connection fills: the next one's SYN is dropped
+            sockaddr_storage at{};
+            socklen_t length = sizeof at;
+            QCOMPARE(::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length), 0);
             const int filler = ::socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
             held.push_back(filler);
             QCOMPARE(::connect(filler, reinterpret_cast<sockaddr *>(&at), length), 0);
         }
-    };
-    end(QHostAddress(QStringLiteral("::1")), six);
-    end(QHostAddress(QStringLiteral("127.0.0.1")), four);
+    }
     SocketComponent client;
     ErrorRecorder errors(client);
     client.connectToAny({QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("::1"))}, port);
