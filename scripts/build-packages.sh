@@ -26,8 +26,11 @@ unmet="$(cd "$out/src" && dpkg-checkbuilddeps 2>&1 | sed -n 's/.*Unmet build dep
 export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS-nocheck parallel=$(nproc)}"
 # ccache, when there, makes a second build of the same tree cheap (the copy is always in the same
 # place, so its paths do not change between builds).
+# debhelper gives the build a home of its own, so the cache is named here.
 if [ -z "${VELMORA_COMPILER_LAUNCHER+set}" ] && command -v ccache >/dev/null; then
   export VELMORA_COMPILER_LAUNCHER=ccache
+  CCACHE_DIR="${CCACHE_DIR:-$(ccache -k cache_dir)}"
+  export CCACHE_DIR
 fi
 (cd "$out/src" && dpkg-buildpackage -us -uc -b)
 ls "$out"/*.deb
