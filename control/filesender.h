@@ -318,7 +318,14 @@ private:
     void dropOffer();
     /// Opens the hidden file an accepted offer is received into: one kept from a try of the
     /// same peer that broke, continued, or a new one. Returns its descriptor and the bytes held.
-    std::pair<int, qint64> openPartFile(HeldOffer &offer);
+    /// The hidden file a receive writes into, and what it holds from a try that broke.
+    struct OpenedPart
+    {
+        int file = -1;
+        qint64 held = 0;
+        std::optional<platform::FileDigest> heldDigest; ///< when kept with it
+    };
+    OpenedPart openPartFile(HeldOffer &offer);
     void beginArrival();
     void receiveFileData();
     QByteArray handleFileData(const QByteArray &data);

@@ -26,8 +26,6 @@ using platform::VariantTrue;
 
 namespace {
 
-// The kept hidden files of this user are swept at most this often by a process.
-constexpr qint64 SweepEveryMsec = 60 * 60 * 1000;
 // A broken receive of a smaller file keeps nothing: sending it again costs less than keeping a
 // record of it for every file of a folder.
 constexpr double KeptFromBytes = 1024 * 1024;
@@ -526,12 +524,11 @@ void FileSender::takeOffer(HeldOffer &offer)
         finishReceive();
         return;
     }
-    qint64 held = 0;
+    OpenedPart part;
     try {
         // The file arrives beside the target; the target itself is not touched before the end.
-        const auto [file, kept] = openPartFile(offer);
-        adoptTransferFile(file);
-        held = kept;
+        part = openPartFile(offer);
+        adoptTransferFile(part.file);
     } catch (const AutomationError &) {
         // A folder we cannot write to, say: refused, and we stay idle.
         m_part.discard();
@@ -554,36 +551,40 @@ void FileSender::takeOffer(HeldOffer &offer)
     }
     m_state.Busy = VariantTrue;
     m_state.TransferMode = 0;
-    if (!m_check.beginReceive(MySock.transport(), NumberedFiles::Handle(m_state.FileNumber), held)
+    if (!m_check.beginReceive(MySock.transport(), NumberedFiles::Handle(m_state.FileNumber), part.held,
+                              part.heldDigest ? &*part.heldDigest : nullptr)
         && ::ftruncate(NumberedFiles::Handle(m_state.FileNumber), 0) != 0)
         m_check.end(); // the kept bytes cannot be read: offered nothing
     answer(wire::SendDataTag);
 }
 
-std::pair<int, qint64> FileSender::openPartFile(HeldOffer &offer)
+FileSender::OpenedPart FileSender::openPartFile(HeldOffer &offer)
 {
     m_kept.reset();
     const platform::Transport *stream = MySock.transport();
     const QByteArray peer = stream && stream->checksFiles() ? stream->peerIdentity() : QByteArray();
     if (peer.isEmpty() || m_state.TotalBytes < KeptFromBytes)
-        return {m_part.create(std::move(offer.target)), 0}; // nothing is kept for a peer not known by its key
+        return {m_part.create(std::move(offer.target)), 0, {}}; // nothing is kept for a peer not known by its key
     const KeptParts parts;
     static qint64 lastSweep = 0;
-    if (parts.now() - lastSweep > SweepEveryMsec) {
+    if (parts.now() - lastSweep > KeptParts::SweepEveryMsec) {
         lastSweep = parts.now();
         parts.sweep();
     }
     KeptPart entry{peer, offer.shown.announced, qint64(m_state.TotalBytes), offer.target.folderPath(),
-                   offer.target.name(), {}, 0, 0, parts.now()};
-    int file = -1;
-    qint64 held = 0;
+                   offer.target.name(), {}, 0, 0, parts.now(), {}, 0, 0};
+    OpenedPart opened;
+    int &file = opened.file;
     if (const auto kept = parts.find(entry.peer, entry.announced, entry.size, entry.folder, entry.target)) {
         file = m_part.adopt(offer.target, kept->hidden, kept->device, kept->inode);
         struct stat info = {};
-        if (file >= 0 && ::fstat(file, &info) == 0)
-            held = qMin<qint64>(info.st_size, entry.size);
-        else if (file < 0)
+        if (file >= 0 && ::fstat(file, &info) == 0) {
+            opened.held = qMin<qint64>(info.st_size, entry.size);
+            if (opened.held == info.st_size)
+                opened.heldDigest = kept->digestOf(file); // else the held bytes are read to check them
+        } else if (file < 0) {
             parts.forget(*kept); // gone, changed or taken: a new file is made
+        }
     }
     if (file < 0)
         file = m_part.create(std::move(offer.target));
@@ -594,7 +595,7 @@ std::pair<int, qint64> FileSender::openPartFile(HeldOffer &offer)
         m_part.setKeepable();
         m_kept = entry;
     }
-    return {file, held};
+    return opened;
 }
 
 void FileSender::receiveFileData()
@@ -700,8 +701,17 @@ void FileSender::setAsidePartFile()
         discardPartFile();
         return;
     }
+    // Its entry stays, so that the same peer may continue it; with the digest of what it holds,
+    // where this receive knows it, so that those bytes need not be read again to check them.
+    if (m_ownsFile) {
+        const int file = NumberedFiles::Handle(m_state.FileNumber);
+        if (const auto digest = m_check.receivedDigest(NumberedFiles::Lof(m_state.FileNumber))) {
+            m_kept->setDigest(file, *digest);
+            KeptParts().keep(*m_kept);
+        }
+    }
     closeTransferFile();
-    m_part.keep(); // its entry stays: the same peer may continue it
+    m_part.keep();
     m_kept.reset();
 }
 

@@ -50,6 +50,9 @@ std::optional<KeptPart> readEntry(const QString &path)
     p.device = quint64(o.value(QStringLiteral("device")).toString().toULongLong());
     p.inode = quint64(o.value(QStringLiteral("inode")).toString().toULongLong());
     p.keptAtMsec = qint64(o.value(QStringLiteral("keptAt")).toDouble());
+    p.digest = QByteArray::fromBase64(o.value(QStringLiteral("digest")).toString().toLatin1());
+    p.modifiedNsec = o.value(QStringLiteral("modified")).toString().toLongLong();
+    p.changedNsec = o.value(QStringLiteral("changed")).toString().toLongLong();
     // A hidden file's name is one name in its folder, and one of ours.
     if (p.peer.isEmpty() || p.size < 0 || p.folder.isEmpty() || p.target.isEmpty() || !p.hidden.startsWith('.')
         || p.hidden.contains('/') || !p.hidden.contains(".velmora-"))
@@ -80,7 +83,36 @@ bool removeKeptFile(const KeptPart &part)
     return gone;
 }
 
+bool statOf(int file, qint64 &size, qint64 &modifiedNsec, qint64 &changedNsec)
+{
+    struct stat info = {};
+    if (::fstat(file, &info) != 0)
+        return false;
+    size = qint64(info.st_size);
+    modifiedNsec = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    changedNsec = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return true;
+}
+
 } // namespace
+
+void KeptPart::setDigest(int file, const platform::FileDigest &of)
+{
+    qint64 size = 0;
+    digest.clear();
+    if (statOf(file, size, modifiedNsec, changedNsec) && size == of.length() && size > 0)
+        digest = of.saved();
+}
+
+std::optional<platform::FileDigest> KeptPart::digestOf(int file) const
+{
+    qint64 size = 0, modified = 0, changed = 0;
+    platform::FileDigest known;
+    if (digest.isEmpty() || !statOf(file, size, modified, changed) || modified != modifiedNsec || changed != changedNsec
+        || !known.restore(digest) || known.length() != size)
+        return std::nullopt;
+    return known;
+}
 
 KeptParts::KeptParts(QString folder, std::function<qint64()> now)
     : m_folder(folder.isEmpty() ? defaultFolder() : std::move(folder))
@@ -130,6 +162,11 @@ bool KeptParts::keep(const KeptPart &part, QString *error) const
                   {"device", QString::number(part.device)},
                   {"inode", QString::number(part.inode)},
                   {"keptAt", double(part.keptAtMsec)}};
+    if (!part.digest.isEmpty()) {
+        o.insert(QStringLiteral("digest"), QString::fromLatin1(part.digest.toBase64()));
+        o.insert(QStringLiteral("modified"), QString::number(part.modifiedNsec));
+        o.insert(QStringLiteral("changed"), QString::number(part.changedNsec));
+    }
     // Written whole under another name and renamed into place, but not synced: after a crash an
     // entry may be lost or outlive its file's bytes, and either way the prefix check decides.
     QTemporaryFile file(m_folder + QStringLiteral("/.entry-XXXXXX"));

@@ -5,6 +5,7 @@
 // new offer says, never by the peer's word alone, and a kept file is taken again only while
 // it is the very file kept (device and inode), owned by this user and private to it.
 
+#include "filedigest.h"
 #include "sender_export.h"
 
 #include <QByteArray>
@@ -27,6 +28,18 @@ struct KeptPart
     quint64 device = 0;
     quint64 inode = 0;
     qint64 keptAtMsec = 0; ///< when the receive into it last began
+    /// The digest of the hidden file's bytes when it was set aside (saved), and the file's
+    /// modification and change times then: the bytes need not be read again while it stays so.
+    QByteArray digest;
+    qint64 modifiedNsec = 0;
+    qint64 changedNsec = 0;
+
+    /// Records `digest` as the one of every byte `file` (the hidden file) holds now; nothing when
+    /// its length is not the file's.
+    void setDigest(int file, const platform::FileDigest &digest);
+    /// The digest recorded, while `file` is as it was then (the same size, modification and
+    /// change times): any write to it since changes its change time.
+    std::optional<platform::FileDigest> digestOf(int file) const;
 };
 
 class SENDER_EXPORT KeptParts
@@ -34,6 +47,8 @@ class SENDER_EXPORT KeptParts
 public:
     /// How long a kept file waits for its peer before it is swept.
     static constexpr qint64 MaxAgeMsec = 7LL * 24 * 60 * 60 * 1000;
+    /// How often a process sweeps at most.
+    static constexpr qint64 SweepEveryMsec = 60 * 60 * 1000;
 
     /// The entries in `folder` (defaultFolder() when empty); `now` gives the time in ms since
     /// the epoch (the system's clock unless given).

@@ -7,6 +7,7 @@
 // it compares that digest with the one of what it wrote, and answers with its own (Digest).
 
 #include "filedigest.h"
+#include "sentcheckpoints.h"
 #include "sender_export.h"
 #include "transport.h"
 
@@ -41,17 +42,21 @@ public:
     /// The receiver's Held note; false when it comes out of turn or malformed.
     bool takeHeld(const QByteArray &payload);
     /// "SendDat:" came: where the bytes start. The prefix the receiver holds counts when it lies
-    /// within the file's `size` bytes and its digest matches what `file` holds there; else the
-    /// whole file goes. Tells the receiver (From) and starts the digest of what is sent.
+    /// within the file's `size` bytes and its digest matches what `file` holds there (read from
+    /// the last checkpoint of an earlier send at or before it); else the whole file goes. Tells
+    /// the receiver (From) and starts the digest of what is sent, with checkpoints along it when
+    /// the peer is known by its key.
     qint64 startSending(int file, qint64 size);
     /// Every byte was read and handed on: the digest of the whole file goes to the receiver.
     void sendDigest();
 
     // --- receiving
     /// A receive begins on `transport`, checked when its peer checks files. `held` bytes of
-    /// `file` are there from a try that broke: their digest is offered to the sender (Held).
-    /// False when they cannot be read (offer nothing, and start afresh).
-    bool beginReceive(platform::Transport *transport, int file, qint64 held);
+    /// `file` are there from a try that broke: their digest (`known`, when it was kept with
+    /// them, else read here) is offered to the sender (Held). False when they cannot be read
+    /// (offer nothing, and start afresh).
+    bool beginReceive(platform::Transport *transport, int file, qint64 held,
+                      const platform::FileDigest *known = nullptr);
     /// The sender's From note: where its bytes start (0, or all that was held), or nothing when
     /// it comes out of turn or names another offset. Starts the digest of what is written.
     std::optional<qint64> takeFrom(const QByteArray &payload);
@@ -68,6 +73,9 @@ public:
     bool peerDigestCame() const { return m_peerDigest.has_value(); }
     /// The bytes held from a try that broke, when they count.
     qint64 held() const { return m_held; }
+    /// Receiver: the digest of the first `bytes` bytes of the file, when this receive knows it
+    /// (what it held, or that and what it wrote since).
+    std::optional<platform::FileDigest> receivedDigest(qint64 bytes) const;
 
     /// The payload of a note that says where bytes start, or how many are held.
     static QByteArray fromPayload(qint64 offset);
@@ -83,6 +91,8 @@ private:
     qint64 m_held = 0;
     QByteArray m_heldDigest;         ///< sender: the digest the receiver gave for them
     std::optional<QByteArray> m_peerDigest;
+    bool m_receiving = false;
+    SentCheckpoints m_checkpoints;   ///< sender: of the file being sent
 };
 
 } // namespace sender

@@ -1,11 +1,15 @@
 #include "filedigest.h"
 
+#define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
+
+#include <QtEndian>
 
 #include <QtGlobal>
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include <fcntl.h>
@@ -103,7 +107,16 @@ void FileDigest::add(const char *data, qint64 size)
     if (size <= 0)
         return;
     update()(m_state.get(), data, size_t(size));
+    const qint64 before = m_length;
     m_length += size;
+    if (m_checkpointEvery > 0 && m_length / m_checkpointEvery != before / m_checkpointEvery)
+        m_checkpointReached(*this);
+}
+
+void FileDigest::setCheckpoints(qint64 every, std::function<void(const FileDigest &)> reached)
+{
+    m_checkpointEvery = reached ? qMax<qint64>(every, 0) : 0;
+    m_checkpointReached = std::move(reached);
 }
 
 bool FileDigest::addFile(int file, qint64 offset, qint64 count, int &systemError)
@@ -138,6 +151,72 @@ QByteArray FileDigest::value() const
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(m_state.get()));
     return QByteArray(reinterpret_cast<const char *>(canonical.digest), ValueBytes);
+}
+
+namespace {
+
+constexpr char SavedFormat = 1;
+constexpr std::size_t StripeBytes = 64;
+
+template <typename T>
+void put(char *&at, T value)
+{
+    qToLittleEndian(value, at);
+    at += sizeof(T);
+}
+
+template <typename T>
+T take(const char *&at)
+{
+    const T value = qFromLittleEndian<T>(at);
+    at += sizeof(T);
+    return value;
+}
+
+} // namespace
+
+QByteArray FileDigest::saved() const
+{
+    const XXH3_state_t &s = *m_state;
+    static_assert(sizeof(s.acc) == 8 * 8 && sizeof(s.buffer) == 256, "the saved layout follows XXH3's state");
+    QByteArray out(SavedBytes, Qt::Uninitialized);
+    char *at = out.data();
+    put<quint8>(at, SavedFormat);
+    put<quint64>(at, s.totalLen);
+    put<quint32>(at, s.bufferedSize);
+    put<quint64>(at, quint64(s.nbStripesSoFar));
+    for (const XXH64_hash_t lane : s.acc)
+        put<quint64>(at, lane);
+    std::memcpy(at, s.buffer, sizeof(s.buffer));
+    return out;
+}
+
+bool FileDigest::restore(const QByteArray &saved)
+{
+    if (saved.size() != SavedBytes || saved.at(0) != SavedFormat)
+        return false;
+    const char *at = saved.constData() + 1;
+    const quint64 length = take<quint64>(at);
+    const quint32 buffered = take<quint32>(at);
+    const quint64 stripes = take<quint64>(at);
+    // Fresh state with the default secret, into which the saved fields go: the consumed bytes are
+    // whole stripes, the buffer holds the rest (never empty once there are bytes), and the count
+    // of stripes in the current block lies within a block.
+    XXH3_state_t restored;
+    XXH3_128bits_reset(&restored);
+    if (length > quint64(std::numeric_limits<qint64>::max()) || buffered > sizeof(restored.buffer) || buffered > length
+        || (length - buffered) % StripeBytes != 0 || (length > 0 && buffered == 0)
+        || stripes >= restored.nbStripesPerBlock || stripes != (length - buffered) / StripeBytes % restored.nbStripesPerBlock)
+        return false;
+    restored.totalLen = length;
+    restored.bufferedSize = buffered;
+    restored.nbStripesSoFar = std::size_t(stripes);
+    for (XXH64_hash_t &lane : restored.acc)
+        lane = take<quint64>(at);
+    std::memcpy(restored.buffer, at, sizeof(restored.buffer));
+    XXH3_copyState(m_state.get(), &restored);
+    m_length = qint64(length);
+    return true;
 }
 
 } // namespace platform

@@ -415,6 +415,14 @@ void TestCli::brokenSecureSendsResume()
     QVERIFY(!QFile::exists(target));
     const QStringList hidden = QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden);
     QCOMPARE(hidden.size(), secure ? 1 : 0); // a plaintext peer is not known by a key: nothing is kept
+    // What spares the next try reading the kept bytes again: the sender's checkpoints, and the
+    // digest a receiver that saw the connection go kept with its file.
+    QCOMPARE(QDir(sender.home->filePath("data/velmora/sent")).entryList(QDir::Files).size(), secure ? 1 : 0);
+    const QDir entries(receiver.home->filePath("data/velmora/partial"));
+    const QStringList entry = entries.entryList({"*.json"}, QDir::Files);
+    QCOMPARE(entry.size(), secure ? 1 : 0);
+    if (cut == u"sender")
+        QVERIFY(testing::readFile(entries.filePath(entry.value(0))).contains("\"digest\"") == secure);
     if (between == u"source" || between == u"kept") {
         QFile file(between == u"source" ? source : dir.filePath("in/" + hidden.value(0)));
         QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(4096));
@@ -448,6 +456,7 @@ void TestCli::brokenSecureSendsResume()
     // Nothing of the broken try is left, hidden or recorded.
     QCOMPARE(QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden), QStringList{"src"});
     QCOMPARE(QDir(receiver2.home->filePath("data/velmora/partial")).entryList(QDir::Files), QStringList());
+    QCOMPARE(QDir(sender2.home->filePath("data/velmora/sent")).entryList(QDir::Files), QStringList());
 }
 
 void TestCli::probeDoesNotEndAListener()

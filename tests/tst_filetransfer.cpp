@@ -28,12 +28,7 @@ using platform::VariantFalse;
 
 namespace {
 
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+using testing::readFile;
 
 bool idle(Peer &p) { return p->Busy() == VariantFalse; }
 
@@ -1170,7 +1165,7 @@ void TestFileTransfer::keptFilesAreSwept()
     struct stat info = {};
     QCOMPARE(::stat(QFile::encodeName(path(hidden)).constData(), &info), 0);
     const sender::KeptPart part{"peer", "f", 10, dir->path(), "f", hidden, quint64(info.st_dev), quint64(info.st_ino),
-                                now - ageDays * 24LL * 3600 * 1000};
+                                now - ageDays * 24LL * 3600 * 1000, {}, 0, 0};
     QVERIFY(parts.keep(part));
     const int held = ::open(QFile::encodeName(path(hidden)).constData(), O_RDONLY | O_CLOEXEC);
     if (state == u"in use")

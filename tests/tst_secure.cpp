@@ -589,9 +589,23 @@ void TestSecure::fileDigestsAgreeOnEveryPath()
     const QByteArray reference = oneShot.value();
     platform::FileDigest::useLibrary(library);
     platform::FileDigest pieces;
-    for (qsizetype at = 0; at < data.size(); at += piece)
+    for (qsizetype at = 0; at < data.size(); at += piece) {
         pieces.add(data.constData() + at, qMin<qsizetype>(piece, data.size() - at));
+        // Taken up again from where it stood, as a kept receive or a send's checkpoint is.
+        platform::FileDigest again;
+        QVERIFY(again.restore(pieces.saved()));
+        pieces = again;
+    }
     platform::FileDigest::useLibrary(before);
+    // A saved state whose fields do not fit together is refused, and changes nothing.
+    const QByteArray saved = pieces.saved();
+    for (const auto &[at, bytes] : {std::pair{0, QByteArray(1, 2)}, std::pair{1, QByteArray(1, char(saved.at(1) + 1))},
+                                    std::pair{9, QByteArray("\xff\x01", 2)}, std::pair{13, QByteArray(1, 16)}}) {
+        QByteArray wrong = saved;
+        wrong.replace(at, bytes.size(), bytes);
+        QVERIFY2(!pieces.restore(wrong), qPrintable(QString::number(at)));
+    }
+    QVERIFY(!pieces.restore(saved.left(saved.size() - 1)));
     QCOMPARE(pieces.value(), reference);
     QCOMPARE(pieces.length(), qint64(size));
     if (!expected.isEmpty())

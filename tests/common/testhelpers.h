@@ -28,6 +28,8 @@ QByteArray pattern(qsizetype size, int seed = 1);
 
 /// Writes `bytes` as the whole file at `path`; false when it cannot.
 bool writeFile(const QString &path, const QByteArray &bytes);
+/// The whole file at `path`, or "<missing>".
+QByteArray readFile(const QString &path);
 
 /// Waits until `condition` holds (up to `timeoutMs`), processing events meanwhile.
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
