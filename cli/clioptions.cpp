@@ -81,7 +81,8 @@ struct CliParser
                              "continues a file where it stopped.",
                              "N"};
     QCommandLineOption dropPartial{"drop-partial",
-                                   "Remove every partly received file kept for a paired peer to continue."};
+                                   "Remove every partly received file kept for a paired peer to continue, and the "
+                                   "checkpoints kept of partly sent ones."};
     QCommandLineOption json{"json", "Print one JSON object per line instead of text."};
     QCommandLineOption progress{"progress",
                                 "Show the progress of each file even when standard error is no terminal; with "

@@ -4,6 +4,7 @@
 #include "guessbudget.h"
 #include "identity.h"
 #include "keptparts.h"
+#include "sentcheckpoints.h"
 #include "knownpeers.h"
 #include "lineescape.h"
 #include "secureconnector.h"
@@ -53,6 +54,7 @@ int runPeerCommand(const CliOptions &options)
     if (options.dropPartial) {
         const sender::KeptParts kept;
         const int gone = kept.sweep(0);
+        sender::SentCheckpoints().sweep(kept.now(), 0);
         print(options, QStringLiteral("dropped: %1 partly received files").arg(gone),
               {{"event", "dropped-partial"}, {"count", gone}});
         return cliexit::Done;

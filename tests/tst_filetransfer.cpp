@@ -1,5 +1,6 @@
 #include "controlfixtures.h"
 #include "keptparts.h"
+#include "sentcheckpoints.h"
 #include "numberedfiles.h"
 #include "testhelpers.h"
 
@@ -1174,6 +1175,14 @@ void TestFileTransfer::keptFilesAreSwept()
         QVERIFY(QFile::remove(path(hidden)));
         QVERIFY(testing::writeFile(path(hidden), "someone else's"));
     }
+    // The checkpoints a send keeps go by the same age.
+    const QString checkpoint = path("sent/801-2a");
+    QFile aged(checkpoint);
+    QVERIFY(QDir().mkpath(path("sent")) && aged.open(QIODevice::WriteOnly));
+    QVERIFY(aged.setFileTime(QDateTime::fromMSecsSinceEpoch(part.keptAtMsec), QFileDevice::FileModificationTime));
+    aged.close();
+    sender::SentCheckpoints(path("sent")).sweep(now, maxAge);
+    QCOMPARE(QFile::exists(checkpoint), maxAge > 0 && ageDays < 7);
     parts.sweep(maxAge);
     ::close(held);
     // The file goes with its entry, but never a file that is not the one kept.
