@@ -120,6 +120,11 @@ void TransferCheck::sendDigest()
     m_transport->sendNote(Note::Digest, m_own.value());
 }
 
+bool TransferCheck::beginReceive(platform::Transport *transport, int file, qint64 held)
+{
+    return beginReceive(transport, file, held, nullptr);
+}
+
 bool TransferCheck::beginReceive(platform::Transport *transport, int file, qint64 held,
                                  const platform::FileDigest *known)
 {

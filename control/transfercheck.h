@@ -56,10 +56,7 @@ public:
     /// them, else read here) is offered to the sender (Held). False when they cannot be read
     /// (offer nothing, and start afresh).
     bool beginReceive(platform::Transport *transport, int file, qint64 held, const platform::FileDigest *known);
-    bool beginReceive(platform::Transport *transport, int file, qint64 held)
-    {
-        return beginReceive(transport, file, held, nullptr);
-    }
+    bool beginReceive(platform::Transport *transport, int file, qint64 held);
     /// The sender's From note: where its bytes start (0, or all that was held), or nothing when
     /// it comes out of turn or names another offset. Starts the digest of what is written.
     std::optional<qint64> takeFrom(const QByteArray &payload);
