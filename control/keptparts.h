@@ -17,7 +17,7 @@
 namespace sender {
 
 /// One kept hidden file.
-struct KeptPart
+struct SENDER_EXPORT KeptPart
 {
     QByteArray peer;     ///< fingerprint of the peer's key
     QString announced;   ///< the path it announced

@@ -20,6 +20,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 using namespace sender;
@@ -82,6 +83,8 @@ private slots:
     void init();
     void keptFilesAreSwept_data();
     void keptFilesAreSwept();
+    void keptDigestsCountWhileTheFileIsUnchanged_data();
+    void keptDigestsCountWhileTheFileIsUnchanged();
     void threeChunksWithProgress_data();
     void threeChunksWithProgress();
     void wholeChunksAndShortFiles_data();
@@ -1188,6 +1191,88 @@ void TestFileTransfer::keptFilesAreSwept()
     // The file goes with its entry, but never a file that is not the one kept.
     QCOMPARE(QFile::exists(path(hidden)), !swept || state == u"replaced");
     QCOMPARE(parts.find("peer", "f", 10, dir->path(), "f").has_value(), !swept);
+}
+
+void TestFileTransfer::keptDigestsCountWhileTheFileIsUnchanged_data()
+{
+    QTest::addColumn<QString>("kept");   // "checkpoints" (a sending side's) or "receive" (a kept receive's digest)
+    QTest::addColumn<QString>("change"); // what happens to the file or to what was kept of it
+    QTest::addColumn<int>("upToMiB");    // checkpoints: the bytes the receiver holds
+    QTest::addColumn<int>("knownMiB");   // the bytes whose digest is taken up again (0: none)
+    QTest::newRow("checkpoints, the file unchanged") << "checkpoints" << "" << 5 << 5;
+    QTest::newRow("checkpoints, less held than the first one") << "checkpoints" << "" << 0 << 0;
+    QTest::newRow("checkpoints, the file written since") << "checkpoints" << "written" << 5 << 0;
+    QTest::newRow("checkpoints, written, its modification time put back") << "checkpoints" << "time put back" << 5 << 0;
+    QTest::newRow("checkpoints, the last record cut short") << "checkpoints" << "cut" << 100 << 7;
+    QTest::newRow("checkpoints, a record whose fields do not fit together") << "checkpoints" << "damaged" << 5 << 4;
+    QTest::newRow("receive, the file unchanged") << "receive" << "" << 0 << 8;
+    QTest::newRow("receive, the file written since") << "receive" << "written" << 0 << 0;
+    QTest::newRow("receive, written, its modification time put back") << "receive" << "time put back" << 0 << 0;
+    QTest::newRow("receive, a digest of fewer bytes than the file") << "receive" << "shorter" << 0 << 0;
+}
+
+// A digest kept beside a broken transfer spares reading the file again only while the file is
+// the one it was taken of: any write since, and any record that is not whole and consistent,
+// means the bytes are read (or the file is sent whole).
+void TestFileTransfer::keptDigestsCountWhileTheFileIsUnchanged()
+{
+    QFETCH(QString, kept);
+    QFETCH(QString, change);
+    QFETCH(int, upToMiB);
+    QFETCH(int, knownMiB);
+    constexpr qint64 MiB = 1024 * 1024;
+    const QByteArray bytes = pattern(8 * MiB, 7);
+    QVERIFY(writeFile(path("f"), bytes));
+    const int file = ::open(QFile::encodeName(path("f")).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(file >= 0);
+    SentCheckpoints checkpoints(path("sent"));
+    platform::FileDigest digest;
+    KeptPart part;
+    if (kept == u"checkpoints") {
+        // One each MiB, as a send of 8 MiB takes them, its bytes added 256 KiB at a time.
+        QVERIFY(checkpoints.begin(file, 0));
+        digest.setCheckpoints(SentCheckpoints::spacing(8 * MiB), [&](const platform::FileDigest &d) { checkpoints.record(d); });
+        for (qint64 at = 0; at < bytes.size(); at += 256 * 1024)
+            digest.add(bytes.constData() + at, 256 * 1024);
+        checkpoints.close();
+    } else {
+        digest.add(bytes.constData(), change == u"shorter" ? bytes.size() - 1 : bytes.size());
+        part.setDigest(file, digest);
+    }
+    if (change == u"written" || change == u"time put back") {
+        struct stat before = {};
+        QCOMPARE(::fstat(file, &before), 0);
+        // Written once the clock that stamps files has moved on, so that the write shows.
+        QVERIFY(waitFor([&] {
+            timespec now = {};
+            ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+            return now.tv_sec > before.st_ctim.tv_sec || now.tv_nsec > before.st_ctim.tv_nsec;
+        }));
+        QCOMPARE(::pwrite(file, bytes.constData() + 4096, 1, 4096), 1); // the same byte again
+        if (change == u"time put back") {
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            QCOMPARE(::futimens(file, times), 0);
+        }
+    }
+    const QString recorded = QDir(path("sent")).filePath(QDir(path("sent")).entryList(QDir::Files).value(0));
+    if (change == u"cut")
+        QVERIFY(QFile::resize(recorded, QFileInfo(recorded).size() - 1));
+    if (change == u"damaged") {
+        // The fifth record's count of buffered bytes, past what its buffer holds.
+        QFile records(recorded);
+        QVERIFY(records.open(QIODevice::ReadWrite));
+        const qint64 record = records.size() / 8;
+        QVERIFY(records.seek(4 * record + 4 + 5 * 8 + 1 + 8) && records.write("\xff\xff", 2) == 2);
+    }
+    const std::optional<platform::FileDigest> known
+        = kept == u"checkpoints" ? std::optional(checkpoints.latest(file, upToMiB * MiB)) : part.digestOf(file);
+    ::close(file);
+    QCOMPARE(known ? known->length() : 0, knownMiB * MiB);
+    if (knownMiB > 0) {
+        platform::FileDigest expected;
+        expected.add(bytes.constData(), knownMiB * MiB);
+        QCOMPARE(known->value(), expected.value());
+    }
 }
 
 #include "tst_filetransfer.moc"
