@@ -1,5 +1,7 @@
 #include "keptparts.h"
 
+#include "sentcheckpoints.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -83,33 +85,25 @@ bool removeKeptFile(const KeptPart &part)
     return gone;
 }
 
-bool statOf(int file, qint64 &size, qint64 &modifiedNsec, qint64 &changedNsec)
-{
-    struct stat info = {};
-    if (::fstat(file, &info) != 0)
-        return false;
-    size = qint64(info.st_size);
-    modifiedNsec = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    changedNsec = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-    return true;
-}
-
 } // namespace
 
 void KeptPart::setDigest(int file, const platform::FileDigest &of)
 {
-    qint64 size = 0;
+    SentCheckpoints::Source now;
     digest.clear();
-    if (statOf(file, size, modifiedNsec, changedNsec) && size == of.length() && size > 0)
-        digest = of.saved();
+    if (!SentCheckpoints::sourceOf(file, now) || now.size != of.length() || now.size == 0)
+        return;
+    digest = of.saved();
+    modifiedNsec = now.modifiedNsec;
+    changedNsec = now.changedNsec;
 }
 
 std::optional<platform::FileDigest> KeptPart::digestOf(int file) const
 {
-    qint64 size = 0, modified = 0, changed = 0;
+    SentCheckpoints::Source now;
     platform::FileDigest known;
-    if (digest.isEmpty() || !statOf(file, size, modified, changed) || modified != modifiedNsec || changed != changedNsec
-        || !known.restore(digest) || known.length() != size)
+    if (digest.isEmpty() || !SentCheckpoints::sourceOf(file, now) || now.modifiedNsec != modifiedNsec
+        || now.changedNsec != changedNsec || !known.restore(digest) || known.length() != now.size)
         return std::nullopt;
     return known;
 }

@@ -46,7 +46,8 @@ public:
     /// them for 0). Returns how many files went.
     int sweep(qint64 nowMsec, qint64 maxAgeMsec) const;
 
-    /// Which file, and as it is now: what a checkpoint is taken of.
+    /// Which file, and as it is now: what a checkpoint is taken of (and what a kept receive's
+    /// digest is checked against). sourceOf() is false for what is not a regular file.
     struct Source
     {
         quint64 device = 0;
