@@ -1,5 +1,6 @@
 #include "keptparts.h"
 
+#include "privatefolder.h"
 #include "sentcheckpoints.h"
 
 #include <QCryptographicHash>
@@ -137,12 +138,7 @@ std::optional<KeptPart> KeptParts::find(const QByteArray &peer, const QString &a
 
 bool KeptParts::keep(const KeptPart &part, QString *error) const
 {
-    const QByteArray folder = QFile::encodeName(m_folder);
-    QDir().mkpath(QFileInfo(m_folder).path());
-    ::mkdir(folder.constData(), 0700);
-    struct stat info = {};
-    if (::lstat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()
-        || (info.st_mode & 077) != 0) {
+    if (!privateFolder(m_folder)) {
         if (error)
             *error = QStringLiteral("%1 is not a folder of this user's alone").arg(m_folder);
         return false;

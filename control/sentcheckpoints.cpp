@@ -1,5 +1,7 @@
 #include "sentcheckpoints.h"
 
+#include "privatefolder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,16 +36,6 @@ QByteArray encode(const SentCheckpoints::Source &s)
         at += 8;
     }
     return out;
-}
-
-bool privateFolder(const QString &path)
-{
-    const QByteArray folder = QFile::encodeName(path);
-    QDir().mkpath(QFileInfo(path).path());
-    ::mkdir(folder.constData(), 0700);
-    struct stat info = {};
-    return ::lstat(folder.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
-        && (info.st_mode & 077) == 0;
 }
 
 } // namespace
@@ -118,8 +110,14 @@ bool SentCheckpoints::begin(int file, qint64 from)
     m_out = ::open(QFile::encodeName(m_path).constData(),
                    O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (from == 0 ? O_TRUNC : 0), 0600);
     struct stat info = {};
-    if (m_out >= 0 && (::fstat(m_out, &info) != 0 || info.st_size > MaxFileBytes - MostCheckpoints * RecordBytes))
-        (void)::ftruncate(m_out, 0); // too many sends kept adding to it: this one starts it again
+    if (m_out >= 0 && ::fstat(m_out, &info) == 0) {
+        // Too many sends kept adding to it: this one starts it again. A record left short (the
+        // disk was full) goes, so that what follows starts where a record starts.
+        if (info.st_size > MaxFileBytes - MostCheckpoints * RecordBytes)
+            (void)::ftruncate(m_out, 0);
+        else if (info.st_size % RecordBytes != 0)
+            (void)::ftruncate(m_out, info.st_size / RecordBytes * RecordBytes);
+    }
     return m_out >= 0;
 }
 

@@ -1204,6 +1204,7 @@ void TestFileTransfer::keptDigestsCountWhileTheFileIsUnchanged_data()
     QTest::newRow("checkpoints, the file written since") << "checkpoints" << "written" << 5 << 0;
     QTest::newRow("checkpoints, written, its modification time put back") << "checkpoints" << "time put back" << 5 << 0;
     QTest::newRow("checkpoints, the last record cut short") << "checkpoints" << "cut" << 100 << 7;
+    QTest::newRow("checkpoints, cut short, then a send goes on") << "checkpoints" << "cut, then more" << 100 << 8;
     QTest::newRow("checkpoints, a record whose fields do not fit together") << "checkpoints" << "damaged" << 5 << 4;
     QTest::newRow("receive, the file unchanged") << "receive" << "" << 0 << 8;
     QTest::newRow("receive, the file written since") << "receive" << "written" << 0 << 0;
@@ -1255,8 +1256,13 @@ void TestFileTransfer::keptDigestsCountWhileTheFileIsUnchanged()
         }
     }
     const QString recorded = QDir(path("sent")).filePath(QDir(path("sent")).entryList(QDir::Files).value(0));
-    if (change == u"cut")
-        QVERIFY(QFile::resize(recorded, QFileInfo(recorded).size() - 1));
+    if (change.startsWith(u"cut"))
+        QVERIFY(QFile::resize(recorded, QFileInfo(recorded).size() - 200));
+    if (change == u"cut, then more") {
+        QVERIFY(checkpoints.begin(file, 7 * MiB));
+        checkpoints.record(digest); // where the whole file's digest stands
+        checkpoints.close();
+    }
     if (change == u"damaged") {
         // The fifth record's count of buffered bytes, past what its buffer holds.
         QFile records(recorded);
