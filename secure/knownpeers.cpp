@@ -143,6 +143,13 @@ bool KnownPeers::pin(const QString &name, const QByteArray &fingerprint, QString
 
 bool KnownPeers::seen(const QByteArray &fingerprint, QString *error)
 {
+    if (!load(error))
+        return false;
+    if (const KnownPeer *known = find(fingerprint); known && known->lastSeen.isValid()) {
+        const qint64 ago = known->lastSeen.secsTo(QDateTime::currentDateTimeUtc());
+        if (ago >= 0 && ago < SeenEverySecs) // a time ahead of the clock is written anew
+            return true;
+    }
     return change([&](QList<KnownPeer> &peers) {
         bool found = false;
         for (KnownPeer &p : peers) {

@@ -61,8 +61,12 @@ public:
 
     /// Pins `fingerprint` as `name`, paired and seen now (a peer paired again keeps one entry).
     bool pin(const QString &name, const QByteArray &fingerprint, QString *error);
-    /// Notes that the pinned peer was seen now.
+    /// Notes that the pinned peer was seen now. A peer the file has as seen less than
+    /// SeenEverySecs ago is left as it is, the file untouched: writing it waits for the disk,
+    /// which may be busy with a large receive, and would hold up each connection of a run of
+    /// transfers (a resumed one above all) for as long.
     bool seen(const QByteArray &fingerprint, QString *error);
+    static constexpr qint64 SeenEverySecs = 60;
     /// Removes the peers of that name or that fingerprint (shown or plain hex); how many went.
     int forget(const QString &nameOrFingerprint, QString *error);
 

@@ -971,6 +971,20 @@ void TestSecure::knownPeersArePinnedAndForgotten()
     QCOMPARE(second.forget(Identity::shown(office), &error), 1);
     QCOMPARE(second.forget(QStringLiteral("nobody"), &error), 0);
     QVERIFY(read.load(&error) && read.peers().isEmpty());
+    // A peer seen moments ago is not written again; one seen long ago, never, or at a time ahead
+    // of the clock is.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const struct { qint64 secsAgo; bool written; } sightings[] = {{3600, true}, {10, false}, {-3600, true}, {0, true}};
+    for (const auto &s : sightings) {
+        const QString lastSeen = s.secsAgo == 0 ? QString() : now.addSecs(-s.secsAgo).toString(Qt::ISODate);
+        QVERIFY(testing::writeFile(path, QStringLiteral("[{\"name\": \"office\", \"fingerprint\": \"%1\", \"last-seen\": \"%2\"}]")
+                                             .arg(QString::fromLatin1(office.toHex()), lastSeen).toUtf8()));
+        const QByteArray before = fileBytes(path);
+        QVERIFY(first.seen(office, &error));
+        QCOMPARE(fileBytes(path) != before, s.written);
+        QVERIFY(read.load(&error));
+        QCOMPARE(qAbs(read.find(office)->lastSeen.secsTo(now)) < 60, s.written || s.secsAgo == 10);
+    }
     QVERIFY(testing::writeFile(path, "[{\"fingerprint\": \"xyz\"}]"));
     QVERIFY(!read.load(&error));
     QCOMPARE(error, QStringLiteral("the known peers in %1 are damaged").arg(path));
