@@ -157,6 +157,7 @@ void FileSender::resumeReceiveFrom(qint64 from)
         return;
     }
     NumberedFiles::Seek(m_state.FileNumber, from);
+    m_writeBehind.startAt(from);
     m_state.DoneBytes = double(from);
     m_state.ProgressValue = wire::progressPercent(m_state.DoneBytes, m_state.TotalBytes);
     if (from > 0)

@@ -21,10 +21,12 @@ struct WriteBehind::Behind
     bool stopped = false;
 };
 
-void WriteBehind::run(std::shared_ptr<Behind> behind, int file)
+void WriteBehind::run(std::shared_ptr<Behind> behind, int file, qint64 from)
 {
-    qint64 handedOver = 0; // bytes before this were handed to the disk
-    qint64 givenBack = 0;  // the pages of bytes before this were given back
+    // What the file held before writing began is not this writing's: neither handed to the disk
+    // nor given back here.
+    qint64 handedOver = from;                           // bytes before this were handed to the disk
+    qint64 givenBack = from / WindowBytes * WindowBytes; // the pages of bytes before this were given back
     std::unique_lock<std::mutex> hold(behind->lock);
     for (;;) {
         behind->told.wait(hold, [&] { return behind->stopped || behind->written - handedOver >= WindowBytes; });
@@ -54,6 +56,12 @@ WriteBehind::~WriteBehind()
     stop();
 }
 
+void WriteBehind::startAt(qint64 offset)
+{
+    if (!m_behind)
+        m_from = m_told = offset;
+}
+
 void WriteBehind::wrote(int file, qint64 end)
 {
     if (end - m_told < WindowBytes || m_unable)
@@ -69,7 +77,7 @@ void WriteBehind::wrote(int file, qint64 end)
         try {
             if (copy < 0)
                 throw std::system_error(errno, std::generic_category());
-            std::thread(run, behind, copy).detach();
+            std::thread(run, behind, copy, m_from).detach();
         } catch (const std::system_error &) {
             if (copy >= 0)
                 ::close(copy);
@@ -96,7 +104,7 @@ void WriteBehind::stop()
         m_behind->told.notify_one();
         m_behind.reset();
     }
-    m_told = 0;
+    m_from = m_told = 0;
     m_unable = false;
 }
 

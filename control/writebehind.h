@@ -30,6 +30,9 @@ public:
     WriteBehind(const WriteBehind &) = delete;
     WriteBehind &operator=(const WriteBehind &) = delete;
 
+    /// The file already holds `offset` bytes written before (a receive taken up again): they are
+    /// left as they are, and writing goes on from there. Before the first wrote() of a file.
+    void startAt(qint64 offset);
     /// Bytes up to `end` of `file` are written (since the last stop(), all to this file).
     void wrote(int file, qint64 end);
     /// The file is done with (or given up): its thread ends after what it is doing, unwaited for,
@@ -41,9 +44,10 @@ private:
     /// The thread's work on `file` (its own descriptor, closed at the end): each whole window
     /// written goes to the disk, and the pages of the windows before the kept ones are given back
     /// once written.
-    static void run(std::shared_ptr<Behind> behind, int file);
+    static void run(std::shared_ptr<Behind> behind, int file, qint64 from);
 
     std::shared_ptr<Behind> m_behind; ///< shared with the thread, while there is one
+    qint64 m_from = 0;                ///< where this file's writing began
     qint64 m_told = 0;                ///< the end the thread was last told
     bool m_unable = false;            ///< no thread could be had for this file: it is written as usual
 };
