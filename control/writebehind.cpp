@@ -17,16 +17,16 @@ struct WriteBehind::Behind
 {
     std::mutex lock;
     std::condition_variable told;
+    qint64 from = 0;    ///< where writing began: what the file held before is not this writing's
     qint64 written = 0; ///< bytes up to this are written
     bool stopped = false;
 };
 
-void WriteBehind::run(std::shared_ptr<Behind> behind, int file, qint64 from)
+void WriteBehind::run(std::shared_ptr<Behind> behind, int file)
 {
-    // What the file held before writing began is not this writing's: neither handed to the disk
-    // nor given back here.
-    qint64 handedOver = from;                           // bytes before this were handed to the disk
-    qint64 givenBack = from / WindowBytes * WindowBytes; // the pages of bytes before this were given back
+    // What the file held before writing began is neither handed to the disk nor given back here.
+    qint64 handedOver = behind->from;                           // bytes before this were handed to the disk
+    qint64 givenBack = behind->from / WindowBytes * WindowBytes; // the pages of bytes before this were given back
     std::unique_lock<std::mutex> hold(behind->lock);
     for (;;) {
         behind->told.wait(hold, [&] { return behind->stopped || behind->written - handedOver >= WindowBytes; });
@@ -59,7 +59,7 @@ WriteBehind::~WriteBehind()
 void WriteBehind::startAt(qint64 offset)
 {
     if (!m_behind)
-        m_from = m_told = offset;
+        m_told = offset;
 }
 
 void WriteBehind::wrote(int file, qint64 end)
@@ -74,10 +74,11 @@ void WriteBehind::wrote(int file, qint64 end)
         const int copy = ::open(QByteArray("/proc/self/fd/" + QByteArray::number(file)).constData(),
                                 O_RDONLY | O_CLOEXEC);
         auto behind = std::make_shared<Behind>();
+        behind->from = m_told; // told nothing yet: where writing began
         try {
             if (copy < 0)
                 throw std::system_error(errno, std::generic_category());
-            std::thread(run, behind, copy, m_from).detach();
+            std::thread(run, behind, copy).detach();
         } catch (const std::system_error &) {
             if (copy >= 0)
                 ::close(copy);
@@ -104,7 +105,7 @@ void WriteBehind::stop()
         m_behind->told.notify_one();
         m_behind.reset();
     }
-    m_from = m_told = 0;
+    m_told = 0;
     m_unable = false;
 }
 

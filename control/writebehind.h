@@ -44,11 +44,10 @@ private:
     /// The thread's work on `file` (its own descriptor, closed at the end): each whole window
     /// written goes to the disk, and the pages of the windows before the kept ones are given back
     /// once written.
-    static void run(std::shared_ptr<Behind> behind, int file, qint64 from);
+    static void run(std::shared_ptr<Behind> behind, int file);
 
     std::shared_ptr<Behind> m_behind; ///< shared with the thread, while there is one
-    qint64 m_from = 0;                ///< where this file's writing began
-    qint64 m_told = 0;                ///< the end the thread was last told
+    qint64 m_told = 0;                ///< the end the thread was last told (before it: where writing began)
     bool m_unable = false;            ///< no thread could be had for this file: it is written as usual
 };
 
