@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -183,26 +184,35 @@ void PartFile::commit()
 {
     if (!m_target)
         return;
+    const int folder = m_target->folder();
     const QByteArray &target = m_target->name();
-    struct stat replaced = {};
-    const bool replacing = ::fstatat(m_target->folder(), target.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0
-        && S_ISREG(replaced.st_mode);
-    if (::fchmod(m_file.get(), replacing ? replaced.st_mode & 07777 : newFileMode()) != 0) {
-        const platform::AutomationError error = systemFileError();
-        discard();
-        throw error;
+    // A name nothing has is taken with RENAME_NOREPLACE, which cannot take the place of anything:
+    // the names need no look beforehand, whatever the rename moved is checked at the target
+    // afterwards. A name that is taken, or a file system that cannot tell (EINVAL), goes the
+    // general way.
+    const bool renamed = ::fchmod(m_file.get(), newFileMode()) == 0
+        && ::renameat2(folder, m_name.constData(), folder, target.constData(), RENAME_NOREPLACE) == 0;
+    if (!renamed) {
+        struct stat replaced = {};
+        const bool replacing = ::fstatat(folder, target.constData(), &replaced, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(replaced.st_mode);
+        if (::fchmod(m_file.get(), replacing ? replaced.st_mode & 07777 : newFileMode()) != 0) {
+            const platform::AutomationError error = systemFileError();
+            discard();
+            throw error;
+        }
+        if (!stillOurs(m_name)) {
+            discard();
+            throw detail::fileError(QStringLiteral("the file being received was moved or replaced in its folder"));
+        }
+        if (::renameat(folder, m_name.constData(), folder, target.constData()) != 0) {
+            const platform::AutomationError error = systemFileError();
+            discard();
+            throw error;
+        }
     }
-    if (!stillOurs(m_name)) {
-        discard();
-        throw detail::fileError(QStringLiteral("the file being received was moved or replaced in its folder"));
-    }
-    if (::renameat(m_target->folder(), m_name.constData(), m_target->folder(), target.constData()) != 0) {
-        const platform::AutomationError error = systemFileError();
-        discard();
-        throw error;
-    }
-    // The name was checked just before: if it changed hands in between, what now stands at the
-    // target is not what arrived, and it is not reported as received.
+    // If the hidden file's name changed hands before the rename, what now stands at the target
+    // is not what arrived, and it is not reported as received.
     const bool kept = stillOurs(target);
     release();
     if (!kept)
