@@ -131,6 +131,7 @@ private:
         QByteArray raw;  ///< its name as bytes, kept only when they are not valid UTF-8
         qint64 size = 0;
         mode_t type = 0;
+        uid_t owner = 0;
         int problem = 0; ///< why it cannot be sent: the system's error, or NotUtf8
     };
     static constexpr int NotUtf8 = -1;
@@ -142,6 +143,11 @@ private:
     };
 
     QString pathOf(const QByteArray &inside) const { return shown(m_topPath + '/' + inside); }
+
+    // A file of this user's that its owner may read needs no faccessat(): for its owner, the
+    // file's own bits decide, ACLs or not. (A security module or a network file system may
+    // still refuse it: the send then fails as for a file that became unreadable since.)
+    bool readableByItsOwner(const Entry &e) const { return e.owner == m_user && (e.type & S_IRUSR) != 0; }
 
     // Lists the folder `inside` (below the top) as the next level down, its entries in the order
     // of the paths they lead to.
@@ -173,6 +179,7 @@ private:
                 e.problem = errno;
             } else {
                 e.type = info.st_mode;
+                e.owner = info.st_uid;
                 e.size = qint64(info.st_size);
                 if (!nameOf(name))
                     e.problem = NotUtf8;
@@ -199,7 +206,7 @@ private:
             skip(path, QStringLiteral("not a regular file"), false);
         else if (m_topPath.size() + 1 + inside.size() >= PATH_MAX)
             skip(path, QStringLiteral("path longer than %1 bytes").arg(PATH_MAX - 1), true);
-        else if (::faccessat(m_top, inside.constData(), R_OK, 0) != 0)
+        else if (!readableByItsOwner(e) && ::faccessat(m_top, inside.constData(), R_OK, 0) != 0)
             skip(path, QStringLiteral("unreadable"), true);
         else
             return Found{path, m_relativeTop.isEmpty() ? shown(inside) : m_relativeTop + u'/' + shown(inside), e.size};
@@ -211,6 +218,7 @@ private:
     QString m_relativeTop;
     int m_top = -1;
     int m_openError = 0;
+    uid_t m_user = ::getuid(); ///< whom faccessat() asks for
     bool m_started = false;
     std::vector<Level> m_levels; ///< the folders being walked, from the top down
 };
