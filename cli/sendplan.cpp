@@ -88,6 +88,13 @@ public:
         , m_openError(m_top < 0 ? errno : 0)
     {
     }
+    FolderWalk(const QString &path, const QString &relative, int top)
+        : m_path(path)
+        , m_topPath(QFile::encodeName(path))
+        , m_relativeTop(relative)
+        , m_top(top)
+    {
+    }
     ~FolderWalk()
     {
         if (m_top >= 0)
@@ -95,6 +102,20 @@ public:
     }
     FolderWalk(const FolderWalk &) = delete;
     FolderWalk &operator=(const FolderWalk &) = delete;
+
+    /// A walk that goes on from where this one stands, with the listings this one holds: nothing
+    /// when the folder cannot be held a second time.
+    std::unique_ptr<FolderWalk> copy() const
+    {
+        const int top = m_top < 0 ? -1 : ::fcntl(m_top, F_DUPFD_CLOEXEC, 0);
+        if (m_top >= 0 && top < 0)
+            return nullptr;
+        auto walk = std::make_unique<FolderWalk>(m_path, m_relativeTop, top);
+        walk->m_openError = m_openError;
+        walk->m_started = m_started;
+        walk->m_levels = m_levels;
+        return walk;
+    }
 
     /// The next file, or nothing at the end; `skip` hears of each entry left out.
     std::optional<Found> next(const Skip &skip)
@@ -223,6 +244,16 @@ private:
     std::vector<Level> m_levels; ///< the folders being walked, from the top down
 };
 
+// Where a walk stood once it had handed out its first file, that file included: the next walk
+// starts there instead of listing the first folder again.
+struct SendList::Start
+{
+    size_t source = 0;
+    std::unique_ptr<FolderWalk> folder;
+    QSet<QString> announced;
+    SendItem first;
+};
+
 SendList::SendList(const QStringList &paths, const std::optional<QString> &receivePath,
                    const std::function<void(const SendSkipped &)> &skipped)
     : m_receivePath(receivePath)
@@ -263,6 +294,10 @@ SendList::SendList(const QStringList &paths, const std::optional<QString> &recei
     };
     QSet<QString> named;
     while (const std::optional<SendItem> item = walkOn(tell)) {
+        if (m_count == 0 && m_folder) {
+            if (auto folder = m_folder->copy())
+                m_start.reset(new Start{m_source, std::move(folder), m_announced, *item});
+        }
         ++m_count;
         m_bytes += item->size;
         qsizetype end = 0;
@@ -373,6 +408,12 @@ void SendList::rewind()
     m_again.clear();
     m_handedOut = 0;
     m_bytesOut = 0;
+    if (const std::unique_ptr<Start> start = std::move(m_start)) {
+        m_source = start->source;
+        m_folder = std::move(start->folder);
+        m_announced = start->announced;
+        m_again.push_back(start->first);
+    }
 }
 
 SendPlan planSends(const QStringList &paths, const std::optional<QString> &receivePath)

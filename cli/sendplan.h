@@ -40,7 +40,8 @@ struct SendSkipped
 /// named (`photos/a.jpg` for `--send photos`), behind `receivePath` and "/" when it is given.
 ///
 /// Made, it has walked everything once to count the files and their bytes (a batch announces
-/// them) and to tell what is left out; next() then walks again and hands the files out in order.
+/// them) and to tell what is left out; next() then walks again and hands the files out in order,
+/// from where the first walk found its first file: the listings it held there are not made again.
 class SendList
 {
 public:
@@ -74,6 +75,7 @@ public:
 private:
     struct Source;
     class FolderWalk;
+    struct Start;
     /// The next file of the sources, from where the walk stands; `skipped` hears of what is left out.
     std::optional<SendItem> walkOn(const std::function<void(const SendSkipped &)> &skipped);
 
@@ -85,6 +87,7 @@ private:
     std::unique_ptr<FolderWalk> m_folder;
     QSet<QString> m_announced; ///< paths announced so far under a first component two sources share
     std::deque<SendItem> m_again;
+    std::unique_ptr<Start> m_start; ///< where the first walk stood at its first file, for the next one
     // What the first walk found, and how much of it was handed out.
     qsizetype m_count = 0;
     qint64 m_bytes = 0;

@@ -1083,6 +1083,10 @@ void TestCli::sendPlans_data()
         << QStringList{"monday/", "monday/report.txt", "friday/", "friday/report.txt"}
         << QStringList{"%1/monday/report.txt", "%1/friday/report.txt"} << QStringList{"report.txt"}
         << QStringList{"%1/friday/report.txt (report.txt is announced for an earlier file already)"} << 1;
+    QTest::newRow("two folders announced alike")
+        << QStringList{"a/", "a/photos/", "a/photos/x", "b/", "b/photos/", "b/photos/x", "b/photos/y"}
+        << QStringList{"%1/a/photos", "%1/b/photos"} << QStringList{"photos/x", "photos/y"}
+        << QStringList{"%1/b/photos/x (photos/x is announced for an earlier file already)"} << 1;
     QTest::newRow("a name that is not UTF-8")
         << QStringList{"f/", "f/%x.txt", "f/ok.txt", "f/%xdir/", "f/%xdir/inside"} << QStringList{"%1/f"}
         << QStringList{"f/ok.txt"}
