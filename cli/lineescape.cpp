@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <algorithm>
+
 namespace {
 
 // Control and format characters, surrogates, private-use and unassigned code points, and the
@@ -18,6 +20,9 @@ bool needsEscape(char32_t c)
 
 QString escapedForLine(const QString &text)
 {
+    // Printable ASCII, most of what is shown, goes as it is.
+    if (std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; }))
+        return text;
     QString out;
     out.reserve(text.size());
     for (const char32_t c : text.toUcs4()) {
@@ -33,8 +38,10 @@ QString escapedForLine(const QString &text)
             out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
         else if (needsEscape(c))
             out += QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
+        else if (QChar::requiresSurrogates(c))
+            out.append(QChar(QChar::highSurrogate(c))).append(QChar(QChar::lowSurrogate(c)));
         else
-            out += QString::fromUcs4(&c, 1);
+            out += QChar(char16_t(c));
     }
     return out;
 }

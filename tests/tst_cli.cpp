@@ -933,13 +933,13 @@ void TestCli::peerTextStaysOnOneLine()
     const int port = startListener(listener, {"--receive-dir", dir.filePath("in")});
     QVERIFY(port > 0);
     talker.start(connectArgs(port) + QStringList{"--say", "x\nfile: /etc/passwd (1 bytes)\r\nclosed\t\x1b[31mred\x7f",
-                                                 "--send", dir.filePath(name)});
+                                                 "--say", "del\x7f", "--send", dir.filePath(name)});
     QCOMPARE(talker.finish(), 0);
     QCOMPARE(listener.finish(), 0);
     const QString shown = QStringLiteral("a\\nsent: forged\\e[31m\\u2029z");
-    QCOMPARE(listener.lines().mid(0, 5),
+    QCOMPARE(listener.lines().mid(0, 6),
              (QStringList{QStringLiteral("listening: %1").arg(port), "plaintext: legacy peer", "connected: 127.0.0.1",
-                          "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f",
+                          "message: x\\nfile: /etc/passwd (1 bytes)\\r\\nclosed\\t\\e[31mred\\x7f", "message: del\\x7f",
                           QStringLiteral("file: %1/%2 (3 bytes)").arg(dir.filePath("in"), shown)}));
     QCOMPARE(listener.lines().last(), QStringLiteral("closed"));
     QCOMPARE(talker.lines().value(1), QStringLiteral("sent: %1/%2 (3 bytes)").arg(dir.path(), shown));
