@@ -78,6 +78,17 @@ std::pair<double, qsizetype> readNumber(const QString &s)
             return {value, i};
         }
     }
+    // Digits alone, as lengths and numbers of a header are written, are read at once: up to 15
+    // of them a double holds exactly.
+    qsizetype end = 0;
+    quint64 whole = 0;
+    while (end < n && end < 16 && s[end] >= u'0' && s[end] <= u'9')
+        whole = whole * 10 + (s[end++].unicode() - u'0');
+    const auto endsNumber = [](QChar c) {
+        return c != u'.' && c != u'e' && c != u'E' && c != u'd' && c != u'D' && !c.isDigit();
+    };
+    if (end > 0 && end <= 15 && (end == n || endsNumber(s[end])))
+        return {double(whole), end};
     QString text;
     if (i < n && (s[i] == u'+' || s[i] == u'-'))
         text += s[i++];

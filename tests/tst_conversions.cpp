@@ -77,6 +77,7 @@ void TestConversions::leadingNumber_data()
     QTest::newRow("plus") << "+7" << 7.0;
     QTest::newRow("exponent") << "1.5e3" << 1500.0;
     QTest::newRow("exponent D") << "2D2" << 200.0;
+    QTest::newRow("more digits than 64 bits hold") << "1234567890123456789012345" << 1234567890123456789012345.0;
     QTest::newRow("bare exponent letter") << "12e" << 12.0;
     QTest::newRow("hex") << "&H10" << 16.0;
     QTest::newRow("hex lower") << "&hff" << 255.0;
