@@ -332,6 +332,11 @@ void CliSession::print(const QString &text, const QJsonObject &json)
     out().flush();
 }
 
+void CliSession::print(const QString &text, std::initializer_list<QPair<QString, QJsonValue>> json)
+{
+    print(text, m_options.json ? QJsonObject(json) : QJsonObject());
+}
+
 void CliSession::start()
 {
     m_files = SendList(m_options.sendPaths, m_options.receivePath, [this](const SendSkipped &s) {

@@ -98,6 +98,8 @@ private:
     void forgetBatch();
     QString bytesSoFar() const;
     void print(const QString &text, const QJsonObject &json);
+    /// The same, with the JSON object made only when it is printed: for lines printed per file.
+    void print(const QString &text, std::initializer_list<QPair<QString, QJsonValue>> json);
     void watchSecurity();
     /// Says how the connection just made is secured, or that the accepted peer is a legacy one.
     void reportSecurity();
