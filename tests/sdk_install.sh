@@ -32,8 +32,17 @@ compiler() {
   if command -v ccache >/dev/null; then echo "ccache ${CXX:-c++}"; else echo "${CXX:-c++}"; fi
 }
 
+# A RUNPATH with an empty entry (":" at either end or twice) searches the current folder.
+searches_current_folder() {
+  local path; path="$(runpath "$1")"
+  [ -n "$path" ] && [[ "$path" == :* || "$path" == *: || "$path" == *::* ]]
+}
+
 case "$step" in
 install)
+  for binary in "$build"/bin/velmora "$build"/bin/velmora-cli "$build"/bin/lib*.so.*.*; do
+    ! searches_current_folder "$binary" || fail "$binary: RUNPATH '$(runpath "$binary")' searches the current folder"
+  done
   rm -rf "$prefix"
   cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
   for program in velmora velmora-cli velmora-send component-register; do
@@ -51,6 +60,7 @@ install)
   if [ -n "$VELMORA_DESIGNER_DIR" ]; then
     need "$VELMORA_DESIGNER_DIR/libvelmora-designer.so"
     [[ "$(runpath "$prefix/$VELMORA_DESIGNER_DIR/libvelmora-designer.so")" == '$ORIGIN/'* ]] || fail "Designer plugin: RUNPATH"
+    ! searches_current_folder "$build/bin/designer/libvelmora-designer.so" || fail "Designer plugin: RUNPATH in the build tree"
   fi
   for f in "$VELMORA_LIBDIR/cmake/Sender/"{SenderConfig,SenderConfigVersion,SenderTargets}.cmake \
     "$VELMORA_LIBDIR/pkgconfig/sender.pc" "$VELMORA_LIBDIR/pkgconfig/sender-secure.pc" "$VELMORA_DATADIR/applications/velmora.desktop" \
