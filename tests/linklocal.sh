@@ -108,6 +108,7 @@ EOF
   # shellcheck disable=SC2016
   exec env -u DBUS_SYSTEM_BUS_ADDRESS XDG_DATA_HOME="$work/$side/data" XDG_CONFIG_HOME="$work/$side/config" \
     nsenter --net="/run/netns/$ns" unshare --mount --pid --fork --kill-child bash -c '
+    mkdir -p /run/dbus /run/avahi-daemon || exit 90 # where nothing made them yet (no daemon ran here)
     mount --make-rprivate / && mount -t tmpfs tmpfs /run/dbus && mount -t tmpfs tmpfs /run/avahi-daemon || exit 90
     dbus-daemon --system --fork >/dev/null || exit 91
     avahi-daemon --no-drop-root --no-chroot --no-rlimits -f "$1" >"$2" 2>&1 &
