@@ -411,8 +411,8 @@ void SendList::rewind()
     if (const std::unique_ptr<Start> start = std::move(m_start)) {
         m_source = start->source;
         m_folder = std::move(start->folder);
-        m_announced = start->announced;
-        m_again.push_back(start->first);
+        m_announced = std::move(start->announced);
+        m_again.push_back(std::move(start->first));
     }
 }
 
