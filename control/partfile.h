@@ -39,9 +39,10 @@ public:
     /// Lets go of the file and leaves it in its folder.
     void keep();
     /// Puts the file in its target's place: with the permission bits of the file it replaces,
-    /// or a new file's, and renamed over the target only while its name still holds the file
-    /// made here. Afterwards the target must hold that file. Otherwise the file is removed and
-    /// error 75 says why.
+    /// or a new file's. A name nothing has is taken with a rename that cannot replace anything;
+    /// a target that is there is renamed over only while the hidden name still holds the file
+    /// made here. Afterwards the target must hold that file. Otherwise error 75 says why, and
+    /// the file is removed if its hidden name still holds it.
     void commit();
     /// Removes the file, if there is one and its name still holds it.
     void discard();
