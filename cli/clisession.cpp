@@ -93,6 +93,9 @@ void CliSession::setUp()
     connect(&m_control, &sender::FileSender::batchAnswered, this, &CliSession::onBatchAnswered);
     connect(&m_control, &sender::FileSender::queuedFileSettled, this, &CliSession::onQueuedSettled);
     connect(&m_control, &sender::FileSender::batchTaken, this, [this](const sender::BatchOffer &offer) {
+        // A batch is announced first thing, within the arrival that brings it: the connection
+        // is reported before it, so that the lines keep their order and name the paired peer.
+        noticeConnection();
         const QString peer = m_securePeer.isEmpty() ? offer.peer : m_securePeer;
         print(QStringLiteral("batch: %1 files (%2 bytes) from %3").arg(offer.files).arg(offer.bytes).arg(escapedForLine(peer)),
               {{"event", "batch"}, {"files", double(offer.files)}, {"bytes", double(offer.bytes)}, {"peer", peer}});

@@ -608,6 +608,12 @@ void TestCli::foldersIntoAReceiveFolder()
                     : QStringList());
     const QStringList heard = receiver.lines();
     QCOMPARE(heard.filter(QRegularExpression("^batch: ")).size(), secure ? 1 : 0);
+    if (secure) { // reported after the connection, under the name the peer is paired with
+        const qsizetype connectedAt = heard.indexOf(QRegularExpression("connected: .*"));
+        const QString peer = QRegularExpression("^secure: TLS 1.3, peer (\\S+)").match(heard.value(connectedAt - 1)).captured(1);
+        QCOMPARE(heard.value(connectedAt + 1),
+                 QStringLiteral("batch: %1 files (%2 bytes) from %3").arg(files.size()).arg(bytes + 1012).arg(peer));
+    }
     QCOMPARE(heard.filter(QRegularExpression("^file: ")).size(), sent);
     QVERIFY2(heard.contains(QStringLiteral("file: %1 (1016 bytes)").arg(dir.filePath("in/photos/sub/b.jpg"))),
              qPrintable(heard.join(u'|')));
