@@ -490,6 +490,7 @@ void CliSession::startSend(const SendItem &item)
         print(QStringLiteral("error %1: %2").arg(e.number).arg(description),
               {{"event", "error"}, {"number", e.number}, {"description", description}});
         reportSendFailed(description);
+        settleBatchFile(item.size);
         QTimer::singleShot(0, this, &CliSession::nextAction); // the run goes on with the next file
     }
 }
@@ -535,10 +536,6 @@ bool CliSession::retryLater(const QString &why)
 
 void CliSession::afterSend()
 {
-    if (m_batchFiles > 0 && !m_batchIncoming) {
-        ++m_batchFilesDone;
-        m_batchBytesDone += qint64(m_control.fields().TotalBytes);
-    }
     if (m_sendFailed) {
         reportSendFailed(m_lastError); // refused or failed: the next file still goes
     } else {
@@ -550,7 +547,20 @@ void CliSession::afterSend()
         print(QStringLiteral("sent: %1 (%2 bytes)").arg(escapedForLine(m_current.file)).arg(qint64(size)),
               {{"event", "sent"}, {"path", m_current.file}, {"size", size}, {"resumed", m_resumedFrom}});
     }
+    settleBatchFile(qint64(m_control.fields().TotalBytes));
     nextAction();
+}
+
+void CliSession::settleBatchFile(qint64 size)
+{
+    // Sent or failed, a file of the batch we send is done with; the progress goes to the
+    // batch's end, as a batch received does.
+    if (m_batchFiles <= 0 || m_batchIncoming)
+        return;
+    ++m_batchFilesDone;
+    m_batchBytesDone += size;
+    if (m_batchFilesDone >= m_batchFiles)
+        showProgress(true);
 }
 
 void CliSession::finish(int status)

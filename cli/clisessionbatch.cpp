@@ -42,6 +42,7 @@ bool CliSession::sendBatched()
             print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
                   {{"event", "error"}, {"number", e.number}, {"description", e.description}});
             reportSendFailed(e.description);
+            settleBatchFile(item->size);
         }
     }
     if (!m_queued.empty())
@@ -101,8 +102,6 @@ void CliSession::onQueuedSettled(const QString &announced, double size, bool rec
     m_current = m_queued.front();
     m_queued.pop_front();
     Q_UNUSED(announced);
-    ++m_batchFilesDone;
-    m_batchBytesDone += qint64(size);
     if (received) {
         m_retriesMade = 0;
         ++m_sentFiles;
@@ -114,6 +113,7 @@ void CliSession::onQueuedSettled(const QString &announced, double size, bool rec
         print(QStringLiteral("send failed: %1 (%2)").arg(escapedForLine(m_current.file), escapedForLine(why)),
               {{"event", "send-failed"}, {"path", m_current.file}, {"reason", why}, {"sent", 0.0}, {"size", size}});
     }
+    settleBatchFile(qint64(size));
     if (m_queued.empty() && m_phase == Phase::Acting && m_control.State() == platform::SocketComponent::Connected)
         nextAction();
     else if (!m_queued.empty() && m_phase == Phase::Acting)

@@ -800,7 +800,7 @@ void TestCli::receivePolicies()
         for (int i = 0; i < files; ++i)
             QVERIFY(testing::writeFile(dir.filePath(files > 1 ? QStringLiteral("batch/f%1").arg(i) : QString(name)), data));
         sender.start(connectArgs(port) + QStringList{"--pair", listening.code, "--send",
-                                                     dir.filePath(files > 1 ? "batch" : QString(name))});
+                                                     dir.filePath(files > 1 ? "batch" : QString(name))} + progress);
     } else {
         legacy.connectToHost(QHostAddress::LocalHost, quint16(port));
         QVERIFY(legacy.waitForConnected(5000));
@@ -850,8 +850,10 @@ void TestCli::receivePolicies()
     if (files > 1) {
         const QByteArray said = receiver.process->readAllStandardError();
         QCOMPARE(said.count("? [y/N] "), 0); // asked once, for all of them
-        // One progress for the batch, to its last file.
+        // One progress for the batch, to its last file: received, and settled on the sending side.
         QCOMPARE(said.contains("] 3/3 files  6300/6300 bytes"), whole);
+        const QByteArray sending = sender.process->readAllStandardError();
+        QVERIFY2(sending.contains("] 3/3 files  6300/6300 bytes") == landed, sending.constData());
         QCOMPARE(receiver.lines().filter(QRegularExpression("^file: ")).size(), whole ? files : landed ? files - 1 - (grows < 0) : 0);
     }
     if (!landed)
