@@ -528,7 +528,7 @@ bool CliSession::retryLater(const QString &why)
         } catch (const platform::AutomationError &e) {
             print(QStringLiteral("error %1: %2").arg(e.number).arg(e.description),
                   {{"event", "error"}, {"number", e.number}, {"description", e.description}});
-            finish(1);
+            giveUp();
         }
     });
     return true;
@@ -670,8 +670,15 @@ void CliSession::onError(qint16 number, QString &description, qint32, const QStr
     } else if (m_options.listen && m_phase == Phase::Connecting) {
         nextPeer(); // a peer that could not be taken: the next may
     } else if (m_control.State() != platform::SocketComponent::Connected && !retryLater(description)) {
-        finish(1);
+        giveUp();
     }
+}
+
+void CliSession::giveUp()
+{
+    // A run with files to send ends with its totals, also when it cannot connect (again).
+    reportSendTotals();
+    finish(1);
 }
 
 void CliSession::onMessage(const QString &text)

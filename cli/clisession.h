@@ -105,6 +105,8 @@ private:
     void reportSecurity();
     /// Shows how far the transfer (a batch: all its files) is, at most every 200 ms unless `now`.
     void showProgress(bool now = false);
+    /// Ends a run whose connection could not be made (again), with the totals of what it sent.
+    void giveUp();
     /// Counts a file of the batch this side sends as done with (sent or failed).
     void settleBatchFile(qint64 size);
     void clearProgress();

@@ -316,6 +316,10 @@ void TestCli::usageConnectionErrorAndTimeout()
     refused.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(closed.port()), "--say", "x"});
     QCOMPARE(refused.finish(), 1);
     QVERIFY(refused.lines().contains("error 10061: Connection is forcefully rejected"));
+    Run refusedSend; // a run with files to send says what it sent, also when it could not connect
+    refusedSend.start({"--connect", QStringLiteral("127.0.0.1:%1").arg(closed.port()), "--send", Cli});
+    QCOMPARE(refusedSend.finish(), 1);
+    QVERIFY2(refusedSend.lines().value(1).startsWith("sent: 0 of 1 files (0 bytes) in "), qPrintable(refusedSend.lines().join(u'|')));
 
     Run lonely;
     lonely.start({"--listen", "0", "--timeout", "1"});
