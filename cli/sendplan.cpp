@@ -1,5 +1,7 @@
 #include "sendplan.h"
 
+#include "conversions.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -349,6 +351,14 @@ std::optional<SendItem> SendList::walkOn(const std::function<void(const SendSkip
         if (m_receivePath) {
             const QString folder = QFileInfo(*m_receivePath).absoluteFilePath();
             item->announced = m_oneFile ? folder : folder + u'/' + item->announced;
+        }
+        // A path the wire encoding cannot hold would reach the peer with substitutes in it: under
+        // another name, which other files may come to share.
+        if (!platform::wireEncodingHolds(item->announced)) {
+            const QString encoding = platform::wireEncoding();
+            skipped({item->file, QStringLiteral("%1 cannot be written in the wire encoding %2")
+                                     .arg(item->announced, encoding.isEmpty() ? QStringLiteral("of the system") : encoding)});
+            continue;
         }
         // Two files announced alike would land on one target at the peer: the second is not sent.
         if (source.sharesTop) {

@@ -71,6 +71,8 @@ void collect(const QString &path, const QString &relative, QList<DropSender::Ite
     } else if (S_ISREG(st.st_mode)) {
         if (::access(native.constData(), R_OK) != 0)
             skipped.append({relative, QStringLiteral("无法读取")});
+        else if (!platform::wireEncodingHolds(relative)) // it would reach the peer under another name
+            skipped.append({relative, QStringLiteral("名称含有线路编码无法表示的字符")});
         else
             files.append({path, relative, qint64(st.st_size)});
     } else if (S_ISFIFO(st.st_mode)) {

@@ -283,6 +283,20 @@ QByteArray toWireBytes(const QString &text)
     return encoder.encode(text);
 }
 
+bool wireEncodingHolds(const QString &text)
+{
+    QStringEncoder encoder = wireEncoder();
+    // Into a buffer on the stack for a name of usual length: a folder's every file is looked at.
+    constexpr qsizetype Room = 1024;
+    char room[Room];
+    QByteArray larger;
+    const qsizetype needed = encoder.requiredSpace(text.size());
+    if (needed > Room)
+        larger.resize(needed);
+    encoder.appendToBuffer(needed > Room ? larger.data() : room, text);
+    return !encoder.hasError();
+}
+
 WireText fromWireBytes(const QByteArray &bytes)
 {
     QStringDecoder decoder = wireDecoder();

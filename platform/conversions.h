@@ -54,6 +54,8 @@ VELMORA_PLATFORM_EXPORT bool chooseWireEncoding(const std::optional<QString> &na
 
 /// `text` in the wire encoding; a character it cannot hold becomes the encoding's substitute.
 VELMORA_PLATFORM_EXPORT QByteArray toWireBytes(const QString &text);
+/// True when the wire encoding holds every character of `text` (toWireBytes substitutes none).
+VELMORA_PLATFORM_EXPORT bool wireEncodingHolds(const QString &text);
 
 /// Text read from the wire.
 struct WireText

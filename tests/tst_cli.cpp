@@ -1,4 +1,5 @@
 #include "clirun.h"
+#include "conversions.h"
 #include "sendplan.h"
 #include "splittingproxy.h"
 #include "testhelpers.h"
@@ -14,6 +15,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -1077,35 +1079,39 @@ void TestCli::sendPlans_data()
     QTest::addColumn<QStringList>("announced");
     QTest::addColumn<QStringList>("skipped");
     QTest::addColumn<int>("failures");
+    QTest::addColumn<QString>("encoding"); // the wire encoding; "" for the system's own
     QTest::newRow("a folder: links and FIFOs inside are only listed")
         << QStringList{"f/", "f/a", "f/s/", "f/s/b", "f/l>a", "f/p|"} << QStringList{"%1/f"} << QStringList{"f/a", "f/s/b"}
-        << QStringList{"%1/f/l (symbolic link)", "%1/f/p (not a regular file)"} << 0;
+        << QStringList{"%1/f/l (symbolic link)", "%1/f/p (not a regular file)"} << 0 << QString();
     QTest::newRow("named paths that are no file to send")
         << QStringList{"dangling>nowhere", "loop>loop", "fifo|"} << QStringList{"%1/dangling", "%1/loop", "%1/fifo", "/dev/null"}
         << QStringList{}
         << QStringList{"%1/dangling (no such file or folder)", "%1/loop (too many levels of symbolic links)",
                        "%1/fifo (not a regular file)", "/dev/null (not a regular file)"}
-        << 4;
+        << 4 << QString();
     QTest::newRow("a named link is followed") << QStringList{"a", "l>a"} << QStringList{"%1/l"} << QStringList{"l"}
-                                              << QStringList{} << 0;
+                                              << QStringList{} << 0 << QString();
     QTest::newRow("a folder's files in the order of their paths")
         << QStringList{"f/", "f/a/", "f/a/x", "f/a-c", "f/a.txt", "f/b"} << QStringList{"%1/f"}
-        << QStringList{"f/a-c", "f/a.txt", "f/a/x", "f/b"} << QStringList{} << 0;
+        << QStringList{"f/a-c", "f/a.txt", "f/a/x", "f/b"} << QStringList{} << 0 << QString();
     QTest::newRow("two files announced alike")
         << QStringList{"monday/", "monday/report.txt", "friday/", "friday/report.txt"}
         << QStringList{"%1/monday/report.txt", "%1/friday/report.txt"} << QStringList{"report.txt"}
-        << QStringList{"%1/friday/report.txt (report.txt is announced for an earlier file already)"} << 1;
+        << QStringList{"%1/friday/report.txt (report.txt is announced for an earlier file already)"} << 1 << QString();
     QTest::newRow("two folders announced alike")
         << QStringList{"a/", "a/photos/", "a/photos/x", "b/", "b/photos/", "b/photos/x", "b/photos/y"}
         << QStringList{"%1/a/photos", "%1/b/photos"} << QStringList{"photos/x", "photos/y"}
-        << QStringList{"%1/b/photos/x (photos/x is announced for an earlier file already)"} << 1;
+        << QStringList{"%1/b/photos/x (photos/x is announced for an earlier file already)"} << 1 << QString();
     QTest::newRow("a name that is not UTF-8")
         << QStringList{"f/", "f/%x.txt", "f/ok.txt", "f/%xdir/", "f/%xdir/inside"} << QStringList{"%1/f"}
         << QStringList{"f/ok.txt"}
-        << QStringList{"%1/f/\\xff.txt (name is not valid UTF-8)", "%1/f/\\xffdir (name is not valid UTF-8)"} << 2;
+        << QStringList{"%1/f/\\xff.txt (name is not valid UTF-8)", "%1/f/\\xffdir (name is not valid UTF-8)"} << 2 << QString();
     QTest::newRow("a file too deep for a path") << QStringList{"f/", "f/ok", "f/deep/"} << QStringList{"%1/f"}
                                                 << QStringList{"f/ok"} << QStringList{"path longer than 4095 bytes)"}
-                                                << 1;
+                                                << 1 << QString();
+    QTest::newRow("a name the wire encoding cannot hold")
+        << QStringList{"f/", "f/猫.txt", "f/smile😀.txt"} << QStringList{"%1/f"} << QStringList{"f/猫.txt"}
+        << QStringList{"%1/f/smile😀.txt (f/smile😀.txt cannot be written in the wire encoding GBK)"} << 1 << "GBK";
 }
 
 void TestCli::sendPlans()
@@ -1115,6 +1121,9 @@ void TestCli::sendPlans()
     QFETCH(QStringList, announced);
     QFETCH(QStringList, skipped);
     QFETCH(int, failures);
+    QFETCH(QString, encoding);
+    QVERIFY(platform::setWireEncoding(encoding));
+    const auto systemEncoding = qScopeGuard([] { platform::setWireEncoding(QString()); });
     QTemporaryDir dir;
     const QByteArray root = QFile::encodeName(dir.path());
     for (const QString &entry : tree) {

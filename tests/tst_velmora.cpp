@@ -1,5 +1,6 @@
 // The Velmora window, offscreen: two windows in one process talk over 127.0.0.1.
 
+#include "conversions.h"
 #include "filesenderinterface.h"
 #include "form1.h"
 #include "multilinetextbox.h"
@@ -20,6 +21,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -500,18 +502,23 @@ void TestVelmora::droppedFilesGoToTheReceiveFolder_data()
     QTest::addColumn<QStringList>("arrived"); // under the inbox
     QTest::addColumn<QString>("log");        // Text5 of the sending window
     QTest::addColumn<QString>("host");       // typed into the receiving window's 远程IP box
+    QTest::addColumn<QString>("encoding");   // the wire encoding; "" for the system's own
     QTest::newRow("two files") << QStringList{"one.bin two.txt"} << true << QStringList{"one.bin", "two.txt"}
-                               << "已发送：2/2个文件（5500字节）\r\n" << "127.0.0.1";
+                               << "已发送：2/2个文件（5500字节）\r\n" << "127.0.0.1" << QString();
     QTest::newRow("two files, the address typed in IPv6")
         << QStringList{"one.bin two.txt"} << true << QStringList{"one.bin", "two.txt"} << "已发送：2/2个文件（5500字节）\r\n"
-        << "::1";
+        << "::1" << QString();
     QTest::newRow("a folder queued behind a file")
         << QStringList{"one.bin", "photos"} << true << QStringList{"one.bin", "photos/a.jpg", "photos/sub/b.jpg"}
         << "已发送：1/1个文件（3000字节）\r\n已发送：2/2个文件（2000字节）；跳过：photos/link（符号链接）\r\n"
-        << "127.0.0.1";
+        << "127.0.0.1" << QString();
     QTest::newRow("no receive folder: a plain peer refuses") << QStringList{"one.bin"} << false << QStringList()
                                                              << "已发送：0/1个文件（0字节）；失败：one.bin（错误的文件路径）\r\n"
-                                                             << "127.0.0.1";
+                                                             << "127.0.0.1" << QString();
+    QTest::newRow("a name the wire encoding cannot hold")
+        << QStringList{"one.bin smile😀.txt"} << true << QStringList{"one.bin"}
+        << QStringLiteral("已发送：1/1个文件（3000字节）；跳过：smile😀.txt（名称含有线路编码无法表示的字符）\r\n") << "127.0.0.1"
+        << "GBK";
 }
 
 void TestVelmora::droppedFilesGoToTheReceiveFolder()
@@ -521,8 +528,11 @@ void TestVelmora::droppedFilesGoToTheReceiveFolder()
     QFETCH(QStringList, arrived);
     QFETCH(QString, log);
     QFETCH(QString, host);
+    QFETCH(QString, encoding);
     if (host.contains(u':') && !testing::loopbackHasIPv6())
         QSKIP("no IPv6 on this machine's loopback (::1): the IPv6 rows do not run");
+    QVERIFY(platform::setWireEncoding(encoding));
+    const auto systemEncoding = qScopeGuard([] { platform::setWireEncoding(QString()); });
     QTemporaryDir files;
     const auto write = [&](const QString &name, int size) {
         QDir().mkpath(QFileInfo(files.filePath(name)).path());
@@ -535,6 +545,7 @@ void TestVelmora::droppedFilesGoToTheReceiveFolder()
     write(QStringLiteral("two.txt"), 2500);
     write(QStringLiteral("photos/a.jpg"), 1200);
     write(QStringLiteral("photos/sub/b.jpg"), 800);
+    write(QStringLiteral("smile😀.txt"), 10);
     QVERIFY(QFile::link(QStringLiteral("a.jpg"), files.filePath("photos/link")));
     const QString inbox = files.filePath("inbox"); // its sub-folders are made by the peer, one level per file
     QVERIFY(QDir().mkpath(inbox));
